@@ -1,0 +1,439 @@
+// The binding layer's out-of-line half: errors, faults, argument binding
+// messages, conversions and type creation.  Everything here except the
+// conversions' success paths is cold.
+#include "binding.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vorlane::py {
+
+// ---------------------------------------------------------------------------
+// PyErr
+// ---------------------------------------------------------------------------
+
+PyErr::PyErr(PyErr&& other) noexcept
+    : type_(std::exchange(other.type_, nullptr)),
+      message_(std::move(other.message_)),
+      cause_(std::exchange(other.cause_, nullptr)),
+      value_(std::exchange(other.value_, nullptr)),
+      traceback_(std::exchange(other.traceback_, nullptr)),
+      fetched_(other.fetched_) {}
+
+PyErr::~PyErr() {
+    if (fetched_) Py_XDECREF(type_);
+    Py_XDECREF(cause_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+}
+
+namespace {
+
+constexpr const char kNoMessageFault[] = "a fault occurred in native code without a message";
+
+std::string thread_name() {
+    char buf[64] = {};
+    if (pthread_getname_np(pthread_self(), buf, sizeof buf) != 0 || buf[0] == '\0')
+        return "<unnamed>";
+    return buf;
+}
+
+// The text of a Python object, or a fallback when even that fails.
+std::string text_of(PyObject* obj, std::string_view fallback) {
+    PyRef s = PyRef::steal(PyObject_Str(obj));
+    if (s) {
+        Py_ssize_t n = 0;
+        if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) return std::string(p, static_cast<std::size_t>(n));
+    }
+    PyErr_Clear();
+    return std::string(fallback);
+}
+
+// The message a PanicException carries: its first argument.
+std::string panic_message(PyObject* value) {
+    PyRef args = PyRef::steal(PyObject_GetAttrString(value, "args"));
+    if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0)
+        return text_of(PyTuple_GET_ITEM(args.get(), 0), kNoMessageFault);
+    PyErr_Clear();
+    return kNoMessageFault;
+}
+
+}  // namespace
+
+PyErr PyErr::fetch() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return PyErr(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+
+    PyObject* panic = panic_exception_type();
+    if (panic && PyErr_GivenExceptionMatches(type, panic)) {
+        // A PanicException raised by Python code that native code called:
+        // show where it came from, then let it carry on up.
+        std::string message = panic_message(value);
+        std::fputs("--- PanicException from Python code passed through native code; resuming it ---\n",
+                   stderr);
+        std::fflush(stderr);
+        PyErr_Restore(type, value, tb);
+        PyErr_PrintEx(0);
+        Panic p(std::move(message));
+        p.resumed = true;
+        throw p;
+    }
+    if (!panic) PyErr_Clear();
+
+    PyErr e;
+    e.type_ = type;
+    e.value_ = value;
+    e.traceback_ = tb;
+    e.fetched_ = true;
+    return e;
+}
+
+bool PyErr::is_exactly(PyObject* type) const noexcept {
+    return type_ == type;
+}
+
+PyErr PyErr::with_argument_name(std::string_view name) && {
+    std::string text = "argument '";
+    text.append(name);
+    text += "': ";
+    if (!fetched_) {
+        text += message_;
+        PyErr e(type_, std::move(text));
+        e.cause_ = std::exchange(cause_, nullptr);
+        return e;
+    }
+    PyRef str = PyRef::steal(PyObject_Str(value_));
+    if (!str) throw_fetched();
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str.get(), &n);
+    if (!p) throw_fetched();
+    text.append(p, static_cast<std::size_t>(n));
+    PyErr e(PyExc_TypeError, std::move(text));
+    e.cause_ = PyException_GetCause(value_);  // new reference or null
+    return e;
+}
+
+PyObject* PyErr::materialise() const noexcept {
+    if (fetched_) return Py_XNewRef(value_);
+    PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(message_.data(),
+                                                  static_cast<Py_ssize_t>(message_.size()),
+                                                  "replace"));
+    if (!msg) return nullptr;
+    PyObject* value = PyObject_CallOneArg(type_, msg.get());
+    if (value && cause_ && PyExceptionInstance_Check(value))
+        PyException_SetCause(value, Py_NewRef(cause_));
+    return value;
+}
+
+void PyErr::restore() noexcept {
+    if (fetched_) {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
+        return;
+    }
+    PyObject* value = materialise();
+    if (!value) return;  // creating the exception failed; that error is pending
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, nullptr);
+}
+
+PyErr with_cause(PyObject* type, std::string message, PyErr&& cause) {
+    PyErr e(type, std::move(message));
+    e.cause_ = cause.materialise();
+    if (!e.cause_) PyErr_Clear();
+    return e;
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+// ---------------------------------------------------------------------------
+
+PyObject* panic_exception_type() noexcept {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "vorlane_runtime.PanicException",
+            "Raised when the module's native code faults.\n\n"
+            "Like SystemExit, it derives from BaseException, so that it usually\n"
+            "propagates all the way up and ends the interpreter instead of being\n"
+            "caught by `except Exception`.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void throw_fetched() { throw PyErr::fetch(); }
+
+void throw_api_failure(std::source_location loc) {
+    PyErr_Print();
+    throw Panic("Python API call failed", loc);
+}
+
+void throw_type_error(std::string message) { throw PyErr(PyExc_TypeError, std::move(message)); }
+void throw_overflow(std::string message) { throw PyErr(PyExc_OverflowError, std::move(message)); }
+void throw_runtime_error(std::string message) { throw PyErr(PyExc_RuntimeError, std::move(message)); }
+
+void throw_downcast(PyObject* obj, std::string_view target) {
+    std::string text = "'";
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    const char* p = nullptr;
+    Py_ssize_t n = 0;
+    if (qualname) p = PyUnicode_AsUTF8AndSize(qualname.get(), &n);
+    if (p) {
+        text.append(p, static_cast<std::size_t>(n));
+    } else {
+        PyErr_Clear();
+        text += "<failed to extract type name>";
+    }
+    text += "' object cannot be converted to '";
+    text.append(target);
+    text += "'";
+    throw_type_error(std::move(text));
+}
+
+void throw_borrow_error(bool exclusive) {
+    throw_runtime_error(exclusive ? "Already borrowed" : "Already mutably borrowed");
+}
+
+namespace detail {
+
+namespace {
+
+void report_fault(std::string_view message, const std::source_location& loc) {
+    std::string report = "thread '" + thread_name() + "' faulted at " + loc.file_name() + ":" +
+                         std::to_string(loc.line()) + ":" + std::to_string(loc.column()) + ":\n";
+    report.append(message);
+    report += "\nnote: the fault is raised in Python as vorlane_runtime.PanicException\n";
+    std::fwrite(report.data(), 1, report.size(), stderr);
+    std::fflush(stderr);
+}
+
+void raise_panic(std::string_view message) {
+    PyObject* type = panic_exception_type();
+    if (!type) return;  // its creation failed; that error is pending
+    PyObject* msg = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                         "replace");
+    if (!msg) return;
+    PyObject* value = PyObject_CallOneArg(type, msg);
+    Py_DECREF(msg);
+    if (!value) return;
+    PyErr_Restore(Py_NewRef(type), value, nullptr);
+}
+
+}  // namespace
+
+void restore_panic(const Panic& p) noexcept {
+    if (!p.resumed) report_fault(p.message, p.where);
+    raise_panic(p.message);
+}
+
+void restore_unknown_fault(std::string_view what, const std::source_location& loc) noexcept {
+    std::string_view message = what.empty() ? std::string_view(kNoMessageFault) : what;
+    report_fault(message, loc);
+    raise_panic(message);
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string full_name(const Signature& sig) {
+    std::string s = sig.class_name;
+    s += '.';
+    s += sig.function;
+    s += "()";
+    return s;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string name_list(const std::vector<const char*>& names) {
+    std::string s;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) s += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        s += '\'';
+        s += names[i];
+        s += '\'';
+    }
+    return s;
+}
+
+[[noreturn, gnu::cold]] void throw_too_many(const Signature& sig, Py_ssize_t given) {
+    std::string s = full_name(sig);
+    if (sig.required == sig.count) {
+        s += " takes " + std::to_string(sig.count);
+    } else {
+        s += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
+    }
+    s += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+         " given";
+    throw_type_error(std::move(s));
+}
+
+[[noreturn, gnu::cold]] void throw_multiple(const Signature& sig, std::size_t index) {
+    throw_type_error(full_name(sig) + " got multiple values for argument '" + sig.names[index] + "'");
+}
+
+[[gnu::cold]] void check_missing(const Signature& sig, const Slots& slots) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < sig.required; ++i)
+        if (!slots[i]) missing.push_back(sig.names[i]);
+    if (missing.empty()) return;
+    throw_type_error(full_name(sig) + " missing " + std::to_string(missing.size()) +
+                     " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                     name_list(missing));
+}
+
+[[gnu::cold]] std::size_t find_keyword_slow(const Signature& sig, PyObject* key) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(key, &n);
+    if (!p) throw_fetched();
+    std::string_view name(p, static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < sig.count; ++i)
+        if (name == sig.names[i]) return i;
+    throw_type_error(full_name(sig) + " got an unexpected keyword argument '" + std::string(name) +
+                     "'");
+}
+
+[[gnu::cold]] void intern_names(const Signature& sig) {
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (!sig.interned[i]) {
+            sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
+            if (!sig.interned[i]) throw_fetched();
+        }
+    }
+}
+
+inline std::size_t find_keyword(const Signature& sig, PyObject* key) {
+    if (sig.count > 0 && !sig.interned[sig.count - 1]) [[unlikely]]
+        intern_names(sig);
+    for (std::size_t i = 0; i < sig.count; ++i)
+        if (sig.interned[i] == key) return i;
+    return find_keyword_slow(sig, key);
+}
+
+inline void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Slots& slots) {
+    std::size_t i = find_keyword(sig, key);
+    if (slots[i]) throw_multiple(sig, i);
+    slots[i] = value;
+}
+
+}  // namespace
+
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (static_cast<std::size_t>(nargs) > sig.count) throw_too_many(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, slots);
+    }
+    if (static_cast<std::size_t>(nargs) < sig.required) check_missing(sig, slots);
+}
+
+void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               Slots& slots) {
+    if (static_cast<std::size_t>(nargs) > sig.count) throw_too_many(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
+    }
+    if (static_cast<std::size_t>(nargs) < sig.required) check_missing(sig, slots);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+// ---------------------------------------------------------------------------
+
+std::string_view utf8_view(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) [[unlikely]]
+        throw_downcast(obj, "PyString");
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!p) [[unlikely]]
+        throw_fetched();
+    return {p, static_cast<std::size_t>(n)};
+}
+
+namespace {
+inline std::uint64_t long_to_u64(PyObject* obj) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) [[unlikely]]
+        throw_fetched();
+    return v;
+}
+}  // namespace
+
+std::uint64_t to_u64(PyObject* obj) {
+    if (PyLong_Check(obj)) [[likely]]
+        return long_to_u64(obj);
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) throw_fetched();
+    return long_to_u64(index.get());
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+    std::uint64_t v = to_u64(obj);
+    if (v > 0xFFFFFFFFu) [[unlikely]]
+        throw_overflow("out of range integral type conversion attempted");
+    return static_cast<std::uint32_t>(v);
+}
+
+std::int64_t to_i64(PyObject* obj) {
+    long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) [[unlikely]]
+        throw_fetched();
+    return v;
+}
+
+void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name) {
+    if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) [[unlikely]]
+        throw_downcast(obj, class_name);
+}
+
+// ---------------------------------------------------------------------------
+// Type creation
+// ---------------------------------------------------------------------------
+
+PyTypeObject* create_type(const ClassSpec& spec) {
+    try {
+        // "Name(signature)\n--\n\ndocstring": the interpreter splits it into
+        // __text_signature__ and __doc__.
+        std::string doc = std::string(spec.name) + spec.signature + "\n--\n\n" + spec.doc;
+        if (doc.find('\0') != std::string::npos)
+            throw PyErr(PyExc_ValueError, "class doc cannot contain nul bytes");
+
+        std::vector<PyType_Slot> slots;
+        slots.push_back({Py_tp_doc, doc.data()});
+        slots.push_back({Py_tp_base, &PyBaseObject_Type});
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
+        slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});
+        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)});
+        if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+        if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+        slots.push_back({0, nullptr});
+
+        PyType_Spec type_spec{spec.qualified, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+        PyObject* type = PyType_FromSpec(&type_spec);
+        if (!type) throw_fetched();
+        return reinterpret_cast<PyTypeObject*>(type);
+    } catch (PyErr& e) {
+        throw with_cause(PyExc_RuntimeError,
+                         std::string("An error occurred while initializing class ") + spec.name,
+                         std::move(e));
+    }
+}
+
+}  // namespace vorlane::py

@@ -1,0 +1,588 @@
+// The binding layer: the one place that knows about argument tuples, keyword
+// names, conversions, borrows and Python exceptions.  Class files declare
+// their parameters, records and logic; everything here is shared.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace vorlane::py {
+
+// ---------------------------------------------------------------------------
+// Owned references
+// ---------------------------------------------------------------------------
+
+// Owns one strong reference (or none).
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+    static PyRef borrow(PyObject* o) noexcept { return PyRef(Py_XNewRef(o)); }
+    PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+        Py_XDECREF(old);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(obj_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* o) noexcept : obj_(o) {}
+    PyObject* obj_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Errors and faults
+// ---------------------------------------------------------------------------
+
+// A pending Python error, carried through C++ as an exception until the call
+// guard hands it to the interpreter.  Errors raised by this module stay
+// unmaterialised (type + message) until then; errors fetched from the
+// interpreter keep their exception object.
+class PyErr {
+public:
+    // Unmaterialised error of `type` (a borrowed, immortal exception type).
+    PyErr(PyObject* type, std::string message) noexcept
+        : type_(type), message_(std::move(message)) {}
+
+    // Takes the interpreter's pending error.  No pending error becomes
+    // SystemError; a PanicException coming back from Python code is resumed
+    // (throws Panic instead of returning).
+    [[gnu::cold]] static PyErr fetch();
+
+    [[nodiscard]] bool is_exactly(PyObject* type) const noexcept;
+
+    // The TypeError of a failed argument conversion, renamed after the
+    // parameter: "argument 'name': <text>", keeping the original __cause__.
+    [[gnu::cold]] PyErr with_argument_name(std::string_view name) &&;
+
+    // Hands the error to the interpreter (PyErr_Restore).
+    void restore() noexcept;
+
+    // Creates the exception object.  Returns a new reference, or null with
+    // the interpreter's error set.
+    [[nodiscard]] PyObject* materialise() const noexcept;
+
+private:
+    PyErr() noexcept = default;
+    PyObject* type_ = nullptr;      // borrowed when lazy, owned when fetched
+    std::string message_;           // lazy form
+    PyObject* cause_ = nullptr;     // owned, lazy form only
+    PyObject* value_ = nullptr;     // owned, fetched form
+    PyObject* traceback_ = nullptr; // owned, fetched form
+    bool fetched_ = false;
+
+public:
+    PyErr(PyErr&& other) noexcept;
+    PyErr& operator=(PyErr&&) = delete;
+    PyErr(const PyErr&) = delete;
+    ~PyErr();
+
+    friend PyErr with_cause(PyObject* type, std::string message, PyErr&& cause);
+};
+
+// A new lazy error of `type` whose __cause__ is `cause`.
+[[gnu::cold]] PyErr with_cause(PyObject* type, std::string message, PyErr&& cause);
+
+// An internal fault: a broken invariant or an interpreter call the body
+// treats as impossible.  Reaches Python as PanicException.
+struct Panic {
+    explicit Panic(std::string msg,
+                   std::source_location loc = std::source_location::current()) noexcept
+        : message(std::move(msg)), where(loc) {}
+    std::string message;
+    std::source_location where;
+    bool resumed = false;  // re-raised from Python code: already reported
+};
+
+// The PanicException type (created once, never freed).  Returns a borrowed
+// reference; null only if it could not be created (error set).
+PyObject* panic_exception_type() noexcept;
+
+// Throws the interpreter's pending error.
+[[noreturn, gnu::cold]] void throw_fetched();
+
+// After a failed interpreter call that built a result value: prints the
+// pending error and faults with "Python API call failed".
+[[noreturn, gnu::cold]] void throw_api_failure(
+    std::source_location loc = std::source_location::current());
+
+[[noreturn, gnu::cold]] void throw_type_error(std::string message);
+[[noreturn, gnu::cold]] void throw_overflow(std::string message);
+[[noreturn, gnu::cold]] void throw_runtime_error(std::string message);
+
+// "'<qualname of obj's type>' object cannot be converted to '<target>'"
+[[noreturn, gnu::cold]] void throw_downcast(PyObject* obj, std::string_view target);
+
+namespace detail {
+void restore_panic(const Panic& p) noexcept;
+void restore_unknown_fault(std::string_view what, const std::source_location& loc) noexcept;
+}  // namespace detail
+
+// The call guard around every entry from the interpreter: no C++ exception
+// crosses it.  Returns the body's result, or `failure` with the Python error
+// set.
+template <class F, class R = std::invoke_result_t<F&>>
+R guard(F&& body, std::type_identity_t<R> failure,
+        std::source_location loc = std::source_location::current()) noexcept {
+    try {
+        return body();
+    } catch (PyErr& e) {
+        e.restore();
+    } catch (const Panic& p) {
+        detail::restore_panic(p);
+    } catch (const std::exception& e) {
+        detail::restore_unknown_fault(e.what(), loc);
+    } catch (...) {
+        detail::restore_unknown_fault({}, loc);
+    }
+    return failure;
+}
+
+// The guard for destructors: a failure has no caller, so it goes to the
+// interpreter's unraisable hook and the program goes on.
+template <class F>
+void guard_unraisable(F&& body,
+                      std::source_location loc = std::source_location::current()) noexcept {
+    if (!guard([&] { body(); return true; }, false, loc)) PyErr_WriteUnraisable(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
+// ---------------------------------------------------------------------------
+
+inline constexpr std::size_t kMaxParams = 8;
+
+// What a constructor or method accepts.  Every parameter of this module is
+// positional-or-keyword; the first `required` have no default.
+struct Signature {
+    const char* class_name;  // "Checkpoint"
+    const char* function;    // "__new__" or the method's name
+    std::array<const char*, kMaxParams> names{};
+    std::size_t count = 0;
+    std::size_t required = 0;
+    // Interned copies of `names`, made on first use: keyword names are
+    // almost always the same interned objects, so most matches are a
+    // pointer comparison.
+    mutable std::array<PyObject*, kMaxParams> interned{};
+};
+
+template <std::size_t N>
+consteval Signature make_signature(const char* cls, const char* fn,
+                                   const char* const (&names)[N], std::size_t required) {
+    static_assert(N <= kMaxParams);
+    Signature s{cls, fn, {}, N, required, {}};
+    for (std::size_t i = 0; i < N; ++i) s.names[i] = names[i];
+    return s;
+}
+consteval Signature make_signature(const char* cls, const char* fn) {
+    return Signature{cls, fn, {}, 0, 0, {}};
+}
+
+// Bound arguments: borrowed references, null for an omitted parameter.
+using Slots = std::array<PyObject*, kMaxParams>;
+
+void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots);
+void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Slots& slots);
+
+// ---------------------------------------------------------------------------
+// Instances and the borrow flag
+// ---------------------------------------------------------------------------
+
+// Every instance: object header, the class's record, the borrow flag
+// (0 free, n > 0 shared borrows, -1 exclusive).
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    T record;
+    Py_ssize_t borrow;
+};
+
+template <class T>
+Instance<T>* instance(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<T>*>(self);
+}
+
+[[noreturn, gnu::cold]] void throw_borrow_error(bool exclusive);
+
+// Holds a borrow of one instance's record, and a strong reference to the
+// instance, for the duration of a call.
+template <class T, bool Exclusive>
+class Borrow {
+public:
+    explicit Borrow(PyObject* self) : self_(self) {
+        Py_ssize_t& flag = instance<T>(self)->borrow;
+        if constexpr (Exclusive) {
+            if (flag != 0) throw_borrow_error(true);
+            flag = -1;
+        } else {
+            if (flag == -1) throw_borrow_error(false);
+            ++flag;
+        }
+        Py_INCREF(self);
+    }
+    Borrow(Borrow&& other) noexcept : self_(std::exchange(other.self_, nullptr)) {}
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    Borrow& operator=(Borrow&&) = delete;
+    ~Borrow() {
+        if (!self_) return;
+        Py_ssize_t& flag = instance<T>(self_)->borrow;
+        if constexpr (Exclusive) flag = 0; else --flag;
+        Py_DECREF(self_);
+    }
+    using Ref = std::conditional_t<Exclusive, T&, const T&>;
+    Ref get() const noexcept { return instance<T>(self_)->record; }
+
+private:
+    PyObject* self_;
+};
+
+// A parameter that must be an instance of the class holding T; the call sees
+// its record under a shared borrow.
+template <class T>
+using Shared = Borrow<T, false>;
+
+// ---------------------------------------------------------------------------
+// Classes
+// ---------------------------------------------------------------------------
+
+// Marks the record types that have a Python class; each class file
+// specialises class_spec<T>().
+template <class T> struct is_record : std::false_type {};
+
+struct ClassSpec {
+    const char* name;        // "Checkpoint"
+    const char* qualified;   // "builtins.Checkpoint"; the type keeps pointing at it
+    const char* signature;   // "(chain_id, ...)"
+    const char* doc;         // "" or the class docstring
+    int basicsize;
+    newfunc tp_new;
+    reprfunc tp_repr;
+    destructor tp_dealloc;
+    PyGetSetDef* getset;     // null when the class has no getters
+    PyMethodDef* methods;    // null when the class has no methods
+};
+
+template <class T> const ClassSpec& class_spec();
+
+// Creates the type object from its spec (RuntimeError "An error occurred
+// while initializing class <name>" on failure).  Returns a new reference.
+PyTypeObject* create_type(const ClassSpec& spec);
+
+// The class's type object, created on first need and kept for the life of
+// the process.  Borrowed reference.
+template <class T>
+PyTypeObject* type_of() {
+    static PyTypeObject* cell = nullptr;
+    if (!cell) {
+        PyTypeObject* t = create_type(class_spec<T>());
+        if (!cell) cell = t; else Py_DECREF(t);
+    }
+    return cell;
+}
+
+// Moves `record` into a new instance of `type`.  Returns a new reference.
+template <class T>
+PyObject* wrap(T&& record, PyTypeObject* type) {
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (!self) throw_fetched();
+    auto* inst = instance<std::remove_cvref_t<T>>(self);
+    new (&inst->record) std::remove_cvref_t<T>(std::forward<T>(record));
+    inst->borrow = 0;
+    return self;
+}
+
+template <class T>
+PyObject* wrap(T&& record) {
+    return wrap(std::forward<T>(record), type_of<std::remove_cvref_t<T>>());
+}
+
+template <class T>
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    guard_unraisable([&] { instance<T>(self)->record.~T(); });
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// ---------------------------------------------------------------------------
+// Conversions: Python -> C++
+// ---------------------------------------------------------------------------
+
+// A parameter that may be omitted; unlike std::optional, None is not absent.
+template <class T>
+struct Omittable {
+    std::optional<T> value;
+    template <class U>
+    T value_or(U&& fallback) && {
+        return value ? std::move(*value) : T(std::forward<U>(fallback));
+    }
+};
+
+std::string_view utf8_view(PyObject* obj);  // 'PyString' downcast or UnicodeEncodeError
+std::uint64_t to_u64(PyObject* obj);
+std::uint32_t to_u32(PyObject* obj);
+std::int64_t to_i64(PyObject* obj);
+void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name);
+
+template <class T> struct From;
+
+template <> struct From<std::string_view> {
+    static std::string_view convert(PyObject* o) { return utf8_view(o); }
+};
+template <> struct From<std::string> {
+    static std::string convert(PyObject* o) { return std::string(utf8_view(o)); }
+};
+template <> struct From<std::uint64_t> {
+    static std::uint64_t convert(PyObject* o) { return to_u64(o); }
+};
+template <> struct From<std::uint32_t> {
+    static std::uint32_t convert(PyObject* o) { return to_u32(o); }
+};
+template <> struct From<std::int64_t> {
+    static std::int64_t convert(PyObject* o) { return to_i64(o); }
+};
+template <class T> struct From<std::optional<T>> {
+    static std::optional<T> convert(PyObject* o) {
+        if (o == nullptr || o == Py_None) return std::nullopt;
+        return From<T>::convert(o);
+    }
+};
+template <class T> struct From<Omittable<T>> {
+    static Omittable<T> convert(PyObject* o) {
+        if (o == nullptr) return {};
+        return {From<T>::convert(o)};
+    }
+};
+// An instance argument taken by copy of its record.
+template <class T>
+    requires is_record<T>::value
+struct From<T> {
+    static T convert(PyObject* o) {
+        check_instance(o, type_of<T>(), class_spec<T>().name);
+        Shared<T> borrowed(o);
+        return borrowed.get();
+    }
+};
+// An instance argument seen under a shared borrow.
+template <class T> struct From<Shared<T>> {
+    static Shared<T> convert(PyObject* o) {
+        check_instance(o, type_of<T>(), class_spec<T>().name);
+        return Shared<T>(o);
+    }
+};
+
+template <class T>
+T convert_arg(PyObject* o, const char* name) {
+    try {
+        return From<T>::convert(o);
+    } catch (PyErr& e) {
+        if (e.is_exactly(PyExc_TypeError)) throw std::move(e).with_argument_name(name);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Conversions: C++ -> Python (each returns a new reference)
+// ---------------------------------------------------------------------------
+
+inline PyObject* to_py(std::string_view s) {
+    PyObject* r = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!r) throw_api_failure();
+    return r;
+}
+inline PyObject* to_py(const std::string& s) { return to_py(std::string_view(s)); }
+inline PyObject* to_py(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+inline PyObject* to_py(std::uint64_t v) {
+    PyObject* r = PyLong_FromUnsignedLongLong(v);
+    if (!r) throw_api_failure();
+    return r;
+}
+inline PyObject* to_py(std::uint32_t v) {
+    PyObject* r = PyLong_FromUnsignedLong(v);
+    if (!r) throw_api_failure();
+    return r;
+}
+inline PyObject* to_py(std::int64_t v) {
+    PyObject* r = PyLong_FromLongLong(v);
+    if (!r) throw_api_failure();
+    return r;
+}
+inline PyObject* to_py(PyObject* owned) { return owned; }
+template <class T>
+PyObject* to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : Py_NewRef(Py_None);
+}
+template <class T>
+    requires is_record<std::remove_cvref_t<T>>::value
+PyObject* to_py(T&& record) {
+    return wrap(std::forward<T>(record));
+}
+
+// ---------------------------------------------------------------------------
+// Entry adapters: turn a plain C++ function into an interpreter entry
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+template <class F> struct fn_traits;
+template <class R, class... A> struct fn_traits<R (*)(A...)> {
+    using result = R;
+    using args = std::tuple<A...>;
+};
+
+template <class... A, std::size_t... I>
+std::tuple<A...> convert_all(const Signature& sig, const Slots& slots,
+                             std::index_sequence<I...>) {
+    // Braced initialisation converts strictly in parameter order.
+    return std::tuple<A...>{convert_arg<A>(slots[I], sig.names[I])...};
+}
+
+template <class Tuple> struct converter;
+template <class... A> struct converter<std::tuple<A...>> {
+    static std::tuple<A...> run(const Signature& sig, const Slots& slots) {
+        return convert_all<A...>(sig, slots, std::index_sequence_for<A...>{});
+    }
+};
+
+template <class R, class Call>
+PyObject* finish(Call&& call) {
+    if constexpr (std::is_void_v<R>) {
+        call();
+        return Py_NewRef(Py_None);
+    } else {
+        return to_py(call());
+    }
+}
+
+// The receiver of a method: `const T&` takes a shared borrow, `T&` an
+// exclusive one.
+template <class Self> struct receiver;
+template <class T> struct receiver<const T&> {
+    using record = T;
+    using borrow = Borrow<T, false>;
+};
+template <class T> struct receiver<T&> {
+    using record = T;
+    using borrow = Borrow<T, true>;
+};
+
+template <class M> struct member_class;
+template <class C, class F> struct member_class<F C::*> {
+    using type = C;
+};
+
+template <class Tuple> struct split_self;
+template <class S, class... A> struct split_self<std::tuple<S, A...>> {
+    using self = S;
+    using rest = std::tuple<A...>;
+};
+
+}  // namespace detail
+
+// tp_new from `Record Fn(Args...)`.
+template <auto Fn, const Signature& Sig>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guard([&]() -> PyObject* {
+        Slots slots{};
+        bind_tuple(Sig, args, kwargs, slots);
+        using traits = detail::fn_traits<decltype(Fn)>;
+        auto values = detail::converter<typename traits::args>::run(Sig, slots);
+        return wrap(std::apply(Fn, std::move(values)), type);
+    }, nullptr);
+}
+
+// A fast-call method from `R Fn(const Record& or Record&, Args...)`.
+template <auto Fn, const Signature& Sig>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        using traits = detail::fn_traits<decltype(Fn)>;
+        using split = detail::split_self<typename traits::args>;
+        using recv = detail::receiver<typename split::self>;
+        Slots slots{};
+        bind_fast(Sig, args, nargs, kwnames, slots);
+        typename recv::borrow borrowed(self);
+        auto values = detail::converter<typename split::rest>::run(Sig, slots);
+        return detail::finish<typename traits::result>([&]() -> decltype(auto) {
+            return std::apply(
+                [&](auto&&... a) -> decltype(auto) {
+                    return Fn(borrowed.get(), std::forward<decltype(a)>(a)...);
+                },
+                std::move(values));
+        });
+    }, nullptr);
+}
+
+// A static fast-call method from `R Fn(Args...)`.
+template <auto Fn, const Signature& Sig>
+PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        using traits = detail::fn_traits<decltype(Fn)>;
+        Slots slots{};
+        bind_fast(Sig, args, nargs, kwnames, slots);
+        auto values = detail::converter<typename traits::args>::run(Sig, slots);
+        return detail::finish<typename traits::result>(
+            [&]() -> decltype(auto) { return std::apply(Fn, std::move(values)); });
+    }, nullptr);
+}
+
+// A no-argument method from `R Fn(const Record&)`.
+template <auto Fn>
+PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
+    return guard([&]() -> PyObject* {
+        using traits = detail::fn_traits<decltype(Fn)>;
+        using split = detail::split_self<typename traits::args>;
+        typename detail::receiver<typename split::self>::borrow borrowed(self);
+        return detail::finish<typename traits::result>(
+            [&]() -> decltype(auto) { return Fn(borrowed.get()); });
+    }, nullptr);
+}
+
+// A getter for one field of the record.
+template <auto Member>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return guard([&]() -> PyObject* {
+        using T = typename detail::member_class<decltype(Member)>::type;
+        Shared<T> borrowed(self);
+        return to_py(borrowed.get().*Member);
+    }, nullptr);
+}
+
+// tp_repr from `void Fn(const Record&, std::string& out)`.
+template <class T, void (*Fn)(const T&, std::string&)>
+PyObject* repr_slot(PyObject* self) noexcept {
+    return guard([&]() -> PyObject* {
+        Shared<T> borrowed(self);
+        std::string out;
+        Fn(borrowed.get(), out);
+        return to_py(out);
+    }, nullptr);
+}
+
+template <auto Member>
+constexpr PyGetSetDef getset(const char* name) {
+    return PyGetSetDef{name, &getter<Member>, nullptr, "", nullptr};
+}
+
+}  // namespace vorlane::py

@@ -1,0 +1,56 @@
+// Python class Checkpoint: one indexer's position on one chain.
+#include "classes.hpp"
+#include "repr.hpp"
+
+namespace vorlane::py {
+namespace {
+
+constinit Signature kNew = make_signature(
+    "Checkpoint", "__new__",
+    {"chain_id", "indexer_id", "block_number", "block_hash", "updated_at"}, 4);
+
+Checkpoint construct(std::string chain_id, std::string indexer_id, std::uint64_t block_number,
+                     std::string block_hash, std::optional<std::int64_t> updated_at) {
+    return Checkpoint{std::move(chain_id), std::move(indexer_id), block_number,
+                      std::move(block_hash), updated_at ? *updated_at : unix_time_now()};
+}
+
+void represent(const Checkpoint& cp, std::string& out) {
+    out += "Checkpoint(chain_id=";
+    repr::append_quoted(out, cp.chain_id);
+    out += ", indexer_id=";
+    repr::append_quoted(out, cp.indexer_id);
+    out += ", block_number=";
+    repr::append_decimal(out, cp.block_number);
+    out += ", block_hash=";
+    repr::append_quoted(out, cp.block_hash);
+    out += ')';
+}
+
+PyGetSetDef kGetters[] = {
+    getset<&Checkpoint::chain_id>("chain_id"),
+    getset<&Checkpoint::indexer_id>("indexer_id"),
+    getset<&Checkpoint::block_number>("block_number"),
+    getset<&Checkpoint::block_hash>("block_hash"),
+    getset<&Checkpoint::updated_at>("updated_at"),
+    {},
+};
+
+const ClassSpec kSpec{
+    "Checkpoint",
+    "builtins.Checkpoint",
+    "(chain_id, indexer_id, block_number, block_hash, updated_at=None)",
+    "",
+    sizeof(Instance<Checkpoint>),
+    &constructor<&construct, kNew>,
+    &repr_slot<Checkpoint, &represent>,
+    &dealloc<Checkpoint>,
+    kGetters,
+    nullptr,
+};
+
+}  // namespace
+
+template <> const ClassSpec& class_spec<Checkpoint>() { return kSpec; }
+
+}  // namespace vorlane::py
