@@ -429,13 +429,17 @@ inline PyObject* to_py(std::int64_t v) {
 }
 inline PyObject* to_py(PyObject* owned) { return owned; }
 template <class T>
+    requires is_record<std::remove_cvref_t<T>>::value
+PyObject* to_py(T&& record) {
+    return wrap(std::forward<T>(record));
+}
+template <class T>
 PyObject* to_py(const std::optional<T>& v) {
     return v ? to_py(*v) : Py_NewRef(Py_None);
 }
 template <class T>
-    requires is_record<std::remove_cvref_t<T>>::value
-PyObject* to_py(T&& record) {
-    return wrap(std::forward<T>(record));
+PyObject* to_py(std::optional<T>&& v) {
+    return v ? to_py(std::move(*v)) : Py_NewRef(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -583,6 +587,27 @@ PyObject* repr_slot(PyObject* self) noexcept {
 template <auto Member>
 constexpr PyGetSetDef getset(const char* name) {
     return PyGetSetDef{name, &getter<Member>, nullptr, "", nullptr};
+}
+
+}  // namespace vorlane::py
+
+namespace vorlane::py {
+
+// Method table entries.
+template <auto Fn, const Signature& Sig>
+constexpr PyMethodDef method_def(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+template <auto Fn, const Signature& Sig>
+constexpr PyMethodDef static_method_def(const char* name, const char* doc) {
+    return {name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_method<Fn, Sig>)),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
+}
+template <auto Fn>
+constexpr PyMethodDef noargs_method_def(const char* name, const char* doc) {
+    return {name, &method_noargs<Fn>, METH_NOARGS, doc};
 }
 
 }  // namespace vorlane::py

@@ -32,7 +32,10 @@ struct Registration {
 
 constexpr Registration kClasses[] = {
     {"Checkpoint", &type_of<Checkpoint>},
-    // {"InMemoryStorage", &type_of<StorageRecord>},
+    {"IndexerConfig", &type_of<IndexerConfig>},
+    {"EventFilter", &type_of<EventFilter>},
+    {"InMemoryStorage", &type_of<StorageRecord>},
+    {"BlockSummary", &type_of<BlockSummary>},
 };
 
 // The module's __all__ list, created when missing.  Returns a new reference.

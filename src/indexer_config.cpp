@@ -1,0 +1,87 @@
+// Python class IndexerConfig: one indexer's settings, immutable once built,
+// with its compact JSON form.
+#include "classes.hpp"
+#include "repr.hpp"
+#include "vorlane/indexer_config.hpp"
+
+namespace vorlane::py {
+namespace {
+
+constinit Signature kNew = make_signature(
+    "IndexerConfig", "__new__",
+    {"id", "chain", "from_block", "to_block", "confirmation_depth", "batch_size",
+     "checkpoint_interval", "poll_interval_ms"},
+    0);
+
+IndexerConfig construct(Omittable<std::string> id, Omittable<std::string> chain,
+                        Omittable<std::uint64_t> from_block, std::optional<std::uint64_t> to_block,
+                        Omittable<std::uint64_t> confirmation_depth,
+                        Omittable<std::uint64_t> batch_size,
+                        Omittable<std::uint64_t> checkpoint_interval,
+                        Omittable<std::uint64_t> poll_interval_ms) {
+    IndexerConfig c;
+    if (id.value) c.id = std::move(*id.value);
+    if (chain.value) c.chain = std::move(*chain.value);
+    c.from_block = std::move(from_block).value_or(c.from_block);
+    c.to_block = to_block;
+    c.confirmation_depth = std::move(confirmation_depth).value_or(c.confirmation_depth);
+    c.batch_size = std::move(batch_size).value_or(c.batch_size);
+    c.checkpoint_interval = std::move(checkpoint_interval).value_or(c.checkpoint_interval);
+    c.poll_interval_ms = std::move(poll_interval_ms).value_or(c.poll_interval_ms);
+    return c;
+}
+
+std::string to_json(const IndexerConfig& c) {
+    auto text = c.to_json();
+    if (!text.ok()) throw_runtime_error(std::move(text).error());
+    return std::move(text).value();
+}
+
+void represent(const IndexerConfig& c, std::string& out) {
+    out += "IndexerConfig(id=";
+    repr::append_quoted(out, c.id);
+    out += ", chain=";
+    repr::append_quoted(out, c.chain);
+    out += ", from_block=";
+    repr::append_decimal(out, c.from_block);
+    out += ", confirmation_depth=";
+    repr::append_decimal(out, c.confirmation_depth);
+    out += ')';
+}
+
+PyGetSetDef kGetters[] = {
+    getset<&IndexerConfig::id>("id"),
+    getset<&IndexerConfig::chain>("chain"),
+    getset<&IndexerConfig::from_block>("from_block"),
+    getset<&IndexerConfig::to_block>("to_block"),
+    getset<&IndexerConfig::confirmation_depth>("confirmation_depth"),
+    getset<&IndexerConfig::batch_size>("batch_size"),
+    getset<&IndexerConfig::checkpoint_interval>("checkpoint_interval"),
+    getset<&IndexerConfig::poll_interval_ms>("poll_interval_ms"),
+    {},
+};
+
+PyMethodDef kMethods[] = {
+    noargs_method_def<&to_json>("to_json", "to_json($self)\n--\n\nSerialize config to JSON."),
+    {},
+};
+
+const ClassSpec kSpec{
+    "IndexerConfig",
+    "builtins.IndexerConfig",
+    "(id=..., chain=..., from_block=0, to_block=None, confirmation_depth=12, batch_size=1000, "
+    "checkpoint_interval=100, poll_interval_ms=2000)",
+    "Configuration for an EVM indexer.",
+    sizeof(Instance<IndexerConfig>),
+    &constructor<&construct, kNew>,
+    &repr_slot<IndexerConfig, &represent>,
+    &dealloc<IndexerConfig>,
+    kGetters,
+    kMethods,
+};
+
+}  // namespace
+
+template <> const ClassSpec& class_spec<IndexerConfig>() { return kSpec; }
+
+}  // namespace vorlane::py
