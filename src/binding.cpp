@@ -407,31 +407,31 @@ void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name) {
 // Type creation
 // ---------------------------------------------------------------------------
 
-PyTypeObject* create_type(const ClassSpec& spec) {
+PyTypeObject* create_type(const ClassDef& cls) {
     try {
         // "Name(signature)\n--\n\ndocstring": the interpreter splits it into
         // __text_signature__ and __doc__.
-        std::string doc = std::string(spec.name) + spec.signature + "\n--\n\n" + spec.doc;
+        std::string doc = std::string(cls.name) + cls.signature + "\n--\n\n" + cls.doc;
         if (doc.find('\0') != std::string::npos)
             throw PyErr(PyExc_ValueError, "class doc cannot contain nul bytes");
 
         std::vector<PyType_Slot> slots;
         slots.push_back({Py_tp_doc, doc.data()});
         slots.push_back({Py_tp_base, &PyBaseObject_Type});
-        slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new)});
-        slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.tp_repr)});
-        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.tp_dealloc)});
-        if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
-        if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(cls.tp_new)});
+        slots.push_back({Py_tp_repr, reinterpret_cast<void*>(cls.tp_repr)});
+        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cls.tp_dealloc)});
+        if (cls.getset) slots.push_back({Py_tp_getset, cls.getset});
+        if (cls.methods) slots.push_back({Py_tp_methods, cls.methods});
         slots.push_back({0, nullptr});
 
-        PyType_Spec type_spec{spec.qualified, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-        PyObject* type = PyType_FromSpec(&type_spec);
+        PyType_Spec recipe{cls.qualified, cls.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+        PyObject* type = PyType_FromSpec(&recipe);
         if (!type) throw_fetched();
         return reinterpret_cast<PyTypeObject*>(type);
     } catch (PyErr& e) {
         throw with_cause(PyExc_RuntimeError,
-                         std::string("An error occurred while initializing class ") + spec.name,
+                         std::string("An error occurred while initializing class ") + cls.name,
                          std::move(e));
     }
 }

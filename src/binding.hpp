@@ -265,10 +265,10 @@ using Shared = Borrow<T, false>;
 // ---------------------------------------------------------------------------
 
 // Marks the record types that have a Python class; each class file
-// specialises class_spec<T>().
+// specialises class_def<T>().
 template <class T> struct is_record : std::false_type {};
 
-struct ClassSpec {
+struct ClassDef {
     const char* name;        // "Checkpoint"
     const char* qualified;   // "builtins.Checkpoint"; the type keeps pointing at it
     const char* signature;   // "(chain_id, ...)"
@@ -281,11 +281,11 @@ struct ClassSpec {
     PyMethodDef* methods;    // null when the class has no methods
 };
 
-template <class T> const ClassSpec& class_spec();
+template <class T> const ClassDef& class_def();
 
-// Creates the type object from its spec (RuntimeError "An error occurred
+// Creates the type object from its definition (RuntimeError "An error occurred
 // while initializing class <name>" on failure).  Returns a new reference.
-PyTypeObject* create_type(const ClassSpec& spec);
+PyTypeObject* create_type(const ClassDef& cls);
 
 // The class's type object, created on first need and kept for the life of
 // the process.  Borrowed reference.
@@ -293,7 +293,7 @@ template <class T>
 PyTypeObject* type_of() {
     static PyTypeObject* cell = nullptr;
     if (!cell) {
-        PyTypeObject* t = create_type(class_spec<T>());
+        PyTypeObject* t = create_type(class_def<T>());
         if (!cell) cell = t; else Py_DECREF(t);
     }
     return cell;
@@ -378,7 +378,7 @@ template <class T>
     requires is_record<T>::value
 struct From<T> {
     static T convert(PyObject* o) {
-        check_instance(o, type_of<T>(), class_spec<T>().name);
+        check_instance(o, type_of<T>(), class_def<T>().name);
         Shared<T> borrowed(o);
         return borrowed.get();
     }
@@ -386,7 +386,7 @@ struct From<T> {
 // An instance argument seen under a shared borrow.
 template <class T> struct From<Shared<T>> {
     static Shared<T> convert(PyObject* o) {
-        check_instance(o, type_of<T>(), class_spec<T>().name);
+        check_instance(o, type_of<T>(), class_def<T>().name);
         return Shared<T>(o);
     }
 };

@@ -48,7 +48,7 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClass{
     "BlockSummary",
     "builtins.BlockSummary",
     "(number, hash, parent_hash, timestamp, tx_count)",
@@ -63,6 +63,6 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-template <> const ClassSpec& class_spec<BlockSummary>() { return kSpec; }
+template <> const ClassDef& class_def<BlockSummary>() { return kClass; }
 
 }  // namespace vorlane::py

@@ -36,7 +36,7 @@ PyGetSetDef kGetters[] = {
     {},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClass{
     "Checkpoint",
     "builtins.Checkpoint",
     "(chain_id, indexer_id, block_number, block_hash, updated_at=None)",
@@ -51,6 +51,6 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-template <> const ClassSpec& class_spec<Checkpoint>() { return kSpec; }
+template <> const ClassDef& class_def<Checkpoint>() { return kClass; }
 
 }  // namespace vorlane::py

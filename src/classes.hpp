@@ -1,5 +1,5 @@
 // The records that have a Python class, and what the class files offer each
-// other.  Each class file defines class_spec<Record>().
+// other.  Each class file defines class_def<Record>().
 #pragma once
 
 #include <memory>
@@ -27,10 +27,10 @@ template <> struct is_record<EventFilter> : std::true_type {};
 template <> struct is_record<StorageRecord> : std::true_type {};
 template <> struct is_record<BlockSummary> : std::true_type {};
 
-template <> const ClassSpec& class_spec<Checkpoint>();
-template <> const ClassSpec& class_spec<IndexerConfig>();
-template <> const ClassSpec& class_spec<EventFilter>();
-template <> const ClassSpec& class_spec<StorageRecord>();
-template <> const ClassSpec& class_spec<BlockSummary>();
+template <> const ClassDef& class_def<Checkpoint>();
+template <> const ClassDef& class_def<IndexerConfig>();
+template <> const ClassDef& class_def<EventFilter>();
+template <> const ClassDef& class_def<StorageRecord>();
+template <> const ClassDef& class_def<BlockSummary>();
 
 }  // namespace vorlane::py

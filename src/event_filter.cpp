@@ -54,7 +54,7 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClass{
     "EventFilter",
     "builtins.EventFilter",
     "()",
@@ -69,6 +69,6 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-template <> const ClassSpec& class_spec<EventFilter>() { return kSpec; }
+template <> const ClassDef& class_def<EventFilter>() { return kClass; }
 
 }  // namespace vorlane::py

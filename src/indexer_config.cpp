@@ -66,7 +66,7 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClass{
     "IndexerConfig",
     "builtins.IndexerConfig",
     "(id=..., chain=..., from_block=0, to_block=None, confirmation_depth=12, batch_size=1000, "
@@ -82,6 +82,6 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-template <> const ClassSpec& class_spec<IndexerConfig>() { return kSpec; }
+template <> const ClassDef& class_def<IndexerConfig>() { return kClass; }
 
 }  // namespace vorlane::py

@@ -65,7 +65,7 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClass{
     "InMemoryStorage",
     "builtins.InMemoryStorage",
     "()",
@@ -80,6 +80,6 @@ const ClassSpec kSpec{
 
 }  // namespace
 
-template <> const ClassSpec& class_spec<StorageRecord>() { return kSpec; }
+template <> const ClassDef& class_def<StorageRecord>() { return kClass; }
 
 }  // namespace vorlane::py
