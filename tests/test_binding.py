@@ -182,7 +182,11 @@ def panic_exception_type():
     # The type is created on first need; any fetched error creates it.
     with pytest.raises(TypeError):
         Checkpoint("1", "m", 1.0, "h")
-    (panic,) = [c for c in BaseException.__subclasses__() if c.__name__ == "PanicException"]
+    (panic,) = [
+        c
+        for c in BaseException.__subclasses__()
+        if c.__name__ == "PanicException" and c.__module__ == "vorlane_runtime"
+    ]
     return panic
 
 
