@@ -428,6 +428,7 @@ PyTypeObject* create_type(const ClassDef& cls) {
         PyType_Spec recipe{cls.qualified, cls.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
         PyObject* type = PyType_FromSpec(&recipe);
         if (!type) throw_fetched();
+        reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = cls.vectorcall;
         return reinterpret_cast<PyTypeObject*>(type);
     } catch (PyErr& e) {
         throw with_cause(PyExc_RuntimeError,

@@ -275,6 +275,7 @@ struct ClassDef {
     const char* doc;         // "" or the class docstring
     int basicsize;
     newfunc tp_new;
+    vectorcallfunc vectorcall;  // the same constructor, called as Class(...)
     reprfunc tp_repr;
     destructor tp_dealloc;
     PyGetSetDef* getset;     // null when the class has no getters
@@ -503,15 +504,34 @@ template <class S, class... A> struct split_self<std::tuple<S, A...>> {
 
 }  // namespace detail
 
-// tp_new from `Record Fn(Args...)`.
+namespace detail {
+template <auto Fn, const Signature& Sig>
+PyObject* construct(PyTypeObject* type, const Slots& slots) {
+    using traits = fn_traits<decltype(Fn)>;
+    auto values = converter<typename traits::args>::run(Sig, slots);
+    return wrap(std::apply(Fn, std::move(values)), type);
+}
+}  // namespace detail
+
+// tp_new from `Record Fn(Args...)`: `Class.__new__(Class, ...)`.
 template <auto Fn, const Signature& Sig>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> PyObject* {
         Slots slots{};
         bind_tuple(Sig, args, kwargs, slots);
-        using traits = detail::fn_traits<decltype(Fn)>;
-        auto values = detail::converter<typename traits::args>::run(Sig, slots);
-        return wrap(std::apply(Fn, std::move(values)), type);
+        return detail::construct<Fn, Sig>(type, slots);
+    }, nullptr);
+}
+
+// The same constructor for `Class(...)`: the vector call skips building an
+// argument tuple and keyword dict.
+template <auto Fn, const Signature& Sig>
+PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    return guard([&]() -> PyObject* {
+        Slots slots{};
+        bind_fast(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        return detail::construct<Fn, Sig>(reinterpret_cast<PyTypeObject*>(type), slots);
     }, nullptr);
 }
 

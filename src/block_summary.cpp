@@ -55,6 +55,7 @@ const ClassDef kClass{
     "Summary of an indexed block.",
     sizeof(Instance<BlockSummary>),
     &constructor<&construct, kNew>,
+    &constructor_vectorcall<&construct, kNew>,
     &repr_slot<BlockSummary, &represent>,
     &dealloc<BlockSummary>,
     kGetters,

@@ -43,6 +43,7 @@ const ClassDef kClass{
     "",
     sizeof(Instance<Checkpoint>),
     &constructor<&construct, kNew>,
+    &constructor_vectorcall<&construct, kNew>,
     &repr_slot<Checkpoint, &represent>,
     &dealloc<Checkpoint>,
     kGetters,

@@ -61,6 +61,7 @@ const ClassDef kClass{
     "Filter for which on-chain events to index.",
     sizeof(Instance<EventFilter>),
     &constructor<&construct, kNew>,
+    &constructor_vectorcall<&construct, kNew>,
     &repr_slot<EventFilter, &represent>,
     &dealloc<EventFilter>,
     nullptr,

@@ -74,6 +74,7 @@ const ClassDef kClass{
     "Configuration for an EVM indexer.",
     sizeof(Instance<IndexerConfig>),
     &constructor<&construct, kNew>,
+    &constructor_vectorcall<&construct, kNew>,
     &repr_slot<IndexerConfig, &represent>,
     &dealloc<IndexerConfig>,
     kGetters,

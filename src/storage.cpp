@@ -72,6 +72,7 @@ const ClassDef kClass{
     "In-memory storage for checkpoints (dev/testing, no persistence).",
     sizeof(Instance<StorageRecord>),
     &constructor<&construct, kNew>,
+    &constructor_vectorcall<&construct, kNew>,
     &repr_slot<StorageRecord, &represent>,
     &dealloc<StorageRecord>,
     nullptr,

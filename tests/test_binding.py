@@ -30,9 +30,14 @@ MAX_U64 = 2**64 - 1
         (("1", "m", 1, "h", 1.5), {}, "argument 'updated_at': 'float' object cannot be interpreted as an integer"),
     ],
 )
-def test_binding_and_conversion_type_errors(args, kwargs, message):
+@pytest.mark.parametrize(
+    "construct",
+    [Checkpoint, lambda *a, **k: Checkpoint.__new__(Checkpoint, *a, **k)],
+    ids=["call", "__new__"],
+)
+def test_binding_and_conversion_type_errors(construct, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        Checkpoint(*args, **kwargs)
+        construct(*args, **kwargs)
     assert type(info.value) is TypeError
     assert str(info.value) == message
     assert info.value.__cause__ is None
@@ -56,8 +61,9 @@ def test_first_bad_argument_in_parameter_order_wins():
 def test_positional_and_keyword_forms_agree():
     a = Checkpoint("1", "m", 7, "h", 9)
     b = Checkpoint(block_hash="h", updated_at=9, block_number=7, indexer_id="m", chain_id="1")
-    assert repr(a) == repr(b)
-    assert (a.updated_at, b.updated_at) == (9, 9)
+    c = Checkpoint.__new__(Checkpoint, "1", "m", block_hash="h", updated_at=9, block_number=7)
+    assert repr(a) == repr(b) == repr(c)
+    assert (a.updated_at, b.updated_at, c.updated_at) == (9, 9, 9)
 
 
 def test_non_interned_keyword_names_match_by_text():
