@@ -66,8 +66,6 @@ struct Runtime::Impl {
         try {
             for (std::size_t i = 0; i < n; ++i) {
                 workers.emplace_back([this, rt = &owner] { run_worker(*rt); });
-                // Best effort: a missing name only affects diagnostics.
-                (void)pthread_setname_np(workers.back().native_handle(), "vorlane-worker");
             }
             started = n;
         } catch (const std::system_error& e) {
@@ -82,6 +80,10 @@ struct Runtime::Impl {
     Impl& operator=(const Impl&) = delete;
 
     void run_worker(const Runtime& owner) noexcept {
+        // Named from inside: naming another thread goes through /proc, which
+        // costs an open and a write per worker on every call.  Best effort: a
+        // missing name only affects diagnostics.
+        (void)pthread_setname_np(pthread_self(), "vorlane-worker");
         current_runtime = &owner;
         worker_of = &owner;
         // A handler that throws unwinds out of run(); the worker keeps

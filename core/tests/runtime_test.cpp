@@ -1,3 +1,4 @@
+#include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -74,6 +75,9 @@ TEST_F(RuntimeTest, StartsOneNamedWorkerPerProcessorAndJoinsThemAll) {
         EXPECT_EQ(rt.worker_count(), expected_workers());
         EXPECT_GE(rt.worker_count(), 1U);
         EXPECT_EQ(thread_count(), before + expected_workers());
+        // Workers name themselves once they run; give them a moment.
+        for (int i = 0; i < 200 && threads_named("vorlane-worker") != expected_workers(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(threads_named("vorlane-worker"), expected_workers());
     }
     EXPECT_EQ(thread_count(), before);
