@@ -284,6 +284,34 @@ struct ClassDef {
 
 template <class T> const ClassDef& class_def();
 
+template <auto Fn, const Signature& Sig>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+template <auto Fn, const Signature& Sig>
+PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                 PyObject* kwnames) noexcept;
+template <class T, void (*Fn)(const T&, std::string&)>
+PyObject* repr_slot(PyObject* self) noexcept;
+template <class T>
+void dealloc(PyObject* self) noexcept;
+
+// A class's definition from its record type, its constructor `T Construct(...)`
+// with signature `New`, and its representation.
+template <class T, auto Construct, const Signature& New, void (*Repr)(const T&, std::string&)>
+constexpr ClassDef define_class(const char* name, const char* qualified, const char* signature,
+                                const char* doc, PyGetSetDef* getset, PyMethodDef* methods) {
+    return ClassDef{name,
+                    qualified,
+                    signature,
+                    doc,
+                    sizeof(Instance<T>),
+                    &constructor<Construct, New>,
+                    &constructor_vectorcall<Construct, New>,
+                    &repr_slot<T, Repr>,
+                    &dealloc<T>,
+                    getset,
+                    methods};
+}
+
 // Creates the type object from its definition (RuntimeError "An error occurred
 // while initializing class <name>" on failure).  Returns a new reference.
 PyTypeObject* create_type(const ClassDef& cls);

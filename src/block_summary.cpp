@@ -48,19 +48,10 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassDef kClass{
-    "BlockSummary",
-    "builtins.BlockSummary",
+const ClassDef kClass = define_class<BlockSummary, &construct, kNew, &represent>(
+    "BlockSummary", "builtins.BlockSummary",
     "(number, hash, parent_hash, timestamp, tx_count)",
-    "Summary of an indexed block.",
-    sizeof(Instance<BlockSummary>),
-    &constructor<&construct, kNew>,
-    &constructor_vectorcall<&construct, kNew>,
-    &repr_slot<BlockSummary, &represent>,
-    &dealloc<BlockSummary>,
-    kGetters,
-    kMethods,
-};
+    "Summary of an indexed block.", kGetters, kMethods);
 
 }  // namespace
 

@@ -36,19 +36,10 @@ PyGetSetDef kGetters[] = {
     {},
 };
 
-const ClassDef kClass{
-    "Checkpoint",
-    "builtins.Checkpoint",
+const ClassDef kClass = define_class<Checkpoint, &construct, kNew, &represent>(
+    "Checkpoint", "builtins.Checkpoint",
     "(chain_id, indexer_id, block_number, block_hash, updated_at=None)",
-    "",
-    sizeof(Instance<Checkpoint>),
-    &constructor<&construct, kNew>,
-    &constructor_vectorcall<&construct, kNew>,
-    &repr_slot<Checkpoint, &represent>,
-    &dealloc<Checkpoint>,
-    kGetters,
-    nullptr,
-};
+    "", kGetters, nullptr);
 
 }  // namespace
 

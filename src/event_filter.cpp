@@ -54,19 +54,10 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassDef kClass{
-    "EventFilter",
-    "builtins.EventFilter",
+const ClassDef kClass = define_class<EventFilter, &construct, kNew, &represent>(
+    "EventFilter", "builtins.EventFilter",
     "()",
-    "Filter for which on-chain events to index.",
-    sizeof(Instance<EventFilter>),
-    &constructor<&construct, kNew>,
-    &constructor_vectorcall<&construct, kNew>,
-    &repr_slot<EventFilter, &represent>,
-    &dealloc<EventFilter>,
-    nullptr,
-    kMethods,
-};
+    "Filter for which on-chain events to index.", nullptr, kMethods);
 
 }  // namespace
 

@@ -66,20 +66,11 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassDef kClass{
-    "IndexerConfig",
-    "builtins.IndexerConfig",
+const ClassDef kClass = define_class<IndexerConfig, &construct, kNew, &represent>(
+    "IndexerConfig", "builtins.IndexerConfig",
     "(id=..., chain=..., from_block=0, to_block=None, confirmation_depth=12, batch_size=1000, "
     "checkpoint_interval=100, poll_interval_ms=2000)",
-    "Configuration for an EVM indexer.",
-    sizeof(Instance<IndexerConfig>),
-    &constructor<&construct, kNew>,
-    &constructor_vectorcall<&construct, kNew>,
-    &repr_slot<IndexerConfig, &represent>,
-    &dealloc<IndexerConfig>,
-    kGetters,
-    kMethods,
-};
+    "Configuration for an EVM indexer.", kGetters, kMethods);
 
 }  // namespace
 

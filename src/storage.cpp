@@ -65,19 +65,10 @@ PyMethodDef kMethods[] = {
     {},
 };
 
-const ClassDef kClass{
-    "InMemoryStorage",
-    "builtins.InMemoryStorage",
+const ClassDef kClass = define_class<StorageRecord, &construct, kNew, &represent>(
+    "InMemoryStorage", "builtins.InMemoryStorage",
     "()",
-    "In-memory storage for checkpoints (dev/testing, no persistence).",
-    sizeof(Instance<StorageRecord>),
-    &constructor<&construct, kNew>,
-    &constructor_vectorcall<&construct, kNew>,
-    &repr_slot<StorageRecord, &represent>,
-    &dealloc<StorageRecord>,
-    nullptr,
-    kMethods,
-};
+    "In-memory storage for checkpoints (dev/testing, no persistence).", nullptr, kMethods);
 
 }  // namespace
 
