@@ -3,7 +3,7 @@
 # packages, a virtualenv in .venv and the extension module built into it.
 # Safe to rerun: finished steps are skipped, the build is incremental.
 #
-#   VORLANE_EXTRAS   pip extras to install with the module (default: test)
+#   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples)
 #   VORLANE_VENV     where the virtualenv lives (default: .venv)
 set -euo pipefail
 
@@ -42,7 +42,7 @@ fi
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.22" ninja
 
-extras=${VORLANE_EXTRAS-test}
+extras=${VORLANE_EXTRAS-test,examples}
 target="."
 [ -n "$extras" ] && target=".[$extras]"
 echo "==> building and installing vorlane into $venv"
