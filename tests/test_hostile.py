@@ -1,6 +1,7 @@
 """Hostile use from Python: nothing may crash, leak references or corrupt state."""
 import copy
 import gc
+import os
 import pickle
 import sys
 
@@ -179,3 +180,52 @@ def test_deeply_nested_reentrancy_unwinds():
     assert len(depth) == 50
     f.add_address("a")
     assert repr(f) == 'EventFilter(addresses=["a"], topic0_values=[])'
+
+
+NATIVE_LEAK_SCRIPT = r"""
+import gc
+from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig, InMemoryStorage
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+text = "0x" + "ab" * 40
+storage = InMemoryStorage()
+parent = BlockSummary(1, text, text, 1, 1)
+
+def work(n):
+    for i in range(n):
+        cp = Checkpoint(text, text, i, text)
+        repr(cp)
+        f = EventFilter.for_address(text)
+        f.add_topic0(text)
+        f.matches_address(text.upper())
+        repr(f)
+        BlockSummary(2, text, text, 1, 1).extends_parent(parent)
+        IndexerConfig(text, text).to_json()
+        try:
+            Checkpoint(text, text, 1.5, text)
+        except TypeError:
+            pass
+        if i % 50 == 0:
+            storage.save_checkpoint(cp)
+            storage.load_checkpoint(text, text)
+            storage.delete_checkpoint(text, text)
+
+work(20_000)
+gc.collect()
+before = rss()
+work(200_000)
+gc.collect()
+print(rss() - before)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("VORLANE_SANITIZED")), reason="the sanitizer's quarantine holds freed memory")
+def test_native_memory_does_not_grow(python_subprocess):
+    # Each iteration allocates several hundred bytes natively; leaking any of
+    # it would add tens of megabytes over 200k iterations.
+    result = python_subprocess(NATIVE_LEAK_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 2 * 1024 * 1024
