@@ -27,7 +27,6 @@ class PyRef {
 public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
-    static PyRef borrow(PyObject* o) noexcept { return PyRef(Py_XNewRef(o)); }
     PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
