@@ -22,13 +22,11 @@ bool extends_parent(const BlockSummary& self, Shared<BlockSummary> parent) {
 }
 
 void represent(const BlockSummary& b, std::string& out) {
-    out += "BlockSummary(number=";
-    repr::append_decimal(out, b.number);
-    out += ", hash=";
-    repr::append_quoted(out, b.hash);
-    out += ", tx_count=";
-    repr::append_decimal(out, std::uint64_t{b.tx_count});
-    out += ')';
+    repr::Fields(out, "BlockSummary")
+        .number("number", b.number)
+        .text("hash", b.hash)
+        .number("tx_count", b.tx_count)
+        .end();
 }
 
 PyGetSetDef kGetters[] = {

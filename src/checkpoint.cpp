@@ -16,15 +16,12 @@ Checkpoint construct(std::string chain_id, std::string indexer_id, std::uint64_t
 }
 
 void represent(const Checkpoint& cp, std::string& out) {
-    out += "Checkpoint(chain_id=";
-    repr::append_quoted(out, cp.chain_id);
-    out += ", indexer_id=";
-    repr::append_quoted(out, cp.indexer_id);
-    out += ", block_number=";
-    repr::append_decimal(out, cp.block_number);
-    out += ", block_hash=";
-    repr::append_quoted(out, cp.block_hash);
-    out += ')';
+    repr::Fields(out, "Checkpoint")
+        .text("chain_id", cp.chain_id)
+        .text("indexer_id", cp.indexer_id)
+        .number("block_number", cp.block_number)
+        .text("block_hash", cp.block_hash)
+        .end();
 }
 
 PyGetSetDef kGetters[] = {

@@ -29,11 +29,10 @@ bool matches_topic0(const EventFilter& f, std::string_view topic0) {
 }
 
 void represent(const EventFilter& f, std::string& out) {
-    out += "EventFilter(addresses=";
-    repr::append_quoted_list(out, f.addresses);
-    out += ", topic0_values=";
-    repr::append_quoted_list(out, f.topic0_values);
-    out += ')';
+    repr::Fields(out, "EventFilter")
+        .list("addresses", f.addresses)
+        .list("topic0_values", f.topic0_values)
+        .end();
 }
 
 PyMethodDef kMethods[] = {

@@ -38,15 +38,12 @@ std::string to_json(const IndexerConfig& c) {
 }
 
 void represent(const IndexerConfig& c, std::string& out) {
-    out += "IndexerConfig(id=";
-    repr::append_quoted(out, c.id);
-    out += ", chain=";
-    repr::append_quoted(out, c.chain);
-    out += ", from_block=";
-    repr::append_decimal(out, c.from_block);
-    out += ", confirmation_depth=";
-    repr::append_decimal(out, c.confirmation_depth);
-    out += ')';
+    repr::Fields(out, "IndexerConfig")
+        .text("id", c.id)
+        .text("chain", c.chain)
+        .number("from_block", c.from_block)
+        .number("confirmation_depth", c.confirmation_depth)
+        .end();
 }
 
 PyGetSetDef kGetters[] = {

@@ -32,4 +32,39 @@ void append_quoted_list(std::string& out, const std::vector<std::string>& items)
 void append_decimal(std::string& out, std::uint64_t v);
 void append_decimal(std::string& out, std::int64_t v);
 
+// Writes "Name(field=value, field=value)": each call adds one field, texts in
+// the quoted form and numbers in decimal; end() writes the closing parenthesis.
+class Fields {
+public:
+    Fields(std::string& out, std::string_view class_name) : out_(out) {
+        out_.append(class_name);
+        out_ += '(';
+    }
+    Fields& text(std::string_view name, std::string_view value) {
+        append_quoted(label(name), value);
+        return *this;
+    }
+    Fields& number(std::string_view name, std::uint64_t value) {
+        append_decimal(label(name), value);
+        return *this;
+    }
+    Fields& list(std::string_view name, const std::vector<std::string>& items) {
+        append_quoted_list(label(name), items);
+        return *this;
+    }
+    void end() { out_ += ')'; }
+
+private:
+    std::string& label(std::string_view name) {
+        if (!first_) out_ += ", ";
+        first_ = false;
+        out_.append(name);
+        out_ += '=';
+        return out_;
+    }
+
+    std::string& out_;
+    bool first_ = true;
+};
+
 }  // namespace vorlane::repr
