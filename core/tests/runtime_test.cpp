@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -26,9 +27,12 @@ constexpr const char* kNestedMessage =
     "Cannot start a runtime from within a runtime. This happens because a function attempted "
     "to block the current thread while the thread is being used to drive asynchronous tasks.";
 
+// The processors this process may run on, as the OS reports them.
 std::size_t expected_workers() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return static_cast<std::size_t>(CPU_COUNT(&set));
 }
 
 std::size_t thread_count() {
