@@ -626,6 +626,7 @@ PyObject* repr_slot(PyObject* self) noexcept {
     return guard([&]() -> PyObject* {
         Shared<T> borrowed(self);
         std::string out;
+        out.reserve(128);  // most representations fit; saves the regrowth steps
         Fn(borrowed.get(), out);
         return to_py(out);
     }, nullptr);

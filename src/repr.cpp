@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 
 namespace vorlane::repr {
@@ -95,6 +96,21 @@ Decoded decode(const unsigned char* s, std::size_t avail) noexcept {
     return {0, 0};
 }
 
+// True when none of the eight bytes at p needs attention.  Each test below
+// is exact for "some byte matches": a borrow or carry only ever spills out of
+// a byte that matches itself.
+bool plain_ascii_word(const unsigned char* p) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t highs = 0x8080808080808080u;
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t control = (w - 0x20 * ones) & ~w & highs;  // a byte below 0x20
+    const std::uint64_t high = (w + ones) | w;                     // a byte from 0x7F up
+    return ((control | (high & highs) | has_zero(w ^ ('"' * ones)) | has_zero(w ^ ('\\' * ones))) ==
+            0);
+}
+
 void append_hex_escape(std::string& out, std::uint32_t cp) {
     char buf[12] = {'\\', 'u', '{'};
     // Base-16 to_chars writes lowercase digits without leading zeros; six
@@ -115,6 +131,10 @@ void append_quoted(std::string& out, std::string_view utf8) {
     std::size_t run = 0;
     std::size_t i = 0;
     while (i < n) {
+        // Skip eight plain ASCII bytes at a time: no control character, no
+        // '"' or '\\', nothing from 0x7F up.
+        while (n - i >= 8 && plain_ascii_word(s + i)) i += 8;
+        if (i == n) break;
         const std::uint8_t action = kByteActions[s[i]];
         if (action == kPlain) {
             ++i;

@@ -134,6 +134,15 @@ def test_each_ascii_character(cp: int) -> None:
     assert checkpoint_repr(chr(cp)) == wrap(oracle(chr(cp)))
 
 
+@pytest.mark.parametrize("special", [0x00, 0x09, 0x0A, 0x1F, 0x20, 0x22, 0x27, 0x5C, 0x7E, 0x7F, 0x80, 0xE9, 0x301])
+def test_special_character_at_every_offset_of_a_plain_run(special: int) -> None:
+    # Long plain ASCII runs are scanned a word at a time; a character that
+    # needs attention must be found at any position within or after a word.
+    for offset in range(20):
+        for tail in (0, 1, 7, 8, 9):
+            assert_matches_oracle("p" * offset + chr(special) + "q" * tail)
+
+
 @pytest.mark.parametrize("plane", sorted({cp >> 16 for cp in BOUNDARIES}))
 def test_range_boundaries(plane: int) -> None:
     assert_matches_oracle(text_of(cp for cp in BOUNDARIES if cp >> 16 == plane))
