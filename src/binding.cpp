@@ -197,7 +197,9 @@ void throw_downcast(PyObject* obj, std::string_view target) {
     throw_type_error(std::move(text));
 }
 
-void throw_borrow_error(bool exclusive) {
+void throw_borrow_error(bool exclusive, Py_ssize_t flag) {
+    if (flag == kUnconstructed)
+        throw_runtime_error("object was created without its constructor and cannot be used");
     throw_runtime_error(exclusive ? "Already borrowed" : "Already mutably borrowed");
 }
 
@@ -353,6 +355,23 @@ void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     if (static_cast<std::size_t>(nargs) < sig.required) check_missing(sig, slots);
 }
 
+PyObject* call_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyRef tuple = PyRef::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    PyRef kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = PyRef::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return nullptr;
+    }
+    return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
 // ---------------------------------------------------------------------------
 // Conversions
 // ---------------------------------------------------------------------------
@@ -418,6 +437,7 @@ PyTypeObject* create_type(const ClassDef& cls) {
         std::vector<PyType_Slot> slots;
         slots.push_back({Py_tp_doc, doc.data()});
         slots.push_back({Py_tp_base, &PyBaseObject_Type});
+        slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(cls.tp_alloc)});
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(cls.tp_new)});
         slots.push_back({Py_tp_repr, reinterpret_cast<void*>(cls.tp_repr)});
         slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cls.tp_dealloc)});

@@ -214,12 +214,21 @@ struct Instance {
     Py_ssize_t borrow;
 };
 
+// The borrow flag of an instance whose record was never constructed.  The
+// class's allocator sets it; only our constructors go on to build the record.
+// Python code can still reach the bare allocator (replace a class's __new__
+// and call object.__new__), and such an object must fail cleanly instead of
+// handing a zero-filled record to C++.
+inline constexpr Py_ssize_t kUnconstructed = PY_SSIZE_T_MIN;
+
 template <class T>
 Instance<T>* instance(PyObject* self) noexcept {
     return reinterpret_cast<Instance<T>*>(self);
 }
 
-[[noreturn, gnu::cold]] void throw_borrow_error(bool exclusive);
+// "Already borrowed" / "Already mutably borrowed", or the error for an
+// instance whose record was never constructed.
+[[noreturn, gnu::cold]] void throw_borrow_error(bool exclusive, Py_ssize_t flag);
 
 // Holds a borrow of one instance's record, and a strong reference to the
 // instance, for the duration of a call.
@@ -229,10 +238,12 @@ public:
     explicit Borrow(PyObject* self) : self_(self) {
         Py_ssize_t& flag = instance<T>(self)->borrow;
         if constexpr (Exclusive) {
-            if (flag != 0) throw_borrow_error(true);
+            if (flag != 0) [[unlikely]]
+                throw_borrow_error(true, flag);
             flag = -1;
         } else {
-            if (flag == -1) throw_borrow_error(false);
+            if (flag < 0) [[unlikely]]
+                throw_borrow_error(false, flag);
             ++flag;
         }
         Py_INCREF(self);
@@ -273,6 +284,7 @@ struct ClassDef {
     const char* signature;   // "(chain_id, ...)"
     const char* doc;         // "" or the class docstring
     int basicsize;
+    allocfunc tp_alloc;
     newfunc tp_new;
     vectorcallfunc vectorcall;  // the same constructor, called as Class(...)
     reprfunc tp_repr;
@@ -292,6 +304,8 @@ template <class T, void (*Fn)(const T&, std::string&)>
 PyObject* repr_slot(PyObject* self) noexcept;
 template <class T>
 void dealloc(PyObject* self) noexcept;
+template <class T>
+PyObject* alloc_instance(PyTypeObject* type, Py_ssize_t nitems) noexcept;
 
 // A class's definition from its record type, its constructor `T Construct(...)`
 // with signature `New`, and its representation.
@@ -303,6 +317,7 @@ constexpr ClassDef define_class(const char* name, const char* qualified, const c
                     signature,
                     doc,
                     sizeof(Instance<T>),
+                    &alloc_instance<T>,
                     &constructor<Construct, New>,
                     &constructor_vectorcall<Construct, New>,
                     &repr_slot<T, Repr>,
@@ -330,8 +345,7 @@ PyTypeObject* type_of() {
 // Moves `record` into a new instance of `type`.  Returns a new reference.
 template <class T>
 PyObject* wrap(T&& record, PyTypeObject* type) {
-    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* self = alloc(type, 0);
+    PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw_fetched();
     auto* inst = instance<std::remove_cvref_t<T>>(self);
     new (&inst->record) std::remove_cvref_t<T>(std::forward<T>(record));
@@ -344,10 +358,19 @@ PyObject* wrap(T&& record) {
     return wrap(std::forward<T>(record), type_of<std::remove_cvref_t<T>>());
 }
 
+// tp_alloc: a zero-filled instance marked as not yet constructed.
+template <class T>
+PyObject* alloc_instance(PyTypeObject* type, Py_ssize_t nitems) noexcept {
+    PyObject* self = PyType_GenericAlloc(type, nitems);
+    if (self) instance<T>(self)->borrow = kUnconstructed;
+    return self;
+}
+
 template <class T>
 void dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    guard_unraisable([&] { instance<T>(self)->record.~T(); });
+    if (instance<T>(self)->borrow != kUnconstructed)
+        guard_unraisable([&] { instance<T>(self)->record.~T(); });
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
@@ -550,11 +573,19 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     }, nullptr);
 }
 
+// `Class(...)` the ordinary way (type.__call__: __new__, then __init__), for
+// a class whose __new__ or __init__ Python code has replaced.
+[[gnu::cold]] PyObject* call_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                  PyObject* kwnames) noexcept;
+
 // The same constructor for `Class(...)`: the vector call skips building an
 // argument tuple and keyword dict.
 template <auto Fn, const Signature& Sig>
 PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                  PyObject* kwnames) noexcept {
+    const auto* t = reinterpret_cast<PyTypeObject*>(type);
+    if (t->tp_new != &constructor<Fn, Sig> || t->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+        return call_type(type, args, nargsf, kwnames);
     return guard([&]() -> PyObject* {
         Slots slots{};
         bind_fast(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots);

@@ -229,3 +229,62 @@ def test_native_memory_does_not_grow(python_subprocess):
     result = python_subprocess(NATIVE_LEAK_SCRIPT)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) < 2 * 1024 * 1024
+
+
+REPLACED_NEW_SCRIPT = r"""
+import vorlane
+
+for name in vorlane.__all__:
+    cls = getattr(vorlane, name)
+    # object.__new__ is reachable once __new__ is replaced: the instance it
+    # makes has no record and must refuse every use instead of crashing.
+    cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+    for bare in (cls.__new__(cls), cls()):
+        try:
+            repr(bare)
+            print(name, "repr worked")
+        except RuntimeError as e:
+            print(name, e)
+    del bare
+
+storage = vorlane.InMemoryStorage()
+blank = vorlane.Checkpoint()
+for call in (
+    lambda: storage.save_checkpoint(blank),
+    lambda: vorlane.BlockSummary.__new__(vorlane.BlockSummary).hash,
+    lambda: vorlane.EventFilter().add_address("x"),
+):
+    try:
+        call()
+        print("no error")
+    except (RuntimeError, TypeError) as e:
+        print(type(e).__name__, e)
+"""
+
+REPLACED_INIT_SCRIPT = r"""
+import vorlane
+seen = []
+vorlane.Checkpoint.__init__ = lambda self, *a, **k: seen.append((a, k))
+cp = vorlane.Checkpoint("1", "m", 1, "h", updated_at=2)
+print(repr(cp), seen)
+"""
+
+UNUSABLE = "object was created without its constructor and cannot be used"
+
+
+def test_instances_made_without_the_constructor_refuse_use(python_subprocess):
+    result = python_subprocess(REPLACED_NEW_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    for name in ["Checkpoint", "IndexerConfig", "EventFilter", "InMemoryStorage", "BlockSummary"]:
+        assert lines.count(f"{name} {UNUSABLE}") == 2
+    assert lines[-3:] == [f"RuntimeError {UNUSABLE}", f"RuntimeError {UNUSABLE}", f"RuntimeError {UNUSABLE}"]
+
+
+def test_replaced_init_is_honoured_by_calls(python_subprocess):
+    result = python_subprocess(REPLACED_INIT_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        'Checkpoint(chain_id="1", indexer_id="m", block_number=1, block_hash="h") '
+        "[(('1', 'm', 1, 'h'), {'updated_at': 2})]"
+    )
