@@ -288,3 +288,48 @@ def test_replaced_init_is_honoured_by_calls(python_subprocess):
         'Checkpoint(chain_id="1", indexer_id="m", block_number=1, block_hash="h") '
         "[(('1', 'm', 1, 'h'), {'updated_at': 2})]"
     )
+
+
+class _Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_calls_raise_only_argument_errors(seed):
+    import random
+
+    rng = random.Random(seed)
+    pool = [None, True, 0, -1, 1, 2**32, 2**64 - 1, 2**64, -(2**63), 2**63, 1.5, "", "x", "0xAbC", "\ud800",
+            "é\x00\n", b"x", [], {}, object(), _Index(3), _Index(-1), _Index(ValueError("v")),
+            _Index(TypeError("t")), _Index(2**70), _Index("s"), str, *samples()]
+    names = ["chain_id", "indexer_id", "block_number", "block_hash", "updated_at", "number", "hash", "parent_hash",
+             "timestamp", "tx_count", "id", "chain", "from_block", "to_block", "confirmation_depth", "batch_size",
+             "checkpoint_interval", "poll_interval_ms", "address", "topic", "topic0", "block", "parent",
+             "checkpoint", "bogus"]
+    f, s, b, c = EventFilter(), InMemoryStorage(), BlockSummary(5, "h", "p", 0, 0), IndexerConfig()
+    targets = [Checkpoint, BlockSummary, EventFilter, IndexerConfig, InMemoryStorage, EventFilter.for_address,
+               lambda *a, **k: Checkpoint.__new__(Checkpoint, *a, **k), f.add_address, f.add_topic0,
+               f.set_from_block, f.matches_address, f.matches_topic0, f.for_address, s.load_checkpoint,
+               s.save_checkpoint, s.delete_checkpoint, b.extends_parent, c.to_json]
+    allowed = (TypeError, OverflowError, ValueError, UnicodeEncodeError)
+    succeeded = 0
+    for _ in range(3000):
+        target = rng.choice(targets)
+        args = [rng.choice(pool) for _ in range(rng.randint(0, 9))]
+        kwargs = {rng.choice(names): rng.choice(pool) for _ in range(rng.randint(0, 3))}
+        try:
+            repr(target(*args, **kwargs))
+            succeeded += 1
+        except allowed as e:
+            assert type(e) in allowed, (target, args, kwargs, e)
+            assert str(e)
+    assert succeeded > 0
+    # The objects used along the way are still whole.
+    assert repr(b) == 'BlockSummary(number=5, hash="h", tx_count=0)'
+    assert repr(f).startswith("EventFilter(addresses=[")
