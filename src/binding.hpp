@@ -383,9 +383,9 @@ void dealloc(PyObject* self) noexcept {
 template <class T>
 struct Omittable {
     std::optional<T> value;
-    template <class U>
-    T value_or(U&& fallback) && {
-        return value ? std::move(*value) : T(std::forward<U>(fallback));
+    // Overwrites `field` (which holds the default) when the argument was given.
+    void assign_to(T& field) && {
+        if (value) field = std::move(*value);
     }
 };
 

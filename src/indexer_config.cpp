@@ -19,15 +19,15 @@ IndexerConfig construct(Omittable<std::string> id, Omittable<std::string> chain,
                         Omittable<std::uint64_t> batch_size,
                         Omittable<std::uint64_t> checkpoint_interval,
                         Omittable<std::uint64_t> poll_interval_ms) {
-    IndexerConfig c;
-    if (id.value) c.id = std::move(*id.value);
-    if (chain.value) c.chain = std::move(*chain.value);
-    c.from_block = std::move(from_block).value_or(c.from_block);
+    IndexerConfig c;  // holds the defaults
+    std::move(id).assign_to(c.id);
+    std::move(chain).assign_to(c.chain);
+    std::move(from_block).assign_to(c.from_block);
     c.to_block = to_block;
-    c.confirmation_depth = std::move(confirmation_depth).value_or(c.confirmation_depth);
-    c.batch_size = std::move(batch_size).value_or(c.batch_size);
-    c.checkpoint_interval = std::move(checkpoint_interval).value_or(c.checkpoint_interval);
-    c.poll_interval_ms = std::move(poll_interval_ms).value_or(c.poll_interval_ms);
+    std::move(confirmation_depth).assign_to(c.confirmation_depth);
+    std::move(batch_size).assign_to(c.batch_size);
+    std::move(checkpoint_interval).assign_to(c.checkpoint_interval);
+    std::move(poll_interval_ms).assign_to(c.poll_interval_ms);
     return c;
 }
 
