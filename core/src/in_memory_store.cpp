@@ -144,6 +144,20 @@ public:
         }
     }
 
+    // Empty when saved; otherwise the block number the mismatch reports.
+    std::optional<std::uint64_t> save_if(Checkpoint&& cp, std::optional<std::uint64_t> expected) {
+        const std::lock_guard lock(mutex_);
+        const auto it = entries_.find(KeyView{cp.chain_id, cp.indexer_id});
+        if (it == entries_.end()) {
+            if (expected) return expected;
+            entries_.emplace(std::move(cp));
+            return std::nullopt;
+        }
+        if (!expected || *expected != it->block_number) return it->block_number;
+        it->replace_from(std::move(cp));
+        return std::nullopt;
+    }
+
     void erase(KeyView key) {
         const std::lock_guard lock(mutex_);
         const auto it = entries_.find(key);
@@ -180,6 +194,13 @@ Task<Result<void>> save_op(Table table, Checkpoint checkpoint) {
     co_return Result<void>::success();
 }
 
+Task<Result<void>> save_if_op(Table table, Checkpoint checkpoint,
+                              std::optional<std::uint64_t> expected) {
+    if (const auto stored = table->save_if(std::move(checkpoint), expected))
+        co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*stored));
+    co_return Result<void>::success();
+}
+
 Task<Result<void>> delete_op(Table table, std::string chain_id, std::string indexer_id) {
     table->erase(detail::KeyView{chain_id, indexer_id});
     co_return Result<void>::success();
@@ -201,6 +222,11 @@ Task<Result<std::optional<Checkpoint>>> InMemoryCheckpointStore::load(
 
 Task<Result<void>> InMemoryCheckpointStore::save(Checkpoint checkpoint) const {
     return save_op(table_, std::move(checkpoint));
+}
+
+Task<Result<void>> InMemoryCheckpointStore::save_if(
+    Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const {
+    return save_if_op(table_, std::move(checkpoint), expected_block_number);
 }
 
 Task<Result<void>> InMemoryCheckpointStore::delete_(std::string_view chain_id,

@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "case_name.hpp"
+#include "store_conformance.hpp"
 #include "vorlane/checkpoint_store.hpp"
 
 namespace vorlane {
 namespace {
+
+using testing_support::StoreConformance;
 
 std::optional<Checkpoint> load(const CheckpointStore& store, std::string_view chain,
                                std::string_view indexer) {
@@ -29,13 +32,19 @@ void erase(const CheckpointStore& store, std::string_view chain, std::string_vie
     EXPECT_TRUE(sync_wait(store.delete_(chain, indexer)).ok());
 }
 
-bool same(const Checkpoint& a, const Checkpoint& b) {
+bool same_record(const Checkpoint& a, const Checkpoint& b) {
     return a.chain_id == b.chain_id && a.indexer_id == b.indexer_id &&
            a.block_number == b.block_number && a.block_hash == b.block_hash &&
            a.updated_at == b.updated_at;
 }
 
 const std::string kLongHash = "0x" + std::string(64, 'c');
+
+INSTANTIATE_TEST_SUITE_P(
+    InMemory, StoreConformance,
+    ::testing::Values(testing_support::StoreFactory{
+        "memory", [] { return std::make_shared<InMemoryCheckpointStore>(); }}),
+    testing_support::CaseName{});
 
 TEST(InMemoryStore, NewStoreHasNothing) {
     InMemoryCheckpointStore store;
@@ -51,14 +60,14 @@ TEST(InMemoryStore, LoadReturnsAnIndependentCopyOfAllFields) {
 
     auto first = load(store, "ethereum", "transfers");
     ASSERT_TRUE(first.has_value());
-    EXPECT_TRUE(same(*first, cp));
+    EXPECT_TRUE(same_record(*first, cp));
 
     first->block_hash[2] = 'X';
     first->block_number = 1;
     first->chain_id = "changed";
     auto second = load(store, "ethereum", "transfers");
     ASSERT_TRUE(second.has_value());
-    EXPECT_TRUE(same(*second, cp));
+    EXPECT_TRUE(same_record(*second, cp));
 }
 
 struct ReplaceCase {
@@ -75,7 +84,7 @@ TEST_P(InMemoryStoreReplace, SecondSaveOfSamePairWinsUnconditionally) {
     save(store, GetParam().second);
     auto got = load(store, "c", "i");
     ASSERT_TRUE(got.has_value());
-    EXPECT_TRUE(same(*got, GetParam().second));
+    EXPECT_TRUE(same_record(*got, GetParam().second));
     EXPECT_EQ(store.size(), 1U);
 }
 
@@ -137,8 +146,8 @@ TEST_P(InMemoryStoreDistinctPairs, AreSeparateEntries) {
     auto b = load(store, p.chain_b, p.indexer_b);
     ASSERT_TRUE(a.has_value());
     ASSERT_TRUE(b.has_value());
-    EXPECT_TRUE(same(*a, {p.chain_a, p.indexer_a, 1, "0xa", 1}));
-    EXPECT_TRUE(same(*b, {p.chain_b, p.indexer_b, 2, "0xb", 2}));
+    EXPECT_TRUE(same_record(*a, {p.chain_a, p.indexer_a, 1, "0xa", 1}));
+    EXPECT_TRUE(same_record(*b, {p.chain_b, p.indexer_b, 2, "0xb", 2}));
 
     erase(store, p.chain_a, p.indexer_a);
     EXPECT_EQ(load(store, p.chain_a, p.indexer_a), std::nullopt);
@@ -164,7 +173,7 @@ TEST(InMemoryStore, TwoEmptyIdentifiersFormAValidPair) {
     save(store, {"", "", 5, "0x5", 50});
     auto got = load(store, "", "");
     ASSERT_TRUE(got.has_value());
-    EXPECT_TRUE(same(*got, {"", "", 5, "0x5", 50}));
+    EXPECT_TRUE(same_record(*got, {"", "", 5, "0x5", 50}));
     erase(store, "", "");
     EXPECT_EQ(load(store, "", ""), std::nullopt);
 }
@@ -259,7 +268,7 @@ TEST(InMemoryStore, ConcurrentUseNeverExposesAPartialRecord) {
                 const auto& got = result.value();
                 if (!got) continue;
                 ++seen;
-                if (!same(*got, derived(indexer, got->block_number))) ++torn;
+                if (!same_record(*got, derived(indexer, got->block_number))) ++torn;
             }
         });
     }
@@ -273,7 +282,7 @@ TEST(InMemoryStore, ConcurrentUseNeverExposesAPartialRecord) {
     EXPECT_LE(store.size(), indexers.size());
     for (const auto& indexer : indexers) {
         if (auto got = load(store, "chain", indexer)) {
-            EXPECT_TRUE(same(*got, derived(indexer, got->block_number)));
+            EXPECT_TRUE(same_record(*got, derived(indexer, got->block_number)));
         }
     }
 }

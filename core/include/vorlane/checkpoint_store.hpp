@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -27,6 +28,13 @@ public:
     [[nodiscard]] virtual Task<Result<std::optional<Checkpoint>>> load(
         std::string_view chain_id, std::string_view indexer_id) const = 0;
     [[nodiscard]] virtual Task<Result<void>> save(Checkpoint checkpoint) const = 0;
+    // Conditional save for several writers of one pair: stores `checkpoint`
+    // only if the stored block number equals `expected_block_number`, or, when
+    // that is empty, only if nothing is stored. Otherwise fails with
+    // CheckpointMismatch carrying the stored block number (the expected one
+    // when nothing is stored). The check and the write are one atomic step.
+    [[nodiscard]] virtual Task<Result<void>> save_if(
+        Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const = 0;
     // Deleting a pair that has no checkpoint succeeds.
     [[nodiscard]] virtual Task<Result<void>> delete_(std::string_view chain_id,
                                                      std::string_view indexer_id) const = 0;
@@ -58,6 +66,8 @@ public:
     [[nodiscard]] Task<Result<std::optional<Checkpoint>>> load(
         std::string_view chain_id, std::string_view indexer_id) const override;
     [[nodiscard]] Task<Result<void>> save(Checkpoint checkpoint) const override;
+    [[nodiscard]] Task<Result<void>> save_if(
+        Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const override;
     [[nodiscard]] Task<Result<void>> delete_(std::string_view chain_id,
                                              std::string_view indexer_id) const override;
 
