@@ -13,10 +13,10 @@
 namespace vorlane::py {
 
 // ---------------------------------------------------------------------------
-// PyErr
+// Error
 // ---------------------------------------------------------------------------
 
-PyErr::PyErr(PyErr&& other) noexcept
+Error::Error(Error&& other) noexcept
     : type_(std::exchange(other.type_, nullptr)),
       message_(std::move(other.message_)),
       cause_(std::exchange(other.cause_, nullptr)),
@@ -24,7 +24,7 @@ PyErr::PyErr(PyErr&& other) noexcept
       traceback_(std::exchange(other.traceback_, nullptr)),
       fetched_(other.fetched_) {}
 
-PyErr::~PyErr() {
+Error::~Error() {
     if (fetched_) Py_XDECREF(type_);
     Py_XDECREF(cause_);
     Py_XDECREF(value_);
@@ -44,7 +44,7 @@ std::string thread_name() {
 
 // The text of a Python object, or a fallback when even that fails.
 std::string text_of(PyObject* obj, std::string_view fallback) {
-    PyRef s = PyRef::steal(PyObject_Str(obj));
+    Ref s = Ref::steal(PyObject_Str(obj));
     if (s) {
         Py_ssize_t n = 0;
         if (const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n)) return std::string(p, static_cast<std::size_t>(n));
@@ -55,7 +55,7 @@ std::string text_of(PyObject* obj, std::string_view fallback) {
 
 // The message a PanicException carries: its first argument.
 std::string panic_message(PyObject* value) {
-    PyRef args = PyRef::steal(PyObject_GetAttrString(value, "args"));
+    Ref args = Ref::steal(PyObject_GetAttrString(value, "args"));
     if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0)
         return text_of(PyTuple_GET_ITEM(args.get(), 0), kNoMessageFault);
     PyErr_Clear();
@@ -64,12 +64,41 @@ std::string panic_message(PyObject* value) {
 
 }  // namespace
 
-PyErr PyErr::fetch() {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+namespace {
+
+// Takes the pending error as normalised (type, value, traceback), all owned;
+// type is null when nothing was pending.
+void take_pending(PyObject*& type, PyObject*& value, PyObject*& tb) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    value = PyErr_GetRaisedException();
+    type = value ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))) : nullptr;
+    tb = value ? PyException_GetTraceback(value) : nullptr;
+#else
     PyErr_Fetch(&type, &value, &tb);
-    if (!type) return PyErr(PyExc_SystemError, "attempted to fetch exception but none was set");
+    if (!type) return;
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb && value) PyException_SetTraceback(value, tb);
+#endif
+}
+
+// Prints an exception with its traceback the way the interpreter reports an
+// uncaught one, but never acts on it: a SystemExit is shown, not obeyed.
+void display(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    (void)tb;
+    PyErr_DisplayException(value);
+#else
+    PyErr_Display(type, value, tb);
+#endif
+}
+
+}  // namespace
+
+Error Error::fetch() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    take_pending(type, value, tb);
+    if (!type) return Error(PyExc_SystemError, "attempted to fetch exception but none was set");
 
     PyObject* panic = panic_exception_type();
     if (panic && PyErr_GivenExceptionMatches(type, panic)) {
@@ -79,15 +108,17 @@ PyErr PyErr::fetch() {
         std::fputs("--- PanicException from Python code passed through native code; resuming it ---\n",
                    stderr);
         std::fflush(stderr);
-        PyErr_Restore(type, value, tb);
-        PyErr_PrintEx(0);
+        display(type, value, tb);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
         Panic p(std::move(message));
         p.resumed = true;
         throw p;
     }
     if (!panic) PyErr_Clear();
 
-    PyErr e;
+    Error e;
     e.type_ = type;
     e.value_ = value;
     e.traceback_ = tb;
@@ -95,34 +126,34 @@ PyErr PyErr::fetch() {
     return e;
 }
 
-bool PyErr::is_exactly(PyObject* type) const noexcept {
+bool Error::is_exactly(PyObject* type) const noexcept {
     return type_ == type;
 }
 
-PyErr PyErr::with_argument_name(std::string_view name) && {
+Error Error::with_argument_name(std::string_view name) && {
     std::string text = "argument '";
     text.append(name);
     text += "': ";
     if (!fetched_) {
         text += message_;
-        PyErr e(type_, std::move(text));
+        Error e(type_, std::move(text));
         e.cause_ = std::exchange(cause_, nullptr);
         return e;
     }
-    PyRef str = PyRef::steal(PyObject_Str(value_));
+    Ref str = Ref::steal(PyObject_Str(value_));
     if (!str) throw_fetched();
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(str.get(), &n);
     if (!p) throw_fetched();
     text.append(p, static_cast<std::size_t>(n));
-    PyErr e(PyExc_TypeError, std::move(text));
+    Error e(PyExc_TypeError, std::move(text));
     e.cause_ = PyException_GetCause(value_);  // new reference or null
     return e;
 }
 
-PyObject* PyErr::materialise() const noexcept {
+PyObject* Error::materialise() const noexcept {
     if (fetched_) return Py_XNewRef(value_);
-    PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(message_.data(),
+    Ref msg = Ref::steal(PyUnicode_DecodeUTF8(message_.data(),
                                                   static_cast<Py_ssize_t>(message_.size()),
                                                   "replace"));
     if (!msg) return nullptr;
@@ -132,7 +163,18 @@ PyObject* PyErr::materialise() const noexcept {
     return value;
 }
 
-void PyErr::restore() noexcept {
+void Error::restore() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (fetched_) {
+        Py_CLEAR(type_);
+        Py_CLEAR(traceback_);  // the value carries its traceback
+        PyErr_SetRaisedException(std::exchange(value_, nullptr));
+        return;
+    }
+    PyObject* value = materialise();
+    if (!value) return;  // creating the exception failed; that error is pending
+    PyErr_SetRaisedException(value);
+#else
     if (fetched_) {
         PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
                       std::exchange(traceback_, nullptr));
@@ -141,10 +183,11 @@ void PyErr::restore() noexcept {
     PyObject* value = materialise();
     if (!value) return;  // creating the exception failed; that error is pending
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, nullptr);
+#endif
 }
 
-PyErr with_cause(PyObject* type, std::string message, PyErr&& cause) {
-    PyErr e(type, std::move(message));
+Error with_cause(PyObject* type, std::string message, Error&& cause) {
+    Error e(type, std::move(message));
     e.cause_ = cause.materialise();
     if (!e.cause_) PyErr_Clear();
     return e;
@@ -156,7 +199,19 @@ PyErr with_cause(PyObject* type, std::string message, PyErr&& cause) {
 
 PyObject* panic_exception_type() noexcept {
     static PyObject* type = nullptr;
-    if (!type) {
+    if (type) return type;
+    // Every module of the distribution raises the same type: the first one
+    // to need it leaves it in the interpreter's dict for the others (the
+    // modules refuse sub-interpreters, so this is once per process).
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!shared) return nullptr;
+    static constexpr const char kKey[] = "vorlane_runtime.PanicException";
+    PyObject* found = PyDict_GetItemString(shared, kKey);  // borrowed
+    if (found) {
+        type = Py_NewRef(found);
+        return type;
+    }
+    {
         type = PyErr_NewExceptionWithDoc(
             "vorlane_runtime.PanicException",
             "Raised when the module's native code faults.\n\n"
@@ -164,24 +219,27 @@ PyObject* panic_exception_type() noexcept {
             "propagates all the way up and ends the interpreter instead of being\n"
             "caught by `except Exception`.",
             PyExc_BaseException, nullptr);
+        if (type && PyDict_SetItemString(shared, kKey, type) < 0) Py_CLEAR(type);
     }
     return type;
 }
 
-void throw_fetched() { throw PyErr::fetch(); }
+void throw_fetched() { throw Error::fetch(); }
 
 void throw_api_failure(std::source_location loc) {
+    // Running out of memory is the caller's to handle, not a fault.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw_fetched();
     PyErr_Print();
     throw Panic("Python API call failed", loc);
 }
 
-void throw_type_error(std::string message) { throw PyErr(PyExc_TypeError, std::move(message)); }
-void throw_overflow(std::string message) { throw PyErr(PyExc_OverflowError, std::move(message)); }
-void throw_runtime_error(std::string message) { throw PyErr(PyExc_RuntimeError, std::move(message)); }
+void throw_type_error(std::string message) { throw Error(PyExc_TypeError, std::move(message)); }
+void throw_overflow(std::string message) { throw Error(PyExc_OverflowError, std::move(message)); }
+void throw_runtime_error(std::string message) { throw Error(PyExc_RuntimeError, std::move(message)); }
 
 void throw_downcast(PyObject* obj, std::string_view target) {
     std::string text = "'";
-    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
     const char* p = nullptr;
     Py_ssize_t n = 0;
     if (qualname) p = PyUnicode_AsUTF8AndSize(qualname.get(), &n);
@@ -225,7 +283,11 @@ void raise_panic(std::string_view message) {
     PyObject* value = PyObject_CallOneArg(type, msg);
     Py_DECREF(msg);
     if (!value) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value);
+#else
     PyErr_Restore(Py_NewRef(type), value, nullptr);
+#endif
 }
 
 }  // namespace
@@ -271,10 +333,10 @@ std::string name_list(const std::vector<const char*>& names) {
 
 [[noreturn, gnu::cold]] void throw_too_many(const Signature& sig, Py_ssize_t given) {
     std::string s = full_name(sig);
-    if (sig.required == sig.count) {
-        s += " takes " + std::to_string(sig.count);
+    if (sig.required >= sig.positional) {
+        s += " takes " + std::to_string(sig.positional);
     } else {
-        s += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.count);
+        s += " takes from " + std::to_string(sig.required) + " to " + std::to_string(sig.positional);
     }
     s += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
          " given";
@@ -333,7 +395,7 @@ inline void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, S
 
 void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (static_cast<std::size_t>(nargs) > sig.count) throw_too_many(sig, nargs);
+    if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
         Py_ssize_t pos = 0;
@@ -345,7 +407,7 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Slots& s
 
 void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                Slots& slots) {
-    if (static_cast<std::size_t>(nargs) > sig.count) throw_too_many(sig, nargs);
+    if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -358,12 +420,12 @@ void bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* call_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames) noexcept {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyRef tuple = PyRef::steal(PyTuple_New(nargs));
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
     if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-    PyRef kwargs;
+    Ref kwargs;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        kwargs = PyRef::steal(PyDict_New());
+        kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return nullptr;
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k)
             if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
@@ -393,14 +455,24 @@ inline std::uint64_t long_to_u64(PyObject* obj) {
         throw_fetched();
     return v;
 }
+
+// obj.__index__(), counted against the interpreter's recursion limit: it
+// runs Python code, which may call back into this module, and each such
+// level also costs this module's C stack.  Returns a new reference.
+Ref call_index(PyObject* obj) {
+    if (Py_EnterRecursiveCall(" while converting an argument")) throw_fetched();
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    Py_LeaveRecursiveCall();
+    if (!index) throw_fetched();
+    return index;
+}
+
 }  // namespace
 
 std::uint64_t to_u64(PyObject* obj) {
     if (PyLong_Check(obj)) [[likely]]
         return long_to_u64(obj);
-    PyRef index = PyRef::steal(PyNumber_Index(obj));
-    if (!index) throw_fetched();
-    return long_to_u64(index.get());
+    return long_to_u64(call_index(obj).get());
 }
 
 std::uint32_t to_u32(PyObject* obj) {
@@ -411,6 +483,10 @@ std::uint32_t to_u32(PyObject* obj) {
 }
 
 std::int64_t to_i64(PyObject* obj) {
+    if (!PyLong_Check(obj)) [[unlikely]] {
+        Ref index = call_index(obj);
+        return to_i64(index.get());
+    }
     long long v = PyLong_AsLongLong(obj);
     if (v == -1 && PyErr_Occurred()) [[unlikely]]
         throw_fetched();
@@ -426,13 +502,29 @@ void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name) {
 // Type creation
 // ---------------------------------------------------------------------------
 
+void adopt_type(const char* module, const ClassDef& cls, PyTypeObject*& cell) {
+    if (cell) return;
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    if (!mod) throw_fetched();
+    Ref found = Ref::steal(PyObject_GetAttrString(mod.get(), cls.name));
+    if (!found) throw_fetched();
+    const auto* type = reinterpret_cast<PyTypeObject*>(found.get());
+    if (!PyType_Check(found.get()) || type->tp_basicsize != cls.basicsize ||
+        std::strcmp(type->tp_name, cls.qualified) != 0) {
+        throw Error(PyExc_ImportError, std::string(module) + "." + cls.name +
+                                           " is not the class this build was made for; "
+                                           "reinstall the distribution");
+    }
+    cell = reinterpret_cast<PyTypeObject*>(found.release());
+}
+
 PyTypeObject* create_type(const ClassDef& cls) {
     try {
         // "Name(signature)\n--\n\ndocstring": the interpreter splits it into
         // __text_signature__ and __doc__.
         std::string doc = std::string(cls.name) + cls.signature + "\n--\n\n" + cls.doc;
         if (doc.find('\0') != std::string::npos)
-            throw PyErr(PyExc_ValueError, "class doc cannot contain nul bytes");
+            throw Error(PyExc_ValueError, "class doc cannot contain nul bytes");
 
         std::vector<PyType_Slot> slots;
         slots.push_back({Py_tp_doc, doc.data()});
@@ -450,7 +542,7 @@ PyTypeObject* create_type(const ClassDef& cls) {
         if (!type) throw_fetched();
         reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = cls.vectorcall;
         return reinterpret_cast<PyTypeObject*>(type);
-    } catch (PyErr& e) {
+    } catch (Error& e) {
         throw with_cause(PyExc_RuntimeError,
                          std::string("An error occurred while initializing class ") + cls.name,
                          std::move(e));

@@ -7,9 +7,12 @@
 #include <Python.h>
 
 #include <array>
+#include <new>
 #include <cstdint>
+#include <atomic>
 #include <optional>
 #include <source_location>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -23,26 +26,26 @@ namespace vorlane::py {
 // ---------------------------------------------------------------------------
 
 // Owns one strong reference (or none).
-class PyRef {
+class Ref {
 public:
-    PyRef() noexcept = default;
-    static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
-    PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-    PyRef& operator=(PyRef&& other) noexcept {
+    Ref() noexcept = default;
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
         PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
         Py_XDECREF(old);
         return *this;
     }
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj_); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
 
     [[nodiscard]] PyObject* get() const noexcept { return obj_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
-    explicit PyRef(PyObject* o) noexcept : obj_(o) {}
+    explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
 };
 
@@ -54,22 +57,22 @@ private:
 // guard hands it to the interpreter.  Errors raised by this module stay
 // unmaterialised (type + message) until then; errors fetched from the
 // interpreter keep their exception object.
-class PyErr {
+class Error {
 public:
     // Unmaterialised error of `type` (a borrowed, immortal exception type).
-    PyErr(PyObject* type, std::string message) noexcept
+    Error(PyObject* type, std::string message) noexcept
         : type_(type), message_(std::move(message)) {}
 
     // Takes the interpreter's pending error.  No pending error becomes
     // SystemError; a PanicException coming back from Python code is resumed
     // (throws Panic instead of returning).
-    [[gnu::cold]] static PyErr fetch();
+    [[gnu::cold]] static Error fetch();
 
     [[nodiscard]] bool is_exactly(PyObject* type) const noexcept;
 
     // The TypeError of a failed argument conversion, renamed after the
     // parameter: "argument 'name': <text>", keeping the original __cause__.
-    [[gnu::cold]] PyErr with_argument_name(std::string_view name) &&;
+    [[gnu::cold]] Error with_argument_name(std::string_view name) &&;
 
     // Hands the error to the interpreter (PyErr_Restore).
     void restore() noexcept;
@@ -79,7 +82,7 @@ public:
     [[nodiscard]] PyObject* materialise() const noexcept;
 
 private:
-    PyErr() noexcept = default;
+    Error() noexcept = default;
     PyObject* type_ = nullptr;      // borrowed when lazy, owned when fetched
     std::string message_;           // lazy form
     PyObject* cause_ = nullptr;     // owned, lazy form only
@@ -88,16 +91,16 @@ private:
     bool fetched_ = false;
 
 public:
-    PyErr(PyErr&& other) noexcept;
-    PyErr& operator=(PyErr&&) = delete;
-    PyErr(const PyErr&) = delete;
-    ~PyErr();
+    Error(Error&& other) noexcept;
+    Error& operator=(Error&&) = delete;
+    Error(const Error&) = delete;
+    ~Error();
 
-    friend PyErr with_cause(PyObject* type, std::string message, PyErr&& cause);
+    friend Error with_cause(PyObject* type, std::string message, Error&& cause);
 };
 
 // A new lazy error of `type` whose __cause__ is `cause`.
-[[gnu::cold]] PyErr with_cause(PyObject* type, std::string message, PyErr&& cause);
+[[gnu::cold]] Error with_cause(PyObject* type, std::string message, Error&& cause);
 
 // An internal fault: a broken invariant or an interpreter call the body
 // treats as impossible.  Reaches Python as PanicException.
@@ -142,10 +145,12 @@ R guard(F&& body, std::type_identity_t<R> failure,
         std::source_location loc = std::source_location::current()) noexcept {
     try {
         return body();
-    } catch (PyErr& e) {
+    } catch (Error& e) {
         e.restore();
     } catch (const Panic& p) {
         detail::restore_panic(p);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();  // the interpreter's own MemoryError: the caller may recover
     } catch (const std::exception& e) {
         detail::restore_unknown_fault(e.what(), loc);
     } catch (...) {
@@ -168,14 +173,16 @@ void guard_unraisable(F&& body,
 
 inline constexpr std::size_t kMaxParams = 8;
 
-// What a constructor or method accepts.  Every parameter of this module is
-// positional-or-keyword; the first `required` have no default.
+// What a constructor or method accepts.  The first `positional` parameters
+// may be given by position or keyword, the rest by keyword only; the first
+// `required` have no default.
 struct Signature {
     const char* class_name;  // "Checkpoint"
     const char* function;    // "__new__" or the method's name
     std::array<const char*, kMaxParams> names{};
     std::size_t count = 0;
     std::size_t required = 0;
+    std::size_t positional = 0;
     // Interned copies of `names`, made on first use: keyword names are
     // almost always the same interned objects, so most matches are a
     // pointer comparison.
@@ -186,12 +193,21 @@ template <std::size_t N>
 consteval Signature make_signature(const char* cls, const char* fn,
                                    const char* const (&names)[N], std::size_t required) {
     static_assert(N <= kMaxParams);
-    Signature s{cls, fn, {}, N, required, {}};
+    Signature s{cls, fn, {}, N, required, N, {}};
     for (std::size_t i = 0; i < N; ++i) s.names[i] = names[i];
     return s;
 }
 consteval Signature make_signature(const char* cls, const char* fn) {
-    return Signature{cls, fn, {}, 0, 0, {}};
+    return Signature{cls, fn, {}, 0, 0, 0, {}};
+}
+// The same, with the parameters from `first_keyword_only` on keyword-only.
+template <std::size_t N>
+consteval Signature make_signature(const char* cls, const char* fn,
+                                   const char* const (&names)[N], std::size_t required,
+                                   std::size_t first_keyword_only) {
+    Signature s = make_signature(cls, fn, names, required);
+    s.positional = first_keyword_only;
+    return s;
 }
 
 // Bound arguments: borrowed references, null for an omitted parameter.
@@ -330,16 +346,28 @@ constexpr ClassDef define_class(const char* name, const char* qualified, const c
 // while initializing class <name>" on failure).  Returns a new reference.
 PyTypeObject* create_type(const ClassDef& cls);
 
-// The class's type object, created on first need and kept for the life of
-// the process.  Borrowed reference.
+// The class's type object, kept for the life of the process: created on
+// first need, or adopted from the module that created it (a second module of
+// the distribution uses the first one's classes rather than making its own).
+template <class T>
+inline PyTypeObject* type_cell = nullptr;
+
+// Borrowed reference.
 template <class T>
 PyTypeObject* type_of() {
-    static PyTypeObject* cell = nullptr;
-    if (!cell) {
+    if (!type_cell<T>) {
         PyTypeObject* t = create_type(class_def<T>());
-        if (!cell) cell = t; else Py_DECREF(t);
+        if (!type_cell<T>) type_cell<T> = t; else Py_DECREF(t);
     }
-    return cell;
+    return type_cell<T>;
+}
+
+// Adopts class T from `module`'s attribute of the class's name; raises
+// ImportError when it is missing or not laid out as this build's T.
+void adopt_type(const char* module, const ClassDef& cls, PyTypeObject*& cell);
+template <class T>
+void adopt_type(const char* module) {
+    adopt_type(module, class_def<T>(), type_cell<T>);
 }
 
 // Moves `record` into a new instance of `type`.  Returns a new reference.
@@ -403,6 +431,18 @@ template <> struct From<std::string_view> {
 template <> struct From<std::string> {
     static std::string convert(PyObject* o) { return std::string(utf8_view(o)); }
 };
+template <> struct From<bool> {
+    static bool convert(PyObject* o) {
+        if (o == Py_True) return true;
+        if (o == Py_False) [[likely]]
+            return false;
+        throw_downcast(o, "PyBool");
+    }
+};
+// Any object, borrowed for the call.
+template <> struct From<PyObject*> {
+    static PyObject* convert(PyObject* o) noexcept { return o; }
+};
 template <> struct From<std::uint64_t> {
     static std::uint64_t convert(PyObject* o) { return to_u64(o); }
 };
@@ -446,7 +486,7 @@ template <class T>
 T convert_arg(PyObject* o, const char* name) {
     try {
         return From<T>::convert(o);
-    } catch (PyErr& e) {
+    } catch (Error& e) {
         if (e.is_exactly(PyExc_TypeError)) throw std::move(e).with_argument_name(name);
         throw;
     }
@@ -668,6 +708,53 @@ constexpr PyGetSetDef getset(const char* name) {
     return PyGetSetDef{name, &getter<Member>, nullptr, "", nullptr};
 }
 
+// ---------------------------------------------------------------------------
+// Modules
+// ---------------------------------------------------------------------------
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+// One extension module: its definition, its classes in registration order
+// and an optional step that runs before they are registered.  Static
+// storage: the module object is created once per process and kept.
+struct ModuleDef {
+    PyModuleDef definition;
+    std::span<const ClassEntry> classes;
+    void (*prepare)();
+    std::atomic<std::int64_t> owner{-1};  // the interpreter that imported it first
+    PyObject* module = nullptr;
+};
+
+// A module with no functions, no state and the empty text as __doc__.
+constexpr PyModuleDef module_definition(const char* name) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, nullptr, nullptr, nullptr,
+                       nullptr};
+}
+
+// The body of PyInit_<name>: returns a new reference, or null with an error.
+PyObject* init_module(ModuleDef& def) noexcept;
+
+// ---------------------------------------------------------------------------
+// Blocking work
+// ---------------------------------------------------------------------------
+
+// Lets other Python threads run for its lifetime.  The code inside must not
+// touch any Python object; exceptions may leave it (the lock is taken back
+// first).
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 }  // namespace vorlane::py
 
 namespace vorlane::py {
@@ -688,5 +775,8 @@ template <auto Fn>
 constexpr PyMethodDef noargs_method_def(const char* name, const char* doc) {
     return {name, &method_noargs<Fn>, METH_NOARGS, doc};
 }
+
+// `__enter__` of a context manager that hands out the object itself.
+inline PyObject* return_self(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 }  // namespace vorlane::py
