@@ -1,5 +1,9 @@
+import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -19,3 +23,46 @@ def run_python(code: str, **kwargs) -> subprocess.CompletedProcess:
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+class PgServer:
+    """A PostgreSQL server for the tests: the one VORLANE_TEST_PG_DSN names, or
+    a throwaway cluster started by scripts/pg.sh."""
+
+    def __init__(self, dsn: str, directory: str | None):
+        self.dsn = dsn
+        self.directory = directory
+
+    def restart(self) -> None:
+        if not self.directory:
+            pytest.skip("the server named by VORLANE_TEST_PG_DSN cannot be restarted by the tests")
+        subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "restart", self.directory],
+                       check=True, capture_output=True, timeout=120)
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    dsn = os.environ.get("VORLANE_TEST_PG_DSN")
+    if dsn:
+        yield PgServer(dsn, os.environ.get("VORLANE_TEST_PG_DIR"))
+        return
+    # Directly under /tmp: the server may run as another OS user, who must
+    # be able to reach the socket folder.
+    directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
+    started = subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "start", directory],
+                             capture_output=True, text=True, timeout=180)
+    if started.returncode != 0:
+        shutil.rmtree(directory, ignore_errors=True)
+        reason = "no PostgreSQL server for the tests: " + started.stderr.strip()
+        if os.environ.get("CI"):
+            pytest.fail(reason)
+        pytest.skip(reason)
+    try:
+        yield PgServer(started.stdout.strip(), directory)
+    finally:
+        subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "stop", directory],
+                       capture_output=True, timeout=120)
+        shutil.rmtree(directory, ignore_errors=True)
