@@ -1,0 +1,81 @@
+// Checkpoints in a PostgreSQL table, over one libpq connection driven
+// without blocking through an Asio reactor.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vorlane/checkpoint_store.hpp"
+#include "vorlane/local_loop.hpp"
+#include "vorlane/result.hpp"
+#include "vorlane/table_name.hpp"
+#include "vorlane/task.hpp"
+
+namespace vorlane {
+
+namespace detail {
+class PostgresSession;
+}
+
+struct PostgresOptions {
+    // Created in the connection's current schema when missing; must pass
+    // is_valid_table_name.
+    std::string table = std::string(kDefaultTableName);
+};
+
+// One row per (chain_id, indexer_id), keyed by the SHA-256 of the two texts,
+// each preceded by its length as a big-endian u64 (so keys of any length fit
+// an index entry); the texts are kept beside the key as bytea and compared in
+// every statement too. block_number is numeric(20,0), checked to the u64
+// range, so it reads as the true decimal in SQL.
+//
+// Semantics are those of InMemoryCheckpointStore, with every operation one
+// round trip of a statement prepared once per connection (a conditional save
+// that does not match takes a second one to read the stored number). Errors
+// of the server or the connection are IndexerError::storage with libpq's own
+// message; the password of the connection string never appears in one.
+//
+// An operation waiting on the server is a coroutine suspended on the store's
+// io_context and holds no thread. A lost connection fails the operation that
+// finds out; the next one reconnects. Nothing is retried.
+//
+// Operations on one store must not overlap (the next one starts after the
+// previous one has finished); one that does fails with a Storage error and
+// leaves the running one alone. They may run on different threads one after
+// the other.
+class PostgresCheckpointStore final : public CheckpointStore {
+public:
+    // Connects at once (driving `io` on the calling thread until done, see
+    // run_on) and checks the table, creating it when missing. The store's
+    // socket waits run on `io`, which must outlive the store.
+    static Result<std::unique_ptr<PostgresCheckpointStore>> connect(
+        asio::io_context& io, const std::string& conninfo, PostgresOptions options = {});
+
+    // Closes the connection.
+    ~PostgresCheckpointStore() override;
+
+    PostgresCheckpointStore(const PostgresCheckpointStore&) = delete;
+    PostgresCheckpointStore& operator=(const PostgresCheckpointStore&) = delete;
+
+    [[nodiscard]] Task<Result<std::optional<Checkpoint>>> load(
+        std::string_view chain_id, std::string_view indexer_id) const override;
+    [[nodiscard]] Task<Result<void>> save(Checkpoint checkpoint) const override;
+    [[nodiscard]] Task<Result<void>> save_if(
+        Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const override;
+    [[nodiscard]] Task<Result<void>> delete_(std::string_view chain_id,
+                                             std::string_view indexer_id) const override;
+
+    // The connection's parameters without the password, e.g.
+    // "host=/tmp/x port=5432 dbname=postgres user=vorlane".
+    [[nodiscard]] std::string describe() const;
+
+private:
+    explicit PostgresCheckpointStore(std::unique_ptr<detail::PostgresSession> session);
+
+    std::unique_ptr<detail::PostgresSession> session_;
+};
+
+}  // namespace vorlane

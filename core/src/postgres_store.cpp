@@ -1,0 +1,826 @@
+#include "vorlane/postgres_store.hpp"
+
+#include <libpq-fe.h>
+#include <poll.h>
+#include <sodium.h>
+
+#include <algorithm>
+#include <array>
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <coroutine>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace vorlane {
+
+namespace detail {
+
+namespace {
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using PgResult = std::unique_ptr<PGresult, ResultDeleter>;
+
+constexpr std::string_view kMask = "********";
+constexpr std::size_t kKeySize = crypto_hash_sha256_BYTES;
+using PairKey = std::array<unsigned char, kKeySize>;
+
+// Statement names; a session holds one store's statements only.
+constexpr const char* kLoad = "vorlane_load";
+constexpr const char* kSave = "vorlane_save";
+constexpr const char* kInsertNew = "vorlane_insert_new";
+constexpr const char* kUpdateIf = "vorlane_update_if";
+constexpr const char* kDelete = "vorlane_delete";
+
+// A conditional save that finds nothing written re-reads the row; if the row
+// then says the write should have happened, a concurrent writer changed it in
+// between and the whole step is tried again, this many times at most.
+constexpr int kSettleAttempts = 8;
+
+constexpr const char* kExpectedColumns =
+    "key bytea, chain_id bytea, indexer_id bytea, block_number numeric(20,0), block_hash bytea, "
+    "updated_at bigint";
+
+struct ColumnSpec {
+    std::string_view name;
+    std::string_view type;
+    int precision;  // checked when not negative
+    int scale;
+};
+
+constexpr std::array<ColumnSpec, 6> kColumns{{
+    {"key", "bytea", -1, -1},
+    {"chain_id", "bytea", -1, -1},
+    {"indexer_id", "bytea", -1, -1},
+    {"block_number", "numeric", 20, 0},
+    {"block_hash", "bytea", -1, -1},
+    {"updated_at", "bigint", -1, -1},
+}};
+
+void ignore_notice(void* /*arg*/, const char* /*message*/) {}
+
+std::string trimmed(std::string_view text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percent_decoded(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            const int hi = hex_value(s[i + 1]);
+            const int lo = hex_value(s[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+void add_secret(std::vector<std::string>& out, std::string_view s) {
+    if (s.empty()) return;
+    if (std::find(out.begin(), out.end(), s) == out.end()) out.emplace_back(s);
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// Every spelling of a password the connection string carries: libpq's parse
+// of it, plus what the raw text holds after any "password=" (sslpassword too)
+// or in a URI's user info and query, as written and decoded. The raw scan
+// covers strings libpq refuses to parse, whose error messages may quote them.
+std::vector<std::string> password_spellings(const std::string& conninfo) {
+    std::vector<std::string> out;
+    char* parse_error = nullptr;
+    if (PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &parse_error)) {
+        for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+            const std::string_view keyword = o->keyword;
+            if ((keyword == "password" || keyword == "sslpassword") && o->val != nullptr)
+                add_secret(out, o->val);
+        }
+        PQconninfoFree(options);
+    }
+    if (parse_error != nullptr) PQfreemem(parse_error);
+
+    const std::string_view s = conninfo;
+    for (const std::string_view scheme : {"postgresql://", "postgres://"}) {
+        if (s.substr(0, scheme.size()) != scheme) continue;
+        const std::string_view rest = s.substr(scheme.size());
+        const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
+        if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+            const std::string_view userinfo = authority.substr(0, at);
+            if (const auto colon = userinfo.find(':'); colon != std::string_view::npos) {
+                add_secret(out, userinfo.substr(colon + 1));
+                add_secret(out, percent_decoded(userinfo.substr(colon + 1)));
+            }
+        }
+        if (const auto q = rest.find('?'); q != std::string_view::npos) {
+            std::string_view query = rest.substr(q + 1);
+            while (!query.empty()) {
+                const auto amp = query.find('&');
+                const std::string_view pair = query.substr(0, amp);
+                const auto eq = pair.find('=');
+                if (eq != std::string_view::npos) {
+                    const std::string key = percent_decoded(pair.substr(0, eq));
+                    if (key.size() >= 8 && key.compare(key.size() - 8, 8, "password") == 0) {
+                        add_secret(out, pair.substr(eq + 1));
+                        add_secret(out, percent_decoded(pair.substr(eq + 1)));
+                    }
+                }
+                if (amp == std::string_view::npos) break;
+                query.remove_prefix(amp + 1);
+            }
+        }
+    }
+
+    for (std::size_t pos = s.find("password"); pos != std::string_view::npos;
+         pos = s.find("password", pos)) {
+        std::size_t i = pos + 8;
+        pos = i;
+        while (i < s.size() && is_space(s[i])) ++i;
+        if (i >= s.size() || s[i] != '=') continue;
+        ++i;
+        while (i < s.size() && is_space(s[i])) ++i;
+        if (i >= s.size()) continue;
+        if (s[i] == '\'') {
+            std::string unescaped;
+            const std::size_t start = ++i;
+            while (i < s.size() && s[i] != '\'') {
+                if (s[i] == '\\' && i + 1 < s.size()) ++i;
+                unescaped.push_back(s[i++]);
+            }
+            add_secret(out, s.substr(start, i - start));
+            add_secret(out, unescaped);
+        } else {
+            const std::size_t start = i;
+            while (i < s.size() && !is_space(s[i])) ++i;
+            add_secret(out, s.substr(start, i - start));
+        }
+    }
+    // Longest first, so a spelling that contains another is masked whole.
+    std::sort(out.begin(), out.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    return out;
+}
+
+std::string conninfo_value(const char* value) {
+    const std::string_view v = value != nullptr ? value : "";
+    const bool plain = !v.empty() && std::none_of(v.begin(), v.end(), [](char c) {
+        return is_space(c) || c == '\'' || c == '\\';
+    });
+    if (plain) return std::string(v);
+    std::string out = "'";
+    for (const char c : v) {
+        if (c == '\'' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('\'');
+    return out;
+}
+
+std::string quoted_identifier(std::string_view name) {
+    // Only names that pass is_valid_table_name get here: no quote to double.
+    std::string out = "\"";
+    out.append(name).append("\"");
+    return out;
+}
+
+PairKey pair_key(std::string_view chain_id, std::string_view indexer_id) {
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    for (const std::string_view text : {chain_id, indexer_id}) {
+        std::array<unsigned char, 8> length{};
+        auto n = static_cast<std::uint64_t>(text.size());
+        for (int i = 7; i >= 0; --i, n >>= 8) length[static_cast<std::size_t>(i)] =
+            static_cast<unsigned char>(n & 0xff);
+        crypto_hash_sha256_update(&state, length.data(), length.size());
+        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(text.data()),
+                                  text.size());
+    }
+    PairKey key{};
+    crypto_hash_sha256_final(&state, key.data());
+    return key;
+}
+
+std::array<char, 8> big_endian(std::int64_t value) {
+    auto n = static_cast<std::uint64_t>(value);
+    std::array<char, 8> out{};
+    for (int i = 7; i >= 0; --i, n >>= 8)
+        out[static_cast<std::size_t>(i)] = static_cast<char>(n & 0xff);
+    return out;
+}
+
+std::int64_t from_big_endian(const char* p) {
+    std::uint64_t n = 0;
+    for (int i = 0; i < 8; ++i) n = (n << 8) | static_cast<unsigned char>(p[i]);
+    return static_cast<std::int64_t>(n);
+}
+
+// A u64 as a NUL-terminated decimal: libpq reads text parameters up to the
+// NUL, ignoring their lengths.
+struct Decimal {
+    std::array<char, 21> digits{};
+    int length = 0;
+    explicit Decimal(std::uint64_t n) {
+        const auto end = std::to_chars(digits.data(), digits.data() + 20, n).ptr;
+        length = static_cast<int>(end - digits.data());
+    }
+};
+
+}  // namespace
+
+// Resumption of a suspended socket wait is claimed through `armed`: a wait
+// sets it to its own ticket, and whichever of the reactor's handler and the
+// waiter's own readiness check swaps it back to zero first continues the
+// coroutine. Handlers hold the gate, not the session, so a stale one may run
+// after the store is gone.
+struct WaitGate {
+    std::atomic<std::uint64_t> armed{0};
+    std::uint64_t issued = 0;  // written by the running operation only
+
+    bool claim(std::uint64_t ticket) noexcept {
+        return armed.compare_exchange_strong(ticket, 0, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed);
+    }
+};
+
+class PostgresSession {
+public:
+    PostgresSession(asio::io_context& io, std::string conninfo, std::string table)
+        : socket_(io),
+          conninfo_(std::move(conninfo)),
+          table_(std::move(table)),
+          passwords_(password_spellings(conninfo_)) {}
+
+    ~PostgresSession() { drop(); }
+
+    PostgresSession(const PostgresSession&) = delete;
+    PostgresSession& operator=(const PostgresSession&) = delete;
+
+    // Connects if needed, checks or creates the table and prepares the
+    // statements. Idempotent once it has succeeded on a connection.
+    Task<Result<void>> setup();
+
+    Task<Result<std::optional<Checkpoint>>> load(std::string chain_id, std::string indexer_id);
+    Task<Result<void>> save(Checkpoint checkpoint);
+    Task<Result<void>> save_if(Checkpoint checkpoint, std::optional<std::uint64_t> expected);
+    Task<Result<void>> erase(std::string chain_id, std::string indexer_id);
+
+    [[nodiscard]] const std::string& description() const noexcept { return description_; }
+
+    // A Storage error with `text` trimmed and every password spelling masked.
+    [[nodiscard]] IndexerError storage_error(std::string_view text) const {
+        std::string message = trimmed(text);
+        for (const std::string& secret : passwords_) {
+            for (std::size_t pos = message.find(secret); pos != std::string::npos;
+                 pos = message.find(secret, pos + kMask.size())) {
+                message.replace(pos, secret.size(), kMask);
+            }
+        }
+        return IndexerError::storage(std::move(message));
+    }
+
+private:
+    class Readiness;
+    class Exclusive;
+
+    enum class Want { Read, Write };
+
+    Task<Result<void>> open();
+    Task<Result<PgResult>> finish();
+
+    [[nodiscard]] IndexerError connection_error() const {
+        return storage_error(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
+    }
+
+    // The failure of a libpq call: its message, and the connection dropped if
+    // libpq has given up on it (it has then closed the socket itself).
+    IndexerError fail() {
+        IndexerError e = connection_error();
+        if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD) drop();
+        return e;
+    }
+
+    // Registers libpq's current socket with the reactor if it is not yet.
+    std::optional<IndexerError> arm() {
+        const int fd = PQsocket(conn_);
+        if (fd < 0) return fail();
+        if (fd == registered_) return std::nullopt;
+        release_socket();
+        std::error_code ec;
+        socket_.assign(fd, ec);
+        if (ec) return storage_error("cannot watch the connection's socket: " + ec.message());
+        registered_ = fd;
+        return std::nullopt;
+    }
+
+    // libpq owns the socket: it is released from the reactor, never closed.
+    void release_socket() noexcept {
+        if (registered_ < 0) return;
+        (void)socket_.release();
+        registered_ = -1;
+    }
+
+    void drop() noexcept {
+        gate_->armed.store(0, std::memory_order_relaxed);
+        release_socket();
+        if (conn_ != nullptr) PQfinish(conn_);
+        conn_ = nullptr;
+        ready_ = false;
+    }
+
+    [[nodiscard]] std::optional<IndexerError> send_prepared(const char* statement, int count,
+                                                            const char* const* values,
+                                                            const int* lengths,
+                                                            const int* formats) {
+        if (PQsendQueryPrepared(conn_, statement, count, values, lengths, formats, 1) == 0)
+            return fail();
+        return std::nullopt;
+    }
+
+    // Runs a statement that takes the pair's three key parameters first.
+    struct PairParams;
+    Task<Result<PgResult>> run_load(const PairParams& pair);
+    Task<Result<PgResult>> run_write(const char* statement, const PairParams& pair,
+                                     const Checkpoint& cp, const std::uint64_t* expected);
+
+    asio::posix::stream_descriptor socket_;
+    std::shared_ptr<WaitGate> gate_ = std::make_shared<WaitGate>();
+    std::atomic<bool> busy_{false};
+    const std::string conninfo_;
+    const std::string table_;
+    const std::vector<std::string> passwords_;
+    std::string description_;
+    PGconn* conn_ = nullptr;
+    int registered_ = -1;
+    bool ready_ = false;
+    std::string last_sqlstate_;
+};
+
+// Suspends until the registered socket is ready for `want`, holding no thread.
+//
+// The reactor is edge-triggered: an edge that came before the wait was queued
+// (data libpq left unread, or an event another thread's epoll_wait took while
+// no wait was queued) would never complete it. So the wait is queued first
+// and the socket is then polled once without blocking; if it is ready already
+// the coroutine claims the wait back and carries on, and the queued one turns
+// into a stale no-op.
+//
+// Should the coroutine be destroyed while suspended here, the connection is
+// mid-exchange and unusable: the session drops it and the next operation
+// reconnects.
+class PostgresSession::Readiness {
+public:
+    Readiness(PostgresSession& session, Want want) : session_(session), want_(want) {}
+    Readiness(const Readiness&) = delete;
+    Readiness& operator=(const Readiness&) = delete;
+    ~Readiness() {
+        if (pending_) session_.drop();
+    }
+
+    [[nodiscard]] bool await_ready() const noexcept { return false; }
+
+    bool await_suspend(std::coroutine_handle<> waiter) {
+        // Copied out first: once the wait is queued, the handler may resume
+        // the waiter (and destroy this awaiter) on another thread.
+        std::shared_ptr<WaitGate> gate = session_.gate_;
+        const std::uint64_t ticket = ++gate->issued;
+        const int fd = session_.registered_;
+        const auto events = static_cast<short>(want_ == Want::Read ? POLLIN : POLLOUT);
+        gate->armed.store(ticket, std::memory_order_release);
+        pending_ = true;
+        session_.socket_.async_wait(want_ == Want::Read ? asio::posix::stream_descriptor::wait_read
+                                                        : asio::posix::stream_descriptor::wait_write,
+                                    [gate, ticket, waiter](const std::error_code&) {
+                                        if (gate->claim(ticket)) waiter.resume();
+                                    });
+        pollfd p{fd, events, 0};
+        if (::poll(&p, 1, 0) > 0 && gate->claim(ticket)) return false;
+        return true;
+    }
+
+    void await_resume() noexcept { pending_ = false; }
+
+private:
+    PostgresSession& session_;
+    Want want_;
+    bool pending_ = false;
+};
+
+// Marks the session busy for one operation; a second one that starts while
+// the first is running is refused instead of interleaving on the wire.
+class PostgresSession::Exclusive {
+public:
+    explicit Exclusive(PostgresSession& session)
+        : session_(session), owned_(!session.busy_.exchange(true, std::memory_order_acquire)) {}
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    ~Exclusive() {
+        if (owned_) session_.busy_.store(false, std::memory_order_release);
+    }
+
+    [[nodiscard]] bool owned() const noexcept { return owned_; }
+
+    static IndexerError overlap() {
+        return IndexerError::storage("another operation is still running on this store");
+    }
+
+private:
+    PostgresSession& session_;
+    bool owned_;
+};
+
+Task<Result<void>> PostgresSession::open() {
+    drop();
+    conn_ = PQconnectStart(conninfo_.c_str());
+    if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD) {
+        IndexerError e = connection_error();
+        drop();
+        co_return Result<void>::failure(std::move(e));
+    }
+    PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
+    PostgresPollingStatusType status = PGRES_POLLING_WRITING;
+    while (status != PGRES_POLLING_OK) {
+        if (status == PGRES_POLLING_FAILED) {
+            IndexerError e = connection_error();
+            drop();
+            co_return Result<void>::failure(std::move(e));
+        }
+        if (status == PGRES_POLLING_READING || status == PGRES_POLLING_WRITING) {
+            if (auto e = arm()) {
+                drop();
+                co_return Result<void>::failure(std::move(*e));
+            }
+            co_await Readiness(*this, status == PGRES_POLLING_READING ? Want::Read : Want::Write);
+            // The next poll may close this socket and open another (next
+            // address, or a retry without encryption), possibly under the
+            // same number: a registration must never outlive its socket.
+            release_socket();
+        }
+        status = PQconnectPoll(conn_);
+    }
+    if (PQsetnonblocking(conn_, 1) != 0) {
+        IndexerError e = connection_error();
+        drop();
+        co_return Result<void>::failure(std::move(e));
+    }
+    description_ = "host=" + conninfo_value(PQhost(conn_)) +
+                   " port=" + conninfo_value(PQport(conn_)) +
+                   " dbname=" + conninfo_value(PQdb(conn_)) +
+                   " user=" + conninfo_value(PQuser(conn_));
+    co_return Result<void>::success();
+}
+
+Task<Result<PgResult>> PostgresSession::finish() {
+    for (;;) {
+        const int flushed = PQflush(conn_);
+        if (flushed == 0) break;
+        if (flushed < 0) co_return Result<PgResult>::failure(fail());
+        if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
+        co_await Readiness(*this, Want::Write);
+    }
+    PgResult last;
+    std::optional<IndexerError> error;
+    last_sqlstate_.clear();
+    for (;;) {
+        while (PQisBusy(conn_) != 0) {
+            if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
+            co_await Readiness(*this, Want::Read);
+            if (PQconsumeInput(conn_) == 0) co_return Result<PgResult>::failure(fail());
+        }
+        PgResult result(PQgetResult(conn_));
+        if (!result) break;
+        const ExecStatusType status = PQresultStatus(result.get());
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+            if (!error) last = std::move(result);
+        } else if (!error) {
+            error = storage_error(PQresultErrorMessage(result.get()));
+            const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+            if (state != nullptr) last_sqlstate_ = state;
+        }
+    }
+    if (error) {
+        if (PQstatus(conn_) == CONNECTION_BAD) drop();
+        co_return Result<PgResult>::failure(std::move(*error));
+    }
+    co_return Result<PgResult>::success(std::move(last));
+}
+
+Task<Result<void>> PostgresSession::setup() {
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+        if (auto r = co_await open(); !r) co_return r;
+    } else if (ready_) {
+        co_return Result<void>::success();
+    }
+    const std::string table = quoted_identifier(table_);
+
+    for (bool created = false;;) {
+        const char* name = table_.c_str();
+        if (PQsendQueryParams(conn_,
+                              "SELECT column_name::text, data_type::text, "
+                              "coalesce(numeric_precision, -1), coalesce(numeric_scale, -1) "
+                              "FROM information_schema.columns "
+                              "WHERE table_schema = current_schema() AND table_name = $1",
+                              1, nullptr, &name, nullptr, nullptr, 0) == 0) {
+            co_return Result<void>::failure(fail());
+        }
+        auto columns = co_await finish();
+        if (!columns) co_return Result<void>::failure(std::move(columns).error());
+        PGresult* rows = columns.value().get();
+        const int count = PQntuples(rows);
+        if (count == 0 && !created) {
+            // Concurrent creators: the loser of the race on the catalog gets
+            // a unique violation (or duplicate table) and sees the winner's
+            // table on the next look.
+            const std::string create =
+                "CREATE TABLE IF NOT EXISTS " + table +
+                " (key bytea PRIMARY KEY, chain_id bytea NOT NULL, indexer_id bytea NOT NULL, "
+                "block_number numeric(20,0) NOT NULL "
+                "CHECK (block_number BETWEEN 0 AND 18446744073709551615), "
+                "block_hash bytea NOT NULL, updated_at bigint NOT NULL)";
+            if (PQsendQuery(conn_, create.c_str()) == 0) co_return Result<void>::failure(fail());
+            auto made = co_await finish();
+            if (!made && last_sqlstate_ != "23505" && last_sqlstate_ != "42P07")
+                co_return Result<void>::failure(std::move(made).error());
+            created = true;
+            continue;
+        }
+        bool matches = count == static_cast<int>(kColumns.size());
+        for (int row = 0; matches && row < count; ++row) {
+            const std::string_view column = PQgetvalue(rows, row, 0);
+            const auto spec = std::find_if(kColumns.begin(), kColumns.end(),
+                                           [&](const ColumnSpec& c) { return c.name == column; });
+            matches = spec != kColumns.end() && spec->type == PQgetvalue(rows, row, 1) &&
+                      (spec->precision < 0 ||
+                       (std::to_string(spec->precision) == PQgetvalue(rows, row, 2) &&
+                        std::to_string(spec->scale) == PQgetvalue(rows, row, 3)));
+        }
+        if (!matches) {
+            co_return Result<void>::failure(IndexerError::storage(
+                "table " + table + " exists but is not a checkpoint table (expected columns " +
+                kExpectedColumns + ")"));
+        }
+        break;
+    }
+
+    const std::string key_where = " WHERE key = $1 AND chain_id = $2 AND indexer_id = $3";
+    const std::string columns = " (key, chain_id, indexer_id, block_number, block_hash, updated_at)";
+    const std::string write_types = " (bytea, bytea, bytea, numeric, bytea, bigint";
+    const std::string prepare =
+        std::string("DEALLOCATE ALL; PREPARE ") + kLoad + " (bytea, bytea, bytea) AS " +
+        "SELECT block_number::text, block_hash, updated_at FROM " + table + key_where +
+        "; PREPARE " + kSave + write_types + ") AS INSERT INTO " + table + " AS cur" + columns +
+        " VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (key) DO UPDATE SET "
+        "block_number = EXCLUDED.block_number, block_hash = EXCLUDED.block_hash, "
+        "updated_at = EXCLUDED.updated_at "
+        "WHERE cur.chain_id = EXCLUDED.chain_id AND cur.indexer_id = EXCLUDED.indexer_id"
+        "; PREPARE " + kInsertNew + write_types + ") AS INSERT INTO " + table + columns +
+        " VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (key) DO NOTHING"
+        "; PREPARE " + kUpdateIf + write_types + ", numeric) AS UPDATE " + table +
+        " SET block_number = $4, block_hash = $5, updated_at = $6" + key_where +
+        " AND block_number = $7"
+        "; PREPARE " + kDelete + " (bytea, bytea, bytea) AS DELETE FROM " + table + key_where;
+    if (PQsendQuery(conn_, prepare.c_str()) == 0) co_return Result<void>::failure(fail());
+    if (auto r = co_await finish(); !r) co_return Result<void>::failure(std::move(r).error());
+    ready_ = true;
+    co_return Result<void>::success();
+}
+
+// The three leading parameters of every statement, kept in the operation's
+// frame while the statement is in flight.
+struct PostgresSession::PairParams {
+    PairKey key;
+    const std::string& chain_id;
+    const std::string& indexer_id;
+
+    PairParams(const std::string& chain, const std::string& indexer)
+        : key(pair_key(chain, indexer)), chain_id(chain), indexer_id(indexer) {}
+
+    [[nodiscard]] bool fits() const noexcept {
+        return chain_id.size() <= INT_MAX && indexer_id.size() <= INT_MAX;
+    }
+};
+
+Task<Result<PgResult>> PostgresSession::run_load(const PairParams& pair) {
+    const std::array<const char*, 3> values{reinterpret_cast<const char*>(pair.key.data()),
+                                            pair.chain_id.data(), pair.indexer_id.data()};
+    const std::array<int, 3> lengths{static_cast<int>(kKeySize),
+                                     static_cast<int>(pair.chain_id.size()),
+                                     static_cast<int>(pair.indexer_id.size())};
+    static constexpr std::array<int, 3> kFormats{1, 1, 1};
+    if (auto e = send_prepared(kLoad, 3, values.data(), lengths.data(), kFormats.data()))
+        co_return Result<PgResult>::failure(std::move(*e));
+    co_return co_await finish();
+}
+
+Task<Result<PgResult>> PostgresSession::run_write(const char* statement, const PairParams& pair,
+                                                  const Checkpoint& cp,
+                                                  const std::uint64_t* expected) {
+    const Decimal number(cp.block_number);
+    const std::array<char, 8> updated_at = big_endian(cp.updated_at);
+    std::optional<Decimal> expected_number;
+    if (expected != nullptr) expected_number.emplace(*expected);
+    const std::array<const char*, 7> values{
+        reinterpret_cast<const char*>(pair.key.data()),
+        pair.chain_id.data(),
+        pair.indexer_id.data(),
+        number.digits.data(),
+        cp.block_hash.data(),
+        updated_at.data(),
+        expected_number ? expected_number->digits.data() : nullptr};
+    const std::array<int, 7> lengths{static_cast<int>(kKeySize),
+                                     static_cast<int>(pair.chain_id.size()),
+                                     static_cast<int>(pair.indexer_id.size()),
+                                     number.length,
+                                     static_cast<int>(cp.block_hash.size()),
+                                     8,
+                                     expected_number ? expected_number->length : 0};
+    // Numbers go as text (numeric has no handy binary form), the rest binary.
+    static constexpr std::array<int, 7> kFormats{1, 1, 1, 0, 1, 1, 0};
+    const int count = expected != nullptr ? 7 : 6;
+    if (auto e = send_prepared(statement, count, values.data(), lengths.data(), kFormats.data()))
+        co_return Result<PgResult>::failure(std::move(*e));
+    co_return co_await finish();
+}
+
+namespace {
+
+std::optional<std::uint64_t> stored_number(PGresult* rows) {
+    if (PQntuples(rows) == 0) return std::nullopt;
+    const char* text = PQgetvalue(rows, 0, 0);
+    const int length = PQgetlength(rows, 0, 0);
+    std::uint64_t n = 0;
+    const auto [end, ec] = std::from_chars(text, text + length, n);
+    if (ec != std::errc{} || end != text + length) return std::nullopt;
+    return n;
+}
+
+bool one_row_changed(PGresult* result) { return std::string_view(PQcmdTuples(result)) == "1"; }
+
+}  // namespace
+
+Task<Result<std::optional<Checkpoint>>> PostgresSession::load(std::string chain_id,
+                                                              std::string indexer_id) {
+    using R = Result<std::optional<Checkpoint>>;
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return R::failure(Exclusive::overlap());
+    if (!ready_) {
+        if (auto r = co_await setup(); !r) co_return R::failure(std::move(r).error());
+    }
+    const PairParams pair(chain_id, indexer_id);
+    if (!pair.fits()) co_return R::failure(storage_error("identifier longer than 2 GiB"));
+    auto r = co_await run_load(pair);
+    if (!r) co_return R::failure(std::move(r).error());
+    PGresult* rows = r.value().get();
+    if (PQntuples(rows) == 0) co_return R::success(std::nullopt);
+    const auto number = stored_number(rows);
+    if (!number || PQgetisnull(rows, 0, 1) != 0 || PQgetlength(rows, 0, 2) != 8)
+        co_return R::failure(storage_error("unreadable row in table " + quoted_identifier(table_)));
+    Checkpoint cp{std::move(chain_id), std::move(indexer_id), *number,
+                  std::string(PQgetvalue(rows, 0, 1), static_cast<std::size_t>(PQgetlength(rows, 0, 1))),
+                  from_big_endian(PQgetvalue(rows, 0, 2))};
+    co_return R::success(std::move(cp));
+}
+
+Task<Result<void>> PostgresSession::save(Checkpoint checkpoint) {
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    if (!ready_) {
+        if (auto r = co_await setup(); !r) co_return r;
+    }
+    const PairParams pair(checkpoint.chain_id, checkpoint.indexer_id);
+    if (!pair.fits() || checkpoint.block_hash.size() > INT_MAX)
+        co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
+    auto r = co_await run_write(kSave, pair, checkpoint, nullptr);
+    if (!r) co_return Result<void>::failure(std::move(r).error());
+    // The update is skipped only when another pair owns the same key digest.
+    if (!one_row_changed(r.value().get()))
+        co_return Result<void>::failure(storage_error("key digest collision with a stored pair"));
+    co_return Result<void>::success();
+}
+
+Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
+                                            std::optional<std::uint64_t> expected) {
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    if (!ready_) {
+        if (auto r = co_await setup(); !r) co_return r;
+    }
+    const PairParams pair(checkpoint.chain_id, checkpoint.indexer_id);
+    if (!pair.fits() || checkpoint.block_hash.size() > INT_MAX)
+        co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
+    for (int attempt = 0; attempt < kSettleAttempts; ++attempt) {
+        // One atomic statement decides: an insert that yields to any stored
+        // row, or an update of the row holding the expected number.
+        auto written = co_await run_write(expected ? kUpdateIf : kInsertNew, pair, checkpoint,
+                                          expected ? &*expected : nullptr);
+        if (!written) co_return Result<void>::failure(std::move(written).error());
+        if (one_row_changed(written.value().get())) co_return Result<void>::success();
+
+        // Not written: report what is stored now. A concurrent writer may
+        // have changed it since; only if it now looks as if the write should
+        // have happened is the step tried again.
+        auto read = co_await run_load(pair);
+        if (!read) co_return Result<void>::failure(std::move(read).error());
+        PGresult* rows = read.value().get();
+        if (PQntuples(rows) == 0) {
+            if (expected) co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*expected));
+            continue;
+        }
+        const auto stored = stored_number(rows);
+        if (!stored)
+            co_return Result<void>::failure(
+                storage_error("unreadable row in table " + quoted_identifier(table_)));
+        if (!expected || *stored != *expected)
+            co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*stored));
+    }
+    co_return Result<void>::failure(
+        storage_error("conditional save kept losing to concurrent writers; nothing was saved"));
+}
+
+Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string indexer_id) {
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    if (!ready_) {
+        if (auto r = co_await setup(); !r) co_return r;
+    }
+    const PairParams pair(chain_id, indexer_id);
+    if (!pair.fits()) co_return Result<void>::failure(storage_error("identifier longer than 2 GiB"));
+    const std::array<const char*, 3> values{reinterpret_cast<const char*>(pair.key.data()),
+                                            pair.chain_id.data(), pair.indexer_id.data()};
+    const std::array<int, 3> lengths{static_cast<int>(kKeySize),
+                                     static_cast<int>(pair.chain_id.size()),
+                                     static_cast<int>(pair.indexer_id.size())};
+    static constexpr std::array<int, 3> kFormats{1, 1, 1};
+    if (auto e = send_prepared(kDelete, 3, values.data(), lengths.data(), kFormats.data()))
+        co_return Result<void>::failure(std::move(*e));
+    auto r = co_await finish();
+    if (!r) co_return Result<void>::failure(std::move(r).error());
+    co_return Result<void>::success();
+}
+
+}  // namespace detail
+
+Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connect(
+    asio::io_context& io, const std::string& conninfo, PostgresOptions options) {
+    using R = Result<std::unique_ptr<PostgresCheckpointStore>>;
+    if (!is_valid_table_name(options.table)) {
+        return R::failure(IndexerError::storage(
+            "invalid table name \"" + options.table +
+            "\": use lower-case letters, digits and underscores, at most 63 bytes, not starting "
+            "with a digit"));
+    }
+    if (sodium_init() < 0) return R::failure(IndexerError::storage("libsodium could not be initialised"));
+    auto session = std::make_unique<detail::PostgresSession>(io, conninfo, std::move(options.table));
+    if (auto r = run_on(io, session->setup()); !r) return R::failure(std::move(r).error());
+    return R::success(std::unique_ptr<PostgresCheckpointStore>(
+        new PostgresCheckpointStore(std::move(session))));
+}
+
+PostgresCheckpointStore::PostgresCheckpointStore(std::unique_ptr<detail::PostgresSession> session)
+    : session_(std::move(session)) {}
+
+PostgresCheckpointStore::~PostgresCheckpointStore() = default;
+
+Task<Result<std::optional<Checkpoint>>> PostgresCheckpointStore::load(
+    std::string_view chain_id, std::string_view indexer_id) const {
+    return session_->load(std::string(chain_id), std::string(indexer_id));
+}
+
+Task<Result<void>> PostgresCheckpointStore::save(Checkpoint checkpoint) const {
+    return session_->save(std::move(checkpoint));
+}
+
+Task<Result<void>> PostgresCheckpointStore::save_if(
+    Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const {
+    return session_->save_if(std::move(checkpoint), expected_block_number);
+}
+
+Task<Result<void>> PostgresCheckpointStore::delete_(std::string_view chain_id,
+                                                    std::string_view indexer_id) const {
+    return session_->erase(std::string(chain_id), std::string(indexer_id));
+}
+
+std::string PostgresCheckpointStore::describe() const { return session_->description(); }
+
+}  // namespace vorlane
