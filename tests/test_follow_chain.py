@@ -8,8 +8,12 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
+import shlex
+import signal
 import subprocess
 import sys
+from dataclasses import replace
 from pathlib import Path
 
 import pytest
@@ -43,6 +47,23 @@ OPTIONS = fc.DemoOptions(
     seed=7,
 )
 SETUP_BLOCKS = 1 + 1 + (OPTIONS.holders - 1)
+
+
+# The command-line runs: a smaller chain, three holders.
+SMALL_CHAIN = [
+    "--blocks", "30", "--reorg-depth", "7", "--confirmations", "2",
+    "--batch-size", "4", "--checkpoint-interval", "3", "--holders", "3", "--seed", "3",
+]
+
+
+def vorlane_stores_or_skip():
+    try:
+        import vorlane_stores
+    except ImportError:
+        if os.environ.get("CI") is None:
+            pytest.skip("vorlane_stores is not built in this environment")
+        raise
+    return vorlane_stores
 
 
 @pytest.fixture(scope="module")
@@ -222,8 +243,9 @@ def test_checkpoints_load_back_as_saved(demo):
     saved = result.indexer.saved_checkpoints
     w3 = result.chain.w3
     head = result.indexer.head.number
-    # after the rollback only canonical checkpoints remain, one per interval
-    assert [c.block_number for c in saved] == list(range(0, head + 1, interval))
+    # after the rollback only canonical checkpoints remain, one per interval,
+    # and the finished run leaves one at its head
+    assert [c.block_number for c in saved] == list(range(0, head + 1, interval)) + [head]
     for checkpoint in saved:
         assert checkpoint.chain_id == "eth-tester"
         assert checkpoint.indexer_id == "follow-chain"
@@ -260,10 +282,11 @@ def test_output_shows_config_progress_and_summary(demo):
         "poll_interval_ms": 0,
         "filter": {"addresses": [], "topic0_values": [], "from_block": None, "to_block": None},
     }
-    assert progress.startswith("\r") and progress.endswith("\n")
-    last = progress.rstrip("\n").split("\r")[-1]
+    # not a terminal: whole lines, no carriage returns
+    assert "\r" not in progress and progress.endswith("\n")
+    last = progress.splitlines()[-1]
     stats = result.indexer.stats
-    assert f"block {result.indexer.head.number} |" in last
+    assert last.startswith(f"block {result.indexer.head.number} (tip {result.chain.head}) | ")
     assert f"{stats.logs_matched} transfers matched | 1 reorgs handled" in last
     assert "blocks/s" in last
     assert f"  transfers matched     {stats.logs_matched}\n" in out
@@ -272,20 +295,200 @@ def test_output_shows_config_progress_and_summary(demo):
     assert "fork at 52; rolled back to checkpoint 50" in out
     assert f"  balances verified     {OPTIONS.holders} holders match balanceOf\n" in out
 
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    terminal = Terminal()
+    line = fc.Progress(terminal)
+    line.update(result.indexer)
+    line.finish(result.indexer)
+    redrawn = terminal.getvalue()
+    assert redrawn.startswith("\rblock ") and redrawn.count("\r") == 2 and redrawn.endswith("\n")
+
 
 def test_reorg_must_outrun_confirmations():
     with pytest.raises(ValueError, match="reorg_depth"):
         fc.run_demo(fc.DemoOptions(reorg_depth=4, confirmation_depth=4), out=None, progress_stream=None)
 
 
-def test_command_line_run():
-    command = [
-        sys.executable, str(EXAMPLES / "follow_chain.py"),
-        "--blocks", "30", "--reorg-depth", "7", "--confirmations", "2",
-        "--batch-size", "4", "--checkpoint-interval", "3", "--holders", "3", "--seed", "3",
-    ]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=dict(os.environ))
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert "\n  reorgs handled        1\n" in done.stdout
-    assert "  balances verified     3 holders match balanceOf\n" in done.stdout
-    assert "reorgs handled" in done.stderr
+
+# ---- stop and resume ---------------------------------------------------------
+
+
+def indexed_hashes(result):
+    return {number: record.summary.hash for number, record in result.indexer.records.items()}
+
+
+@pytest.fixture(scope="module", params=[40, 58], ids=["stop-before-fork", "stop-on-abandoned-branch"])
+def resumed(request, tmp_path_factory):
+    """A run stopped after N blocks, then the same command again on the same SQLite store.
+
+    Block 57 lies on the branch that is abandoned later (fork at 52), so the
+    second case meets the reorganisation only after the resume."""
+    stores = vorlane_stores_or_skip()
+    path = tmp_path_factory.mktemp("resume") / "checkpoints.db"
+    options = replace(OPTIONS, store=fc.StoreSpec("sqlite", str(path)))
+    first = fc.run_demo(replace(options, stop_after_blocks=request.param), out=None, progress_stream=None)
+    with stores.SqliteStorage(path) as storage:
+        stored = storage.load_checkpoint("eth-tester", "follow-chain")
+    out = io.StringIO()
+    second = fc.run_demo(options, out=out, progress_stream=None)
+    return request.param, first, stored, second, out.getvalue()
+
+
+def test_resumed_run_continues_right_after_the_checkpoint(resumed, demo):
+    stop_after, first, stored, second, out = resumed
+    uninterrupted = demo[0]
+    assert first.stopped == f"stopped after {stop_after} blocks"
+    assert first.indexer.stats.applied == list(range(stop_after))
+    # the first run left its head as the checkpoint, the second took up exactly there
+    assert (stored.block_number, stored.block_hash) == (stop_after - 1, first.indexer.head.hash)
+    assert second.indexer.resumed_from.block_number == stored.block_number
+    assert f"resuming from checkpoint at block {stored.block_number} ({stored.block_hash}) in sqlite:" in out
+    assert second.indexer.stats.applied[0] == stored.block_number + 1
+    # Together the two runs indexed exactly what one uninterrupted run does:
+    # nothing twice, nothing skipped (blocks read again after the reorg included).
+    applied = first.indexer.stats.applied + second.indexer.stats.applied
+    assert applied == uninterrupted.indexer.stats.applied
+    if stop_after < uninterrupted.fork_point:
+        assert set(first.indexer.stats.applied).isdisjoint(second.indexer.stats.applied)
+        assert set(applied) == set(range(second.indexer.head.number + 1))
+    assert second.indexer.reorgs_handled == 1 and len(second.indexer.stats.reorgs) == 1
+
+
+def test_resumed_run_rebuilds_the_same_chain_and_ends_with_the_same_index(resumed, demo):
+    _, first, _, second, _ = resumed
+    uninterrupted = demo[0]
+    # block hashes repeat across runs: three chains, one history
+    w3 = second.chain.w3
+    for number, block_hash in indexed_hashes(first).items():
+        if number <= uninterrupted.fork_point:
+            assert fc.to_hex(w3.eth.get_block(number)["hash"]) == block_hash
+    assert indexed_hashes(second) == indexed_hashes(uninterrupted)
+    # each Transfer once, balances equal balanceOf
+    expected = [log_key(log) for log in canonical_logs(second, second.chain.token.address, fc.TRANSFER_TOPIC0)]
+    assert second.indexer.matched_transfers() == uninterrupted.indexer.matched_transfers()
+    assert sorted(second.indexer.matched_transfers()) == sorted(expected)
+    assert second.mismatches == {} and second.ok
+    assert second.indexer.balances == uninterrupted.indexer.balances
+    assert second.indexer.stats.logs_matched == len(expected)
+
+
+def test_state_written_after_the_checkpoint_is_cut_back_to_it(demo):
+    result = demo[0]
+    chain, indexer = result.chain, result.indexer
+    state = indexer.snapshot()  # head 97; as if a stop came before checkpoint 97 was stored
+    checkpoint = indexer.saved_checkpoints[-3]
+    assert checkpoint.block_number == 90
+    resumed = fc.TransferIndexer(chain.w3, result.config, result.event_filter, fc.MemoryStore())
+    resumed.resume(checkpoint, state)
+    assert sorted(resumed.records) == list(range(91))
+    assert resumed.stored_block == 90 and resumed.reorgs_handled == 1
+    for holder in chain.accounts:
+        assert resumed.balances[holder] == chain.token.functions.balanceOf(holder).call(block_identifier=90)
+    assert resumed.stats.logs_matched == sum(len(resumed.records[n].transfers) for n in range(91))
+
+    elsewhere = vorlane.Checkpoint("eth-tester", "follow-chain", 90, "0x" + "ab" * 32)
+    with pytest.raises(fc.ResumeError, match=f"does not hold block 90 {elsewhere.block_hash} "):
+        fc.TransferIndexer(chain.w3, result.config, result.event_filter, fc.MemoryStore()).resume(elsewhere, state)
+
+
+@pytest.mark.parametrize("kind", ["memory", "sqlite"])
+def test_second_indexer_on_the_same_pair_fails_instead_of_overwriting(kind, tmp_path):
+    if kind == "memory":
+        shared = fc.MemoryStore()
+        stores = (shared, shared)
+    else:
+        sqlite = vorlane_stores_or_skip().SqliteStorage
+        stores = (sqlite(tmp_path / "c.db"), sqlite(tmp_path / "c.db"))
+    config = vorlane.IndexerConfig(id="follow-chain", chain="eth-tester", checkpoint_interval=1)
+    token = "0xF2E246BB76DF876Cef8b38ae84130F4F55De395b"
+    one, two = (fc.TransferIndexer(None, config, fc.build_filter(token), store) for store in stores)
+
+    def block(number, tag):
+        return vorlane.BlockSummary(number, f"0x{tag}{number}", f"0x{tag}{number - 1}", 1_700_000_000, 0)
+
+    one.apply_block(block(0, "a"), [])
+    with pytest.raises(RuntimeError, match=r"^Checkpoint mismatch at block 0$"):
+        two.apply_block(block(0, "b"), [])  # expects nothing stored
+    one.apply_block(block(1, "a"), [])
+    two.stored_block = 0  # even a stale view of the pair cannot overwrite
+    with pytest.raises(RuntimeError, match=r"^Checkpoint mismatch at block 1$"):
+        two.apply_block(block(1, "b"), [])
+    stored = stores[0].load_checkpoint("eth-tester", "follow-chain")
+    assert (stored.block_number, stored.block_hash) == (1, "0xa1")
+
+
+# ---- the command line --------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def interrupted(tmp_path_factory):
+    """SIGINT once indexing has begun, then the resume command the run printed."""
+    vorlane_stores_or_skip()
+    workdir = tmp_path_factory.mktemp("interrupt")
+    command = [sys.executable, str(EXAMPLES / "follow_chain.py"), *SMALL_CHAIN, "--store", "sqlite:run.db"]
+    process = subprocess.Popen(command, cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        first_line = process.stderr.readline()  # the first progress line
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=120)
+    finally:
+        process.kill()
+    stopped = subprocess.CompletedProcess(command, process.returncode, out, first_line + err)
+    hint = re.search(r"resume with:\n  (.+)\n", out)
+    assert hint is not None, out + err
+    again = subprocess.run(shlex.split(hint.group(1)), cwd=workdir, capture_output=True, text=True, timeout=300)
+    return stopped, again
+
+
+def test_interrupt_saves_a_checkpoint_and_the_printed_command_resumes(interrupted):
+    stopped, again = interrupted
+    assert stopped.returncode == 130, stopped.stdout + stopped.stderr
+    assert "Traceback" not in stopped.stderr
+    assert "summary so far (interrupted)\n" in stopped.stdout
+    head = int(re.search(r"checkpoint at block (\d+) saved in sqlite:run\.db; resume with:\n", stopped.stdout)[1])
+    assert f"(head {head} 0x" in stopped.stdout
+
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert f"resuming from checkpoint at block {head} (0x" in again.stdout
+    assert "\n  reorgs handled        1" in again.stdout
+    assert "  balances verified     3 holders match balanceOf\n" in again.stdout
+    for run in interrupted:  # into a pipe the progress comes as plain lines
+        assert "\r" not in run.stdout + run.stderr
+        assert re.search(r"^block \d+ \(tip \d+\) \| ", run.stderr, re.MULTILINE)
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--holders", "20"], "argument --holders: must be between 2 and 10, got 20"),
+        (["--batch-size", "0"], "argument --batch-size: must be at least 1, got 0"),
+        (["--blocks", "-5"], "argument --blocks: must be at least 1, got -5"),
+        (["--checkpoint-interval", "2.5"], "argument --checkpoint-interval: expected a whole number, got '2.5'"),
+        (["--stop-after-blocks", "0"], "argument --stop-after-blocks: must be at least 1, got 0"),
+        (["--store", "sqlite:"], "argument --store: expected sqlite:PATH, postgres:DSN or memory, got 'sqlite:'"),
+        (["--store", "mysql:x"], "argument --store: expected sqlite:PATH, postgres:DSN or memory, got 'mysql:x'"),
+        (["--reorg-depth", "6"], "--reorg-depth (6) must exceed --confirmations (6), "
+                                 "or the indexer never sees the abandoned branch"),
+    ],
+)
+def test_bad_option_values_are_usage_errors(argv, message, capsys):
+    with pytest.raises(SystemExit) as stop:
+        fc.parse_args(argv)
+    assert stop.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: ")
+    assert err.endswith(f": error: {message}\n")
+
+
+def test_without_the_examples_extra_it_names_the_install_command():
+    script = str(EXAMPLES / "follow_chain.py")
+    code = f"import runpy, sys; sys.modules['web3'] = None; sys.argv = [{script!r}]; runpy.run_path({script!r}, run_name='__main__')"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert done.stderr == (
+        "follow_chain.py needs vorlane with its 'examples' extra (module 'web3' is missing).\n"
+        "Install both from the repository root with:  pip install '.[examples]'\n"
+    )
