@@ -556,6 +556,7 @@ class TransferIndexer:
         self.stored_block: int | None = None  # block of the checkpoint in storage, as far as we know
         self.reorgs_before = 0  # handled by earlier runs of this index
         self.resumed_from: vorlane.Checkpoint | None = None
+        self.resumed_position = 0  # the chain's position when the resumed state was written
         self._head_unverified = False
         self.stats = IndexerStats()
 
@@ -717,7 +718,8 @@ class TransferIndexer:
             "chain_id": self.config.chain,
             "indexer_id": self.config.id,
             "head": self.head.number,
-            "position": self.position(),
+            # A run stopped while mining the chain again must not move this back.
+            "position": max(self.position(), self.resumed_position),
             "reorgs_handled": self.reorgs_handled,
             "checkpoints": [[c.block_number, c.block_hash, c.updated_at] for c in self.saved_checkpoints],
             "blocks": [self.records[number].to_json() for number in sorted(self.records)],
@@ -738,6 +740,7 @@ class TransferIndexer:
                 if n < number
             ]
             reorgs_before = int(state["reorgs_handled"])
+            position = int(state["position"])
         except (KeyError, TypeError, ValueError) as error:
             raise ResumeError(f"the state file is damaged ({type(error).__name__}: {error})") from None
         if not records or records[-1].summary.number != number or records[-1].summary.hash != block_hash:
@@ -755,6 +758,7 @@ class TransferIndexer:
         self.stored_block = number
         self.reorgs_before = reorgs_before
         self.resumed_from = checkpoint
+        self.resumed_position = position
         self._head_unverified = True
 
     def verify_resumed_head(self) -> None:
@@ -944,7 +948,7 @@ def run_demo(
         replay_until = 0
         if checkpoint is not None and state is not None:
             indexer.resume(checkpoint, state)
-            replay_until = int(state.get("position", 0))
+            replay_until = indexer.resumed_position
             say(
                 f"resuming from checkpoint at block {checkpoint.block_number} ({checkpoint.block_hash}) "
                 f"in {options.store}: {indexer.stats.blocks_indexed} blocks and {indexer.stats.logs_matched} "
@@ -1043,9 +1047,13 @@ def summarize(result: DemoResult) -> str:
     if indexer.resumed_from is not None:
         lines.append(f"  resumed after block   {indexer.resumed_from.block_number} (checkpoint of an earlier run)")
     if head is not None:
+        behind = (
+            f"{latest - head.number} unconfirmed" if latest >= head.number
+            else f"chain mined again only up to block {latest}"
+        )
         lines.append(
             f"  blocks indexed        {stats.blocks_indexed} (head {head.number} {head.hash}; "
-            f"{latest - head.number} unconfirmed; {stats.blocks_processed} processed in this run)"
+            f"{behind}; {stats.blocks_processed} processed in this run)"
         )
     lines.append(f"  transfers matched     {stats.logs_matched}")
     lines.append(f"  foreign logs ignored  {stats.foreign_logs_ignored} (decoy contract)")
