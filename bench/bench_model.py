@@ -18,6 +18,7 @@ from __future__ import annotations
 import hashlib
 import json
 
+import _floor
 import vorlane
 from _common import Timer, parse_args, print_header, quote
 
@@ -219,6 +220,113 @@ def main() -> None:
     if native > 0:
         print(f"  {'ratio json.dumps only / vorlane (best)':<58} {dumps_only / native:>11.2f} x")
         print(f"  {'ratio plain-Python to_json / vorlane (best)':<58} {full / native:>11.2f} x")
+    print()
+
+    floor_section(args, nc, config_kw)
+
+
+def topic(i: int) -> str:
+    """A 66-character 0x topic with mixed-case hex letters, distinct per i."""
+    digits = hashlib.sha256(b"topic" + str(i).encode()).hexdigest()
+    return "0x" + "".join(c.upper() if k % 2 == 0 else c for k, c in enumerate(digits))
+
+
+def other_case(text: str) -> str:
+    return "0x" + text[2:].swapcase()
+
+
+def floor_section(args, config, config_kw: str) -> None:
+    """Each operation as a ratio to the least its kind of call costs."""
+    floor, where = _floor.load()
+    print(f"against the call floor ({where if floor else 'no floor: ' + where})")
+    ft = _floor.FloorTimer(floor, args.quick)
+    ft.header()
+    V = vorlane
+
+    h_parent, h_child = "0x" + "aa" * 32, "0x" + "bb" * 32
+    ns = dict(V=V, h_parent=h_parent, h_child=h_child, a=address(0))
+    ft.row("BlockSummary(5 positional args)",
+           "V.BlockSummary(18_500_001, h_child, h_parent, 1_700_000_012, 0)", ns,
+           "VCtor(5 args)", "cf.VCtor(18_500_001, h_child, h_parent, 1_700_000_012, 0)", ns,
+           limit=2)
+    ft.row("IndexerConfig()", "V.IndexerConfig()", ns, "VCtor()", "cf.VCtor()", limit=2)
+    ft.row("IndexerConfig(8 keyword args)", f"V.IndexerConfig({config_kw})", ns,
+           "VCtor(8 keyword args)", f"cf.VCtor({config_kw})", limit=2.5)
+    ft.row("EventFilter.for_address(a)", "V.EventFilter.for_address(a)", ns,
+           "Ctor.make(a)", "cf.Ctor.make(a)", ns, limit=2)
+
+    parent = V.BlockSummary(18_500_000, h_parent, "0x" + "99" * 32, 1_700_000_000, 150)
+    child = V.BlockSummary(18_500_001, h_child, h_parent, 1_700_000_012, 0)
+    assert child.extends_parent(parent)
+    obj = floor.Obj("x") if floor else None
+    ft.row("child.extends_parent(parent)", "child.extends_parent(parent)",
+           dict(child=child, parent=parent), "Obj.m1(x)", "o.m1(x)", dict(o=obj, x=parent),
+           limit=1.4)
+
+    # One entry: a hit asked for in the other letter case, and a miss of the
+    # same length.
+    a0, t0 = address(0), topic(0)
+    for method, entry in (("matches_address", a0), ("matches_topic0", t0)):
+        f = V.EventFilter()
+        getattr(f, "add_address" if method == "matches_address" else "add_topic0")(entry)
+        hit, miss = other_case(entry), "0x" + "e" * (len(entry) - 2)
+        assert getattr(f, method)(hit) and not getattr(f, method)(miss)
+        for what, query, limit in (("hit, other case", hit, 2), ("miss, same length", miss, 1.5)):
+            ft.row(f"{method}, 1 entry of {len(entry)}: {what}", f"f.{method}(q)",
+                   dict(f=f, q=query), "Obj.m1(x)", "o.m1(q)", dict(o=obj, q=query),
+                   limit=limit)
+
+    # Three topics of 66 characters, the hit on the last one.
+    f = V.EventFilter()
+    topics = [topic(i) for i in range(3)]
+    for t in topics:
+        f.add_topic0(t)
+    hit = other_case(topics[-1])
+    assert f.matches_topic0(hit)
+    ft.row("matches_topic0, 3 entries of 66: hit on the last", "f.matches_topic0(q)",
+           dict(f=f, q=hit), "Obj.m1(x)", "o.m1(q)", dict(o=obj, q=hit), limit=2)
+
+    # A long list: every entry is looked at.
+    f = V.EventFilter()
+    addrs = [address(i) for i in range(1000)]
+    for x in addrs:
+        f.add_address(x)
+    hit, miss = other_case(addrs[-1]), "0x" + "e" * 40
+    assert f.matches_address(hit) and not f.matches_address(miss)
+    ft.per_item("matches_address, 1,000 entries of 42: miss", "f.matches_address(q)",
+                dict(f=f, q=miss), 1000, 1.0)
+    ft.per_item("matches_address, 1,000 entries of 42: hit on the last",
+                "f.matches_address(q)", dict(f=f, q=hit), 1000, 1.0)
+
+    # Appends: 100,000 to a filter made fresh for each repeat.
+    for method, text in (("add_address", a0), ("add_topic0", address(1))):
+        ft.row(f"{method}(42-char text), 100,000 appends", f"f.{method}(x)",
+               dict(V=V, x=text), "Obj.m1(x)", "o.m1(x)", dict(o=obj, x=text), limit=3,
+               setup="f = V.EventFilter()", number=100_000)
+
+    # repr and to_json against a floor returning a str of the same length.
+    block = V.BlockSummary(18_500_001, h_child, h_parent, 1_700_000_012, 150)
+    ef = V.EventFilter()
+    for i in range(5):
+        ef.add_address(address(i))
+        ef.add_topic0(topic(i))
+    for label, target, limit in (
+        ("repr(BlockSummary)", block, 1.6),
+        ("repr(IndexerConfig)", config, 1.6),
+        ("repr(EventFilter), 5 addresses + 5 topics", ef, 2.5),
+    ):
+        text = repr(target)
+        ft.row(f"{label} [{len(text)} chars]", "repr(x)", dict(x=target),
+               "repr(Obj(text))", "repr(o)", dict(o=floor.Obj(text) if floor else None),
+               limit=limit)
+    text = config.to_json()
+    ft.row(f"IndexerConfig.to_json() [{len(text)} chars]", "c.to_json()", dict(c=config),
+           "Obj(text).s0()", "o.s0()", dict(o=floor.Obj(text) if floor else None), limit=3)
+    ready = json.loads(text)
+    assert json.dumps(ready, separators=(",", ":"), ensure_ascii=False) == text
+    ft.row("IndexerConfig.to_json() against json.dumps", "c.to_json()", dict(c=config),
+           "json.dumps(equivalent dict)", "dumps(d, separators=(',', ':'), ensure_ascii=False)",
+           dict(dumps=json.dumps, d=ready), limit=0.25, needs_floor=False)
     print()
 
 

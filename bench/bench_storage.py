@@ -38,6 +38,7 @@ import tempfile
 import threading
 import time
 
+import _floor
 import vorlane
 from _common import parse_args, print_header
 
@@ -306,6 +307,36 @@ def memory_section(targets: list[int], warm_count: int) -> None:
 
 
 # ---------------------------------------------------------------------------
+# Against the call floor
+
+
+def floor_section(args) -> None:
+    """Each storage call as a ratio to epoll_spawn_join(n): create an epoll
+    instance and an eventfd, start n threads, wake and join them, close both
+    descriptors, n being the runtime's worker count."""
+    floor, where = _floor.load()
+    n = _floor.workers()
+    print(f"against the call floor ({where if floor else 'no floor: ' + where}), n = {n}")
+    ft = _floor.FloorTimer(floor, args.quick, rounds=5 if args.quick else 15)
+    ft.header()
+    number = 20 if args.quick else 200
+    storage = vorlane.InMemoryStorage()
+    stored = vorlane.Checkpoint(CHAIN, "indexer-hit", 18_500_000, block_hash(1), 1_700_000_000)
+    storage.save_checkpoint(stored)
+    spawn = (lambda: floor.epoll_spawn_join(n)) if floor else None
+    label = f"epoll_spawn_join({n})"
+    for what, call in (
+        ("save_checkpoint (upsert)", lambda: storage.save_checkpoint(stored)),
+        ("load_checkpoint, hit", lambda: storage.load_checkpoint(CHAIN, "indexer-hit")),
+        ("load_checkpoint, miss", lambda: storage.load_checkpoint(CHAIN, "indexer-miss")),
+        ("delete_checkpoint, missing key",
+         lambda: storage.delete_checkpoint(CHAIN, "indexer-miss")),
+    ):
+        ft.median_row(what, call, label, spawn, number, 1.10)
+    print()
+
+
+# ---------------------------------------------------------------------------
 
 
 def main() -> None:
@@ -378,6 +409,8 @@ def main() -> None:
         print(f"  save_checkpoint best minus that floor: {save_b - floor:.2f} us "
               f"(the module's own per-call overhead and store work)")
     print()
+
+    floor_section(args)
 
     memory_section(targets, warm_count)
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "case_name.hpp"
@@ -8,6 +10,17 @@
 
 namespace vorlane {
 namespace {
+
+std::vector<std::string> texts(const TextList& list) {
+    return {list.begin(), list.end()};
+}
+
+// The rule, one byte at a time.
+bool reference_equal(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return fold(x) == fold(y); });
+}
 
 struct EqualCase {
     const char* name;
@@ -89,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EventFilterBuilders, ForAddressStartsWithThatAddressOnly) {
     EventFilter f = EventFilter::for_address("0xAbC");
-    EXPECT_EQ(f.addresses, std::vector<std::string>{"0xAbC"});
+    EXPECT_EQ(texts(f.addresses), std::vector<std::string>{"0xAbC"});
     EXPECT_TRUE(f.topic0_values.empty());
     EXPECT_EQ(f.from_block, std::nullopt);
     EXPECT_EQ(f.to_block, std::nullopt);
@@ -98,9 +111,101 @@ TEST(EventFilterBuilders, ForAddressStartsWithThatAddressOnly) {
 
     f.add_address("0xdef");
     f.set_from_block(7);
-    EXPECT_EQ(f.addresses, (std::vector<std::string>{"0xAbC", "0xdef"}));
+    EXPECT_EQ(texts(f.addresses), (std::vector<std::string>{"0xAbC", "0xdef"}));
     EXPECT_EQ(f.from_block, 7U);
     EXPECT_TRUE(f.matches_address("0xDEF"));
+}
+
+// The comparison works on eight bytes at a time; every length around a word
+// boundary, every position and every pair of bytes next to or across the
+// letter ranges (and their copies from 0x80 up, which differ by 0x20 too)
+// must agree with the byte-wise rule.
+TEST(AsciiCaseInsensitiveEqualWords, AgreesWithTheByteRuleAtEveryPosition) {
+    const std::string interesting = std::string("@AMZ[`amz{0\x7f\x80\xc1\xe1\xda\xfa\xff", 18) +
+                                    std::string(1, '\0');
+    for (std::size_t n : {1u, 7u, 8u, 9u, 15u, 16u, 17u, 42u, 66u}) {
+        SCOPED_TRACE(n);
+        const std::string base(n, 'q');
+        for (std::size_t pos = 0; pos < n; ++pos) {
+            for (char x : interesting) {
+                for (char y : interesting) {
+                    std::string a = base, b = base;
+                    a[pos] = x;
+                    b[pos] = y;
+                    ASSERT_EQ(ascii_case_insensitive_equal(a, b), reference_equal(a, b))
+                        << "pos " << pos << ": " << int(static_cast<unsigned char>(x)) << " vs "
+                        << int(static_cast<unsigned char>(y));
+                }
+            }
+        }
+    }
+}
+
+TEST(TextListTest, KeepsEntriesInOrderThroughGrowthCopiesAndMoves) {
+    TextList list;
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(list.begin(), list.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        // Lengths 0..40, some empty, so both parts of the block grow unevenly.
+        std::string t(static_cast<std::size_t>(i % 41), static_cast<char>('a' + i % 26));
+        list.push_back(t);
+        expected.push_back(t);
+    }
+    ASSERT_EQ(list.size(), expected.size());
+    EXPECT_EQ(texts(list), expected);
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(list[i], expected[i]);
+
+    TextList copy = list;
+    EXPECT_EQ(copy, list);
+    copy.push_back("extra");
+    EXPECT_NE(copy, list);
+    EXPECT_EQ(texts(list), expected);  // the original is untouched
+
+    TextList moved = std::move(copy);
+    EXPECT_EQ(moved.size(), expected.size() + 1);
+    copy = list;  // a moved-from list can be assigned again
+    EXPECT_EQ(copy, list);
+    copy = copy;
+    EXPECT_EQ(copy, list);
+}
+
+TEST(TextListTest, EqualityComparesEntriesNotJustTheirBytes) {
+    TextList ab, a_b, ab_again;
+    ab.push_back("ab");
+    a_b.push_back("a");
+    a_b.push_back("b");
+    ab_again.push_back("ab");
+    EXPECT_NE(ab, a_b);
+    EXPECT_EQ(ab, ab_again);
+    TextList empty_entry;
+    empty_entry.push_back("");
+    EXPECT_NE(empty_entry, TextList{});
+}
+
+TEST(TextListTest, ScanAgreesWithTheRuleOnAMixedList) {
+    TextList list;
+    std::vector<std::string> entries;
+    for (int i = 0; i < 200; ++i) {
+        std::string t = "0x" + std::to_string(i * 7919) + (i % 3 ? "AbCdEf" : "") +
+                        std::string(static_cast<std::size_t>(i % 9), 'Z');
+        list.push_back(t);
+        entries.push_back(t);
+    }
+    std::vector<std::string> candidates = {"", "0x", "0x0", "0X0ABCDEF", "0x7919abcdefz"};
+    for (const auto& e : entries) {
+        std::string other = e;
+        for (char& c : other) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32)
+                              : (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+        candidates.push_back(other);
+        candidates.push_back(other + "z");
+        candidates.push_back(other.substr(0, other.size() - 1) + "\x7f");
+    }
+    for (const auto& c : candidates) {
+        const bool expected = std::any_of(entries.begin(), entries.end(),
+                                          [&](const std::string& e) { return reference_equal(e, c); });
+        EXPECT_EQ(list.contains_ascii_folded(c), expected) << c;
+    }
 }
 
 }  // namespace

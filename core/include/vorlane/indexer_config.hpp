@@ -1,6 +1,7 @@
 // Settings of one indexer, with their defaults.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,6 +27,14 @@ struct IndexerConfig {
     // as null, and non-ASCII text written as UTF-8 (not \u-escaped). Fails
     // with the JSON writer's message when a text is not valid UTF-8.
     [[nodiscard]] Result<std::string, std::string> to_json() const;
+
+    // The same text written straight into a caller's buffer, for the common
+    // case of texts that are plain ASCII: ascii_json_size() is its length in
+    // bytes, or 0 when some text holds a byte from 0x80 up (use to_json(),
+    // which checks the UTF-8). write_ascii_json() then writes exactly that
+    // many bytes to `out` (no terminating NUL).
+    [[nodiscard]] std::size_t ascii_json_size() const noexcept;
+    void write_ascii_json(char* out) const noexcept;
 
     friend bool operator==(const IndexerConfig&, const IndexerConfig&) = default;
 };

@@ -1,0 +1,91 @@
+// Byte scans shared by the text writers and the filters: sixteen bytes at a
+// time with SSE2 (part of every x86-64 processor), eight at a time elsewhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vorlane::ascii {
+
+namespace detail {
+
+inline constexpr std::uint64_t kOnes = 0x0101010101010101u;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080u;
+
+inline std::uint64_t load8(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// The n < 8 bytes at p, zero-filled above, from loads of fixed width (a
+// memcpy of variable length would go through memory, and reading the word
+// back would stall on it). Overlapping loads OR equal bytes together.
+inline std::uint64_t load_short(const char* p, std::size_t n) noexcept {
+    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+    if (n >= 4) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return lo | std::uint64_t{hi} << (8 * (n - 4));
+    }
+    if (n == 0) return 0;
+    return byte(0) | byte(n / 2) << (8 * (n / 2)) | byte(n - 1) << (8 * (n - 1));
+}
+
+// True when some byte of w is below 0x20, from 0x7F up, '"' or '\\'. Each
+// test is exact for "some byte matches": a borrow or carry only spills out
+// of a byte that matches itself.
+inline bool word_needs_care(std::uint64_t w) noexcept {
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    const std::uint64_t control = (w - 0x20 * kOnes) & ~w & kHighs;
+    const std::uint64_t high = ((w + kOnes) | w) & kHighs;
+    return (control | high | has_zero(w ^ ('"' * kOnes)) | has_zero(w ^ ('\\' * kOnes))) != 0;
+}
+
+#if defined(__SSE2__)
+inline bool block_needs_care(const char* p) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: bytes from 0x80 up are negative, so below 0x20 too.
+    const __m128i bad = _mm_or_si128(
+        _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+    return _mm_movemask_epi8(bad) != 0;
+}
+#endif
+
+}  // namespace detail
+
+// True when every byte is printable ASCII (0x20..0x7E) other than '"' and
+// '\\': a text that every quoting scheme of this project writes unchanged.
+inline bool is_plain(std::string_view text) noexcept {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+#if defined(__SSE2__)
+    if (n >= 16) {
+        // Whole blocks, then one last block ending at the last byte (it may
+        // overlap the one before).
+        for (std::size_t i = 0; i + 16 < n; i += 16) {
+            if (detail::block_needs_care(p + i)) return false;
+        }
+        return !detail::block_needs_care(p + n - 16);
+    }
+#endif
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            if (detail::word_needs_care(detail::load8(p + i))) return false;
+        }
+        return !detail::word_needs_care(detail::load8(p + n - 8));
+    }
+    // Pad with a plain byte so the zero fill does not count as a control.
+    const std::uint64_t pad = n == 0 ? 0x41 * detail::kOnes : (0x41 * detail::kOnes) << (8 * n);
+    return !detail::word_needs_care(detail::load_short(p, n) | pad);
+}
+
+}  // namespace vorlane::ascii
