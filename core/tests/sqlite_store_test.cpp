@@ -290,7 +290,7 @@ TEST(SqliteStore, ThreadsShareOneStore) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             outcomes[static_cast<std::size_t>(t)] =
-                mixed_run(*store, static_cast<std::uint64_t>(t) + 1, kThreads, 200);
+                mixed_run(*store, static_cast<std::uint64_t>(t) + 1, kThreads, 800);
         });
     }
     for (auto& t : threads) t.join();
