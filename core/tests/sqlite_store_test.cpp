@@ -43,7 +43,10 @@ public:
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ec)) {
+            if (entry.is_directory(ec))
+                std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all, ec);
+        }
         std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
