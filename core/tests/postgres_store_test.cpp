@@ -431,6 +431,48 @@ TEST_F(PostgresStore, AnOperationWaitingOnTheServerHoldsNoThread) {
     ASSERT_TRUE(outcome.has_value());
     EXPECT_EQ(error_text(*outcome), "ok");
     EXPECT_EQ(run(other->load("1", "locked")).value()->block_number, 2u);
+
+    // An operation abandoned mid-wait leaves the store usable: its connection
+    // is dropped and the next operation reconnects.
+    holder.exec("BEGIN");
+    holder.exec("SELECT * FROM " + ident(table_) + " FOR UPDATE");
+    std::optional<Result<void>> abandoned;
+    {
+        auto dropped = start(blocked->save({"1", "locked", 3, "0x3", 3}), abandoned);
+        io_.poll();
+    }
+    holder.exec("ROLLBACK");
+    EXPECT_EQ(error_text(run(blocked->save({"1", "locked", 4, "0x4", 4}))), "ok");
+    io_.poll();
+    EXPECT_FALSE(abandoned.has_value());
+    EXPECT_EQ(run(other->load("1", "locked")).value()->block_number, 4u);
+}
+
+TEST_F(PostgresStore, ConcurrentCreatorsOfTheTableBothSucceed) {
+    const std::string app = "vorlane_create_" + table_;
+    Raw creator(dsn_);
+    creator.exec("BEGIN");
+    creator.exec("CREATE TABLE " + ident(table_) +
+                 " (key bytea PRIMARY KEY, chain_id bytea NOT NULL, indexer_id bytea NOT NULL, "
+                 "block_number numeric(20,0) NOT NULL, block_hash bytea NOT NULL, "
+                 "updated_at bigint NOT NULL)");
+    // Commits once the store's own CREATE is waiting on the uncommitted one.
+    std::thread committer([&] {
+        Raw watcher(dsn_);
+        for (int i = 0; i < 500; ++i) {
+            if (watcher.value("SELECT wait_event_type FROM pg_stat_activity "
+                              "WHERE application_name = $1",
+                              {app}) == "Lock")
+                break;
+            std::this_thread::sleep_for(10ms);
+        }
+        creator.exec("COMMIT");
+    });
+    auto store = open("application_name=" + app);
+    committer.join();
+    ASSERT_TRUE(store);
+    const Checkpoint cp{"1", "main", 1, "0x1", 1};
+    EXPECT_EQ(error_text(run(store->save(cp))), "ok");
 }
 
 // Child of the race below: advances the pair one block at a time with
