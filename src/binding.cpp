@@ -314,18 +314,18 @@ namespace {
 std::string full_name(const Signature& sig) {
     std::string s = sig.class_name;
     s += '.';
-    s += sig.function;
+    s.append(sig.function);
     s += "()";
     return s;
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-std::string name_list(const std::vector<const char*>& names) {
+std::string name_list(const std::vector<std::string_view>& names) {
     std::string s;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) s += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
         s += '\'';
-        s += names[i];
+        s.append(names[i]);
         s += '\'';
     }
     return s;
@@ -344,11 +344,12 @@ std::string name_list(const std::vector<const char*>& names) {
 }
 
 [[noreturn, gnu::cold]] void throw_multiple(const Signature& sig, std::size_t index) {
-    throw_type_error(full_name(sig) + " got multiple values for argument '" + sig.names[index] + "'");
+    throw_type_error(full_name(sig) + " got multiple values for argument '" +
+                     std::string(sig.names[index]) + "'");
 }
 
 [[gnu::cold]] void check_missing(const Signature& sig, const Slots& slots) {
-    std::vector<const char*> missing;
+    std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < sig.required; ++i)
         if (!slots[i]) missing.push_back(sig.names[i]);
     if (missing.empty()) return;
@@ -371,8 +372,11 @@ std::string name_list(const std::vector<const char*>& names) {
 [[gnu::cold]] void intern_names(const Signature& sig) {
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (!sig.interned[i]) {
-            sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);
-            if (!sig.interned[i]) throw_fetched();
+            PyObject* name = PyUnicode_FromStringAndSize(
+                sig.names[i].data(), static_cast<Py_ssize_t>(sig.names[i].size()));
+            if (!name) throw_fetched();
+            PyUnicode_InternInPlace(&name);
+            sig.interned[i] = name;
         }
     }
 }
@@ -510,7 +514,7 @@ void adopt_type(const char* module, const ClassDef& cls, PyTypeObject*& cell) {
     if (!found) throw_fetched();
     const auto* type = reinterpret_cast<PyTypeObject*>(found.get());
     if (!PyType_Check(found.get()) || type->tp_basicsize != cls.basicsize ||
-        std::strcmp(type->tp_name, cls.qualified) != 0) {
+        std::string_view(type->tp_name) != std::string(cls.module) + "." + cls.name) {
         throw Error(PyExc_ImportError, std::string(module) + "." + cls.name +
                                            " is not the class this build was made for; "
                                            "reinstall the distribution");
@@ -518,13 +522,59 @@ void adopt_type(const char* module, const ClassDef& cls, PyTypeObject*& cell) {
     cell = reinterpret_cast<PyTypeObject*>(found.release());
 }
 
+std::string text_signature(const Signature& sig, bool with_self) {
+    std::string s = "(";
+    if (with_self) s += "$self";
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (i > 0 || with_self) s += ", ";
+        if (i == sig.positional) s += "*, ";
+        s.append(sig.names[i]);
+        if (!sig.defaults[i].empty()) {
+            s += '=';
+            s.append(sig.defaults[i]);
+        }
+    }
+    s += ')';
+    return s;
+}
+
+namespace {
+
+// The method table the interpreter keeps: built once per class, with each
+// docstring "name(signature)\n--\n\ndescription", and kept for the life
+// of the process like the type itself.
+PyMethodDef* method_table(const ClassDef& cls) {
+    auto* table = new PyMethodDef[cls.methods.size() + 1]();
+    for (std::size_t i = 0; i < cls.methods.size(); ++i) {
+        const Method& m = cls.methods[i];
+        std::string doc;
+        if (m.sig) {
+            m.sig->class_name = cls.name;
+            doc.append(m.sig->function);
+            doc += text_signature(*m.sig, (m.flags & METH_STATIC) == 0);
+        } else {
+            doc = std::string(m.name) + "($self)";
+        }
+        doc += "\n--\n\n";
+        doc += m.doc;
+        const auto* kept = new std::string(std::move(doc));
+        const char* name = m.sig ? (new std::string(m.sig->function))->c_str() : m.name;
+        table[i] = PyMethodDef{name, m.entry, m.flags, kept->c_str()};
+    }
+    return table;
+}
+
+}  // namespace
+
 PyTypeObject* create_type(const ClassDef& cls) {
     try {
+        cls.constructor->class_name = cls.name;
         // "Name(signature)\n--\n\ndocstring": the interpreter splits it into
         // __text_signature__ and __doc__.
-        std::string doc = std::string(cls.name) + cls.signature + "\n--\n\n" + cls.doc;
-        if (doc.find('\0') != std::string::npos)
-            throw Error(PyExc_ValueError, "class doc cannot contain nul bytes");
+        std::string doc = std::string(cls.name) + text_signature(*cls.constructor, false) +
+                          "\n--\n\n" + cls.doc;
+        // The type keeps pointing at its qualified name: kept for good.
+        const auto* qualified = new std::string(std::string(cls.module) + "." + cls.name);
 
         std::vector<PyType_Slot> slots;
         slots.push_back({Py_tp_doc, doc.data()});
@@ -534,10 +584,10 @@ PyTypeObject* create_type(const ClassDef& cls) {
         slots.push_back({Py_tp_repr, reinterpret_cast<void*>(cls.tp_repr)});
         slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cls.tp_dealloc)});
         if (cls.getset) slots.push_back({Py_tp_getset, cls.getset});
-        if (cls.methods) slots.push_back({Py_tp_methods, cls.methods});
+        if (!cls.methods.empty()) slots.push_back({Py_tp_methods, method_table(cls)});
         slots.push_back({0, nullptr});
 
-        PyType_Spec recipe{cls.qualified, cls.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+        PyType_Spec recipe{qualified->c_str(), cls.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
         PyObject* type = PyType_FromSpec(&recipe);
         if (!type) throw_fetched();
         reinterpret_cast<PyTypeObject*>(type)->tp_vectorcall = cls.vectorcall;

@@ -173,42 +173,58 @@ void guard_unraisable(F&& body,
 
 inline constexpr std::size_t kMaxParams = 8;
 
-// What a constructor or method accepts.  The first `positional` parameters
-// may be given by position or keyword, the rest by keyword only; the first
-// `required` have no default.
+// What a constructor or method accepts, declared once as its name and its
+// parameter list: "name" for a required parameter, "name=<text>" for one
+// with a default (the text is what the text signature shows), and "*" before
+// the keyword-only ones.  Texts of messages and text signatures derive from
+// it; the class name is filled in when the class's type is created.
 struct Signature {
-    const char* class_name;  // "Checkpoint"
-    const char* function;    // "__new__" or the method's name
-    std::array<const char*, kMaxParams> names{};
+    mutable const char* class_name = nullptr;
+    std::string_view function;
+    std::array<std::string_view, kMaxParams> names{};
+    std::array<std::string_view, kMaxParams> defaults{};  // empty for a required one
     std::size_t count = 0;
-    std::size_t required = 0;
-    std::size_t positional = 0;
+    std::size_t required = 0;    // the first `required` have no default
+    std::size_t positional = 0;  // the first `positional` may be given by position
     // Interned copies of `names`, made on first use: keyword names are
     // almost always the same interned objects, so most matches are a
     // pointer comparison.
     mutable std::array<PyObject*, kMaxParams> interned{};
 };
 
-template <std::size_t N>
-consteval Signature make_signature(const char* cls, const char* fn,
-                                   const char* const (&names)[N], std::size_t required) {
-    static_assert(N <= kMaxParams);
-    Signature s{cls, fn, {}, N, required, N, {}};
-    for (std::size_t i = 0; i < N; ++i) s.names[i] = names[i];
+consteval Signature signature(std::string_view function) {
+    Signature s;
+    s.function = function;
     return s;
 }
-consteval Signature make_signature(const char* cls, const char* fn) {
-    return Signature{cls, fn, {}, 0, 0, 0, {}};
-}
-// The same, with the parameters from `first_keyword_only` on keyword-only.
+
 template <std::size_t N>
-consteval Signature make_signature(const char* cls, const char* fn,
-                                   const char* const (&names)[N], std::size_t required,
-                                   std::size_t first_keyword_only) {
-    Signature s = make_signature(cls, fn, names, required);
-    s.positional = first_keyword_only;
+consteval Signature signature(std::string_view function, const char* const (&params)[N]) {
+    static_assert(N <= kMaxParams + 1);
+    Signature s = signature(function);
+    bool keyword_only = false;
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::string_view p = params[i];
+        if (p == "*") {
+            keyword_only = true;
+            continue;
+        }
+        const std::size_t eq = p.find('=');
+        s.names[s.count] = p.substr(0, eq);
+        if (eq == std::string_view::npos) {
+            if (s.required != s.count) throw "a required parameter follows one with a default";
+            ++s.required;
+        } else {
+            s.defaults[s.count] = p.substr(eq + 1);
+        }
+        ++s.count;
+        if (!keyword_only) s.positional = s.count;
+    }
     return s;
 }
+
+// "(a, b=1, *, c=None)", with "$self" first for a method.
+std::string text_signature(const Signature& sig, bool with_self);
 
 // Bound arguments: borrowed references, null for an omitted parameter.
 using Slots = std::array<PyObject*, kMaxParams>;
@@ -294,10 +310,21 @@ using Shared = Borrow<T, false>;
 // specialises class_def<T>().
 template <class T> struct is_record : std::false_type {};
 
+// One method of a class: its entry, its signature (which names it) or, for
+// one without parameters, its name, and the one-line description that
+// follows the text signature in its docstring.
+struct Method {
+    const Signature* sig;
+    const char* name;
+    PyCFunction entry;
+    int flags;
+    const char* doc;
+};
+
 struct ClassDef {
+    const char* module;      // "builtins": the type's __module__
     const char* name;        // "Checkpoint"
-    const char* qualified;   // "builtins.Checkpoint"; the type keeps pointing at it
-    const char* signature;   // "(chain_id, ...)"
+    const Signature* constructor;
     const char* doc;         // "" or the class docstring
     int basicsize;
     allocfunc tp_alloc;
@@ -306,7 +333,7 @@ struct ClassDef {
     reprfunc tp_repr;
     destructor tp_dealloc;
     PyGetSetDef* getset;     // null when the class has no getters
-    PyMethodDef* methods;    // null when the class has no methods
+    std::span<const Method> methods;
 };
 
 template <class T> const ClassDef& class_def();
@@ -326,11 +353,11 @@ PyObject* alloc_instance(PyTypeObject* type, Py_ssize_t nitems) noexcept;
 // A class's definition from its record type, its constructor `T Construct(...)`
 // with signature `New`, and its representation.
 template <class T, auto Construct, const Signature& New, void (*Repr)(const T&, std::string&)>
-constexpr ClassDef define_class(const char* name, const char* qualified, const char* signature,
-                                const char* doc, PyGetSetDef* getset, PyMethodDef* methods) {
-    return ClassDef{name,
-                    qualified,
-                    signature,
+constexpr ClassDef define_class(const char* module, const char* name, const char* doc,
+                                PyGetSetDef* getset, std::span<const Method> methods) {
+    return ClassDef{module,
+                    name,
+                    &New,
                     doc,
                     sizeof(Instance<T>),
                     &alloc_instance<T>,
@@ -483,7 +510,7 @@ template <class T> struct From<Shared<T>> {
 };
 
 template <class T>
-T convert_arg(PyObject* o, const char* name) {
+T convert_arg(PyObject* o, std::string_view name) {
     try {
         return From<T>::convert(o);
     } catch (Error& e) {
@@ -761,22 +788,26 @@ namespace vorlane::py {
 
 // Method table entries.
 template <auto Fn, const Signature& Sig>
-constexpr PyMethodDef method_def(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<Fn, Sig>)),
+constexpr Method method_def(const char* doc) {
+    return {&Sig, nullptr,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<Fn, Sig>)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 template <auto Fn, const Signature& Sig>
-constexpr PyMethodDef static_method_def(const char* name, const char* doc) {
-    return {name,
+constexpr Method static_method_def(const char* doc) {
+    return {&Sig, nullptr,
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_method<Fn, Sig>)),
             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 template <auto Fn>
-constexpr PyMethodDef noargs_method_def(const char* name, const char* doc) {
-    return {name, &method_noargs<Fn>, METH_NOARGS, doc};
+constexpr Method noargs_method_def(const char* name, const char* doc) {
+    return {nullptr, name, &method_noargs<Fn>, METH_NOARGS, doc};
 }
 
 // `__enter__` of a context manager that hands out the object itself.
 inline PyObject* return_self(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+constexpr Method enter_self_def(const char* doc) {
+    return {nullptr, "__enter__", &return_self, METH_NOARGS, doc};
+}
 
 }  // namespace vorlane::py

@@ -7,14 +7,15 @@
 namespace vorlane::py {
 namespace {
 
-constinit Signature kNew = make_signature(
-    "BlockSummary", "__new__", {"number", "hash", "parent_hash", "timestamp", "tx_count"}, 5);
-constinit Signature kExtendsParent =
-    make_signature("BlockSummary", "extends_parent", {"parent"}, 1);
+constinit Signature kNew =
+    signature("__new__", {"number", "hash", "parent_hash", "timestamp", "tx_count"});
+constinit Signature kExtendsParent = signature("extends_parent", {"parent"});
 
-BlockSummary construct(std::uint64_t number, std::string hash, std::string parent_hash,
+// Texts arrive as views of the arguments' UTF-8 and are copied once, into
+// the record.
+BlockSummary construct(std::uint64_t number, std::string_view hash, std::string_view parent_hash,
                        std::int64_t timestamp, std::uint32_t tx_count) {
-    return BlockSummary{number, std::move(hash), std::move(parent_hash), timestamp, tx_count};
+    return BlockSummary{number, std::string(hash), std::string(parent_hash), timestamp, tx_count};
 }
 
 bool extends_parent(const BlockSummary& self, Shared<BlockSummary> parent) {
@@ -22,11 +23,8 @@ bool extends_parent(const BlockSummary& self, Shared<BlockSummary> parent) {
 }
 
 void represent(const BlockSummary& b, std::string& out) {
-    repr::Fields(out, "BlockSummary")
-        .number("number", b.number)
-        .text("hash", b.hash)
-        .number("tx_count", b.tx_count)
-        .end();
+    repr::write(out, "BlockSummary", repr::Number{"number", b.number},
+                repr::Text{"hash", b.hash}, repr::Number{"tx_count", b.tx_count});
 }
 
 PyGetSetDef kGetters[] = {
@@ -38,18 +36,13 @@ PyGetSetDef kGetters[] = {
     {},
 };
 
-PyMethodDef kMethods[] = {
+const Method kMethods[] = {
     method_def<&extends_parent, kExtendsParent>(
-        "extends_parent",
-        "extends_parent($self, parent)\n--\n\n"
         "Returns True if this block directly extends the given parent block."),
-    {},
 };
 
 const ClassDef kClass = define_class<BlockSummary, &construct, kNew, &represent>(
-    "BlockSummary", "builtins.BlockSummary",
-    "(number, hash, parent_hash, timestamp, tx_count)",
-    "Summary of an indexed block.", kGetters, kMethods);
+    kModule, "BlockSummary", "Summary of an indexed block.", kGetters, kMethods);
 
 }  // namespace
 

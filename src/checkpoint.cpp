@@ -5,23 +5,23 @@
 namespace vorlane::py {
 namespace {
 
-constinit Signature kNew = make_signature(
-    "Checkpoint", "__new__",
-    {"chain_id", "indexer_id", "block_number", "block_hash", "updated_at"}, 4);
+constinit Signature kNew = signature(
+    "__new__", {"chain_id", "indexer_id", "block_number", "block_hash", "updated_at=None"});
 
-Checkpoint construct(std::string chain_id, std::string indexer_id, std::uint64_t block_number,
-                     std::string block_hash, std::optional<std::int64_t> updated_at) {
-    return Checkpoint{std::move(chain_id), std::move(indexer_id), block_number,
-                      std::move(block_hash), updated_at ? *updated_at : unix_time_now()};
+// Texts arrive as views of the arguments' UTF-8 and are copied once, into
+// the record.
+Checkpoint construct(std::string_view chain_id, std::string_view indexer_id,
+                     std::uint64_t block_number, std::string_view block_hash,
+                     std::optional<std::int64_t> updated_at) {
+    return Checkpoint{std::string(chain_id), std::string(indexer_id), block_number,
+                      std::string(block_hash), updated_at ? *updated_at : unix_time_now()};
 }
 
 void represent(const Checkpoint& cp, std::string& out) {
-    repr::Fields(out, "Checkpoint")
-        .text("chain_id", cp.chain_id)
-        .text("indexer_id", cp.indexer_id)
-        .number("block_number", cp.block_number)
-        .text("block_hash", cp.block_hash)
-        .end();
+    repr::write(out, "Checkpoint", repr::Text{"chain_id", cp.chain_id},
+                repr::Text{"indexer_id", cp.indexer_id},
+                repr::Number{"block_number", cp.block_number},
+                repr::Text{"block_hash", cp.block_hash});
 }
 
 PyGetSetDef kGetters[] = {
@@ -34,9 +34,7 @@ PyGetSetDef kGetters[] = {
 };
 
 const ClassDef kClass = define_class<Checkpoint, &construct, kNew, &represent>(
-    "Checkpoint", "builtins.Checkpoint",
-    "(chain_id, indexer_id, block_number, block_hash, updated_at=None)",
-    "", kGetters, nullptr);
+    kModule, "Checkpoint", "", kGetters, {});
 
 }  // namespace
 

@@ -16,6 +16,9 @@ class InMemoryCheckpointStore;
 
 namespace vorlane::py {
 
+// vorlane's classes report "builtins" as their module.
+inline constexpr const char kModule[] = "builtins";
+
 // What an InMemoryStorage object holds: its handle on its own store.
 struct StorageRecord {
     std::shared_ptr<InMemoryCheckpointStore> store;

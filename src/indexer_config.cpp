@@ -7,21 +7,21 @@
 namespace vorlane::py {
 namespace {
 
-constinit Signature kNew = make_signature(
-    "IndexerConfig", "__new__",
-    {"id", "chain", "from_block", "to_block", "confirmation_depth", "batch_size",
-     "checkpoint_interval", "poll_interval_ms"},
-    0);
+constinit Signature kNew = signature(
+    "__new__", {"id=...", "chain=...", "from_block=0", "to_block=None", "confirmation_depth=12",
+                "batch_size=1000", "checkpoint_interval=100", "poll_interval_ms=2000"});
 
-IndexerConfig construct(Omittable<std::string> id, Omittable<std::string> chain,
+// Texts arrive as views of the arguments' UTF-8 and are copied once, into
+// the record.
+IndexerConfig construct(Omittable<std::string_view> id, Omittable<std::string_view> chain,
                         Omittable<std::uint64_t> from_block, std::optional<std::uint64_t> to_block,
                         Omittable<std::uint64_t> confirmation_depth,
                         Omittable<std::uint64_t> batch_size,
                         Omittable<std::uint64_t> checkpoint_interval,
                         Omittable<std::uint64_t> poll_interval_ms) {
     IndexerConfig c;  // holds the defaults
-    std::move(id).assign_to(c.id);
-    std::move(chain).assign_to(c.chain);
+    if (id.value) c.id.assign(*id.value);
+    if (chain.value) c.chain.assign(*chain.value);
     std::move(from_block).assign_to(c.from_block);
     c.to_block = to_block;
     std::move(confirmation_depth).assign_to(c.confirmation_depth);
@@ -31,19 +31,24 @@ IndexerConfig construct(Omittable<std::string> id, Omittable<std::string> chain,
     return c;
 }
 
-std::string to_json(const IndexerConfig& c) {
+// A plain-ASCII text is written straight into a new compact str; any other
+// goes through the general writer, which checks the UTF-8.
+PyObject* to_json(const IndexerConfig& c) {
+    if (const std::size_t size = c.ascii_json_size()) {
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+        if (!text) throw_fetched();
+        c.write_ascii_json(static_cast<char*>(PyUnicode_DATA(text)));
+        return text;
+    }
     auto text = c.to_json();
     if (!text.ok()) throw_runtime_error(std::move(text).error());
-    return std::move(text).value();
+    return to_py(text.value());
 }
 
 void represent(const IndexerConfig& c, std::string& out) {
-    repr::Fields(out, "IndexerConfig")
-        .text("id", c.id)
-        .text("chain", c.chain)
-        .number("from_block", c.from_block)
-        .number("confirmation_depth", c.confirmation_depth)
-        .end();
+    repr::write(out, "IndexerConfig", repr::Text{"id", c.id}, repr::Text{"chain", c.chain},
+                repr::Number{"from_block", c.from_block},
+                repr::Number{"confirmation_depth", c.confirmation_depth});
 }
 
 PyGetSetDef kGetters[] = {
@@ -58,16 +63,12 @@ PyGetSetDef kGetters[] = {
     {},
 };
 
-PyMethodDef kMethods[] = {
-    noargs_method_def<&to_json>("to_json", "to_json($self)\n--\n\nSerialize config to JSON."),
-    {},
+const Method kMethods[] = {
+    noargs_method_def<&to_json>("to_json", "Serialize config to JSON."),
 };
 
 const ClassDef kClass = define_class<IndexerConfig, &construct, kNew, &represent>(
-    "IndexerConfig", "builtins.IndexerConfig",
-    "(id=..., chain=..., from_block=0, to_block=None, confirmation_depth=12, batch_size=1000, "
-    "checkpoint_interval=100, poll_interval_ms=2000)",
-    "Configuration for an EVM indexer.", kGetters, kMethods);
+    kModule, "IndexerConfig", "Configuration for an EVM indexer.", kGetters, kMethods);
 
 }  // namespace
 

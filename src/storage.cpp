@@ -8,12 +8,10 @@
 namespace vorlane::py {
 namespace {
 
-constinit Signature kNew = make_signature("InMemoryStorage", "__new__");
-constinit Signature kLoad =
-    make_signature("InMemoryStorage", "load_checkpoint", {"chain_id", "indexer_id"}, 2);
-constinit Signature kSave = make_signature("InMemoryStorage", "save_checkpoint", {"checkpoint"}, 1);
-constinit Signature kDelete =
-    make_signature("InMemoryStorage", "delete_checkpoint", {"chain_id", "indexer_id"}, 2);
+constinit Signature kNew = signature("__new__");
+constinit Signature kLoad = signature("load_checkpoint", {"chain_id", "indexer_id"});
+constinit Signature kSave = signature("save_checkpoint", {"checkpoint"});
+constinit Signature kDelete = signature("delete_checkpoint", {"chain_id", "indexer_id"});
 
 StorageRecord construct() { return {std::make_shared<InMemoryCheckpointStore>()}; }
 
@@ -52,23 +50,15 @@ void delete_checkpoint(const StorageRecord& self, std::string_view chain_id,
 
 void represent(const StorageRecord&, std::string& out) { out += "InMemoryStorage()"; }
 
-PyMethodDef kMethods[] = {
-    method_def<&load_checkpoint, kLoad>(
-        "load_checkpoint",
-        "load_checkpoint($self, chain_id, indexer_id)\n--\n\n"
-        "Load a checkpoint for the given chain and indexer."),
-    method_def<&save_checkpoint, kSave>(
-        "save_checkpoint", "save_checkpoint($self, checkpoint)\n--\n\nSave (upsert) a checkpoint."),
-    method_def<&delete_checkpoint, kDelete>(
-        "delete_checkpoint",
-        "delete_checkpoint($self, chain_id, indexer_id)\n--\n\nDelete a checkpoint."),
-    {},
+const Method kMethods[] = {
+    method_def<&load_checkpoint, kLoad>("Load a checkpoint for the given chain and indexer."),
+    method_def<&save_checkpoint, kSave>("Save (upsert) a checkpoint."),
+    method_def<&delete_checkpoint, kDelete>("Delete a checkpoint."),
 };
 
 const ClassDef kClass = define_class<StorageRecord, &construct, kNew, &represent>(
-    "InMemoryStorage", "builtins.InMemoryStorage",
-    "()",
-    "In-memory storage for checkpoints (dev/testing, no persistence).", nullptr, kMethods);
+    kModule, "InMemoryStorage", "In-memory storage for checkpoints (dev/testing, no persistence).",
+    nullptr, kMethods);
 
 }  // namespace
 

@@ -39,20 +39,22 @@ def mypy(workdir, *args):
     return run_tool(["-m", "mypy", "--no-color-output", "--cache-dir", str(workdir / ".mypy_cache"), *args], workdir)
 
 
-def installed_stub():
+def installed_stub(package):
     files = importlib.metadata.files("vorlane") or []
-    (installed,) = [f for f in files if f.as_posix() == "vorlane-stubs/__init__.pyi"]
+    (installed,) = [f for f in files if f.as_posix() == f"{package}/__init__.pyi"]
     return Path(installed.locate()).resolve()
 
 
-def test_installed_stub_is_the_one_in_the_tree():
-    assert installed_stub().read_text() == SOURCE_STUB.read_text(), "reinstall the module"
+@pytest.mark.parametrize("package", ["vorlane-stubs", "vorlane_stores-stubs"])
+def test_installed_stubs_are_the_ones_in_the_tree(package):
+    source = SOURCE_STUB.parent.parent / package / "__init__.pyi"
+    assert installed_stub(package).read_text() == source.read_text(), "reinstall the module"
 
 
-def test_stubtest_agrees_with_the_module(workdir):
-    result = run_tool(["-m", "mypy.stubtest", "vorlane"], workdir)
+def test_stubtest_agrees_with_the_modules(workdir):
+    result = run_tool(["-m", "mypy.stubtest", "vorlane", "vorlane_stores"], workdir)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "Success: no issues found in 1 module" in result.stdout
+    assert "Success: no issues found in 2 modules" in result.stdout
 
 
 def test_usage_type_checks_strictly_against_the_installed_stub(workdir):
@@ -60,7 +62,7 @@ def test_usage_type_checks_strictly_against_the_installed_stub(workdir):
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.strip() == "Success: no issues found in 1 source file"
     parsed = re.findall(r"^LOG:  Parsing (.+) \(vorlane\)$", result.stderr, re.M)
-    assert [Path(p).resolve() for p in parsed] == [installed_stub()]
+    assert [Path(p).resolve() for p in parsed] == [installed_stub("vorlane-stubs")]
 
 
 def test_usage_runs(workdir):

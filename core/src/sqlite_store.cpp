@@ -133,6 +133,11 @@ public:
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
+    // Closing must then leave the WAL alone: it belongs to the parent.
+    void skip_checkpoint_on_close() noexcept {
+        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    }
+
     Result<std::optional<Checkpoint>> load(std::string chain_id, std::string indexer_id) {
         using Loaded = std::optional<Checkpoint>;
         const std::lock_guard lock(mutex_);
@@ -441,6 +446,12 @@ SqliteCheckpointStore::SqliteCheckpointStore(std::unique_ptr<detail::SqliteConne
     : connection_(std::move(connection)) {}
 
 SqliteCheckpointStore::~SqliteCheckpointStore() = default;
+
+void SqliteCheckpointStore::close_inherited(std::unique_ptr<SqliteCheckpointStore> store) noexcept {
+    if (!store) return;
+    store->connection_->skip_checkpoint_on_close();
+    store.reset();
+}
 
 Task<Result<std::optional<Checkpoint>>> SqliteCheckpointStore::load(
     std::string_view chain_id, std::string_view indexer_id) const {

@@ -55,6 +55,14 @@ public:
 
     ~SqliteCheckpointStore() override;
 
+    // For a process forked while `store` was open and idle: closes the
+    // connection it inherited without checkpointing or removing the WAL (the
+    // parent's) and without touching the parent's locks. SQLite tracks file
+    // locks per process, so the child must do this before it opens the file
+    // again: otherwise its new connection believes it holds locks it does
+    // not, and the parent's next checkpoint can discard the child's commits.
+    static void close_inherited(std::unique_ptr<SqliteCheckpointStore> store) noexcept;
+
     SqliteCheckpointStore(const SqliteCheckpointStore&) = delete;
     SqliteCheckpointStore& operator=(const SqliteCheckpointStore&) = delete;
 

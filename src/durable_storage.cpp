@@ -1,0 +1,26 @@
+// Argument conversions of the durable storages.
+#include "durable_storage.hpp"
+
+namespace vorlane::py {
+
+std::string table_name(Omittable<std::string> table) {
+    std::string name(kDefaultTableName);
+    std::move(table).assign_to(name);
+    if (!is_valid_table_name(name)) [[unlikely]] {
+        throw Error(PyExc_ValueError,
+                    "argument 'table': invalid table name: it must be 1 to 63 characters "
+                    "from a-z, 0-9 and _, and must not start with a digit");
+    }
+    return name;
+}
+
+FsPath From<FsPath>::convert(PyObject* o) {
+    if (PyUnicode_Check(o)) return {std::string(utf8_view(o))};
+    if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__"))
+        throw_downcast(o, "PyString");
+    Ref path = Ref::steal(PyOS_FSPath(o));
+    if (!path) throw_fetched();
+    return {std::string(utf8_view(path.get()))};
+}
+
+}  // namespace vorlane::py

@@ -1,0 +1,20 @@
+// The vorlane_stores module: checkpoint storages that outlive the process.
+#include "stores_classes.hpp"
+
+namespace vorlane::py {
+namespace {
+
+constexpr ClassEntry kClasses[] = {
+    {"SqliteStorage", &type_of<SqliteRecord>},
+    {"PostgresStorage", &type_of<PostgresRecord>},
+};
+
+// Checkpoints going in and out are vorlane.Checkpoint objects.
+void adopt_vorlane_classes() { adopt_type<Checkpoint>("vorlane"); }
+
+ModuleDef g_module{module_definition("vorlane_stores"), kClasses, &adopt_vorlane_classes};
+
+}  // namespace
+}  // namespace vorlane::py
+
+PyMODINIT_FUNC PyInit_vorlane_stores() { return vorlane::py::init_module(vorlane::py::g_module); }
