@@ -49,14 +49,14 @@ constexpr const char* kExpectedColumns =
     "key bytea, chain_id bytea, indexer_id bytea, block_number numeric(20,0), block_hash bytea, "
     "updated_at bigint";
 
-struct ColumnSpec {
+struct ExpectedColumn {
     std::string_view name;
     std::string_view type;
     int precision;  // checked when not negative
     int scale;
 };
 
-constexpr std::array<ColumnSpec, 6> kColumns{{
+constexpr std::array<ExpectedColumn, 6> kColumns{{
     {"key", "bytea", -1, -1},
     {"chain_id", "bytea", -1, -1},
     {"indexer_id", "bytea", -1, -1},
@@ -409,8 +409,8 @@ public:
         const auto events = static_cast<short>(want_ == Want::Read ? POLLIN : POLLOUT);
         gate->armed.store(ticket, std::memory_order_release);
         pending_ = true;
-        session_.socket_.async_wait(want_ == Want::Read ? asio::posix::stream_descriptor::wait_read
-                                                        : asio::posix::stream_descriptor::wait_write,
+        using Socket = asio::posix::stream_descriptor;
+        session_.socket_.async_wait(want_ == Want::Read ? Socket::wait_read : Socket::wait_write,
                                     [gate, ticket, waiter](const std::error_code&) {
                                         if (gate->claim(ticket)) waiter.resume();
                                     });
@@ -568,12 +568,13 @@ Task<Result<void>> PostgresSession::setup() {
         bool matches = count == static_cast<int>(kColumns.size());
         for (int row = 0; matches && row < count; ++row) {
             const std::string_view column = PQgetvalue(rows, row, 0);
-            const auto spec = std::find_if(kColumns.begin(), kColumns.end(),
-                                           [&](const ColumnSpec& c) { return c.name == column; });
-            matches = spec != kColumns.end() && spec->type == PQgetvalue(rows, row, 1) &&
-                      (spec->precision < 0 ||
-                       (std::to_string(spec->precision) == PQgetvalue(rows, row, 2) &&
-                        std::to_string(spec->scale) == PQgetvalue(rows, row, 3)));
+            const auto wanted =
+                std::find_if(kColumns.begin(), kColumns.end(),
+                             [&](const ExpectedColumn& c) { return c.name == column; });
+            matches = wanted != kColumns.end() && wanted->type == PQgetvalue(rows, row, 1) &&
+                      (wanted->precision < 0 ||
+                       (std::to_string(wanted->precision) == PQgetvalue(rows, row, 2) &&
+                        std::to_string(wanted->scale) == PQgetvalue(rows, row, 3)));
         }
         if (!matches) {
             co_return Result<void>::failure(IndexerError::storage(
@@ -584,7 +585,8 @@ Task<Result<void>> PostgresSession::setup() {
     }
 
     const std::string key_where = " WHERE key = $1 AND chain_id = $2 AND indexer_id = $3";
-    const std::string columns = " (key, chain_id, indexer_id, block_number, block_hash, updated_at)";
+    const std::string columns =
+        " (key, chain_id, indexer_id, block_number, block_hash, updated_at)";
     const std::string write_types = " (bytea, bytea, bytea, numeric, bytea, bigint";
     const std::string prepare =
         std::string("DEALLOCATE ALL; PREPARE ") + kLoad + " (bytea, bytea, bytea) AS " +
@@ -696,8 +698,9 @@ Task<Result<std::optional<Checkpoint>>> PostgresSession::load(std::string chain_
     const auto number = stored_number(rows);
     if (!number || PQgetisnull(rows, 0, 1) != 0 || PQgetlength(rows, 0, 2) != 8)
         co_return R::failure(storage_error("unreadable row in table " + quoted_identifier(table_)));
+    const auto hash_size = static_cast<std::size_t>(PQgetlength(rows, 0, 1));
     Checkpoint cp{std::move(chain_id), std::move(indexer_id), *number,
-                  std::string(PQgetvalue(rows, 0, 1), static_cast<std::size_t>(PQgetlength(rows, 0, 1))),
+                  std::string(PQgetvalue(rows, 0, 1), hash_size),
                   from_big_endian(PQgetvalue(rows, 0, 2))};
     co_return R::success(std::move(cp));
 }
@@ -744,7 +747,8 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
         if (!read) co_return Result<void>::failure(std::move(read).error());
         PGresult* rows = read.value().get();
         if (PQntuples(rows) == 0) {
-            if (expected) co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*expected));
+            if (expected)
+                co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*expected));
             continue;
         }
         const auto stored = stored_number(rows);
@@ -765,7 +769,8 @@ Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string inde
         if (auto r = co_await setup(); !r) co_return r;
     }
     const PairParams pair(chain_id, indexer_id);
-    if (!pair.fits()) co_return Result<void>::failure(storage_error("identifier longer than 2 GiB"));
+    if (!pair.fits())
+        co_return Result<void>::failure(storage_error("identifier longer than 2 GiB"));
     const std::array<const char*, 3> values{reinterpret_cast<const char*>(pair.key.data()),
                                             pair.chain_id.data(), pair.indexer_id.data()};
     const std::array<int, 3> lengths{static_cast<int>(kKeySize),
@@ -790,8 +795,10 @@ Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connec
             "\": use lower-case letters, digits and underscores, at most 63 bytes, not starting "
             "with a digit"));
     }
-    if (sodium_init() < 0) return R::failure(IndexerError::storage("libsodium could not be initialised"));
-    auto session = std::make_unique<detail::PostgresSession>(io, conninfo, std::move(options.table));
+    if (sodium_init() < 0)
+        return R::failure(IndexerError::storage("libsodium could not be initialised"));
+    auto session =
+        std::make_unique<detail::PostgresSession>(io, conninfo, std::move(options.table));
     if (auto r = run_on(io, session->setup()); !r) return R::failure(std::move(r).error());
     return R::success(std::unique_ptr<PostgresCheckpointStore>(
         new PostgresCheckpointStore(std::move(session))));

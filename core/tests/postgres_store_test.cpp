@@ -88,7 +88,8 @@ public:
     // The single value of a one-row, one-column query.
     std::string value(const std::string& sql, const std::vector<std::string>& params = {}) {
         const auto rows = query(sql, params);
-        if (rows.size() != 1 || rows[0].size() != 1) return "<" + std::to_string(rows.size()) + " rows>";
+        if (rows.size() != 1 || rows[0].size() != 1)
+            return "<" + std::to_string(rows.size()) + " rows>";
         return rows[0][0];
     }
 
@@ -263,7 +264,8 @@ TEST_F(PostgresStore, TableOfAnotherShapeIsRefusedAndLeftAlone) {
         raw.exec("DROP TABLE IF EXISTS " + ident(table_));
         raw.exec("CREATE TABLE " + ident(table_) + " " + shape.columns);
         raw.exec("INSERT INTO " + ident(table_) + " VALUES " + shape.row);
-        const std::string before = raw.value("SELECT array_agg(t::text) FROM " + ident(table_) + " t");
+        const std::string rows = "SELECT array_agg(t::text) FROM " + ident(table_) + " t";
+        const std::string before = raw.value(rows);
 
         auto r = PostgresCheckpointStore::connect(io_, dsn_, {table_});
         ASSERT_FALSE(r.ok());
@@ -272,7 +274,7 @@ TEST_F(PostgresStore, TableOfAnotherShapeIsRefusedAndLeftAlone) {
                       "\" exists but is not a checkpoint table (expected columns key bytea, "
                       "chain_id bytea, indexer_id bytea, block_number numeric(20,0), block_hash "
                       "bytea, updated_at bigint)");
-        EXPECT_EQ(raw.value("SELECT array_agg(t::text) FROM " + ident(table_) + " t"), before);
+        EXPECT_EQ(raw.value(rows), before);
     }
 }
 
