@@ -309,18 +309,29 @@ def test_postgres_restart_fails_one_call_then_recovers(pg_server):
 
 def test_fork_child_uses_its_own_connection(target, storage):
     storage.save_checkpoint(Checkpoint("fork", "parent", 1, "h", 1))
+    ready_r, ready_w = os.pipe()
+    go_r, go_w = os.pipe()
     pid = os.fork()
-    if pid == 0:  # child: use, close and collect its copy of the store
+    if pid == 0:  # child: use its copy of the store before and after the parent closes
         code = 1
         try:
             if storage.load_checkpoint("fork", "parent").block_number == 1:
                 storage.save_checkpoint(Checkpoint("fork", "child", 2, "h", 2))
+                os.write(ready_w, b"x")
+                os.read(go_r, 1)
+                storage.save_checkpoint(Checkpoint("fork", "child", 3, "h", 3))
                 storage.close()
                 code = 0
         finally:
             os._exit(code)
+    os.read(ready_r, 1)
+    # The parent's connection is untouched by the child's, and closing it
+    # keeps what the child commits.
+    assert storage.load_checkpoint("fork", "child").block_number == 2
+    storage.save_checkpoint(Checkpoint("fork", "parent", 4, "h", 4))
+    storage.close()
+    os.write(go_w, b"x")
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
-    # The parent's connection is untouched by the child's close.
-    assert storage.load_checkpoint("fork", "child").block_number == 2
-    storage.save_checkpoint(Checkpoint("fork", "parent", 3, "h", 3))
+    with target.open() as again:
+        assert [again.load_checkpoint("fork", w).block_number for w in ("parent", "child")] == [4, 3]
