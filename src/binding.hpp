@@ -740,9 +740,15 @@ constexpr PyGetSetDef getset(const char* name) {
 // ---------------------------------------------------------------------------
 
 struct ClassEntry {
-    const char* name;
+    const ClassDef& (*def)();
     PyTypeObject* (*type)();
 };
+
+// A module's class T, registered under its class's name.
+template <class T>
+constexpr ClassEntry class_entry() {
+    return {&class_def<T>, &type_of<T>};
+}
 
 // One extension module: its definition, its classes in registration order
 // and an optional step that runs before they are registered.  Static

@@ -14,6 +14,18 @@ std::string table_name(Omittable<std::string> table) {
     return name;
 }
 
+Seconds From<Seconds>::convert(PyObject* o) {
+    if (!PyFloat_Check(o) && !PyLong_Check(o)) throw_downcast(o, "PyFloat");
+    const double seconds = PyFloat_AsDouble(o);
+    if (seconds == -1.0 && PyErr_Occurred()) throw_fetched();
+    // SQLite takes milliseconds as an int.
+    if (!(seconds >= 0.0 && seconds <= 2147483.0)) {
+        throw Error(PyExc_ValueError,
+                    "argument 'busy_timeout': expected seconds from 0 to 2147483");
+    }
+    return {std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0))};
+}
+
 FsPath From<FsPath>::convert(PyObject* o) {
     if (PyUnicode_Check(o)) return {std::string(utf8_view(o))};
     if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__"))

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,14 @@ struct FsPath {
 };
 template <> struct From<FsPath> {
     static FsPath convert(PyObject* o);
+};
+
+// A duration argument in seconds: an int or a float, 0 to about 24 days.
+struct Seconds {
+    std::chrono::milliseconds value;
+};
+template <> struct From<Seconds> {
+    static Seconds convert(PyObject* o);
 };
 
 // `Backend` provides:

@@ -5,11 +5,8 @@ namespace vorlane::py {
 namespace {
 
 constexpr ClassEntry kClasses[] = {
-    {"Checkpoint", &type_of<Checkpoint>},
-    {"IndexerConfig", &type_of<IndexerConfig>},
-    {"EventFilter", &type_of<EventFilter>},
-    {"InMemoryStorage", &type_of<StorageRecord>},
-    {"BlockSummary", &type_of<BlockSummary>},
+    class_entry<Checkpoint>(),    class_entry<IndexerConfig>(), class_entry<EventFilter>(),
+    class_entry<StorageRecord>(), class_entry<BlockSummary>(),
 };
 
 ModuleDef g_module{module_definition("vorlane"), kClasses, nullptr};

@@ -34,7 +34,7 @@ PyObject* all_list(PyObject* module) {
 void register_classes(PyObject* module, std::span<const ClassEntry> classes) {
     for (const ClassEntry& c : classes) {
         PyTypeObject* type = c.type();
-        Ref name = Ref::steal(PyUnicode_FromString(c.name));
+        Ref name = Ref::steal(PyUnicode_FromString(c.def().name));
         if (!name) throw_fetched();
         Ref all = Ref::steal(all_list(module));
         if (PyList_Append(all.get(), name.get()) < 0) {

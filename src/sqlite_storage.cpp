@@ -5,13 +5,15 @@
 namespace vorlane::py {
 namespace {
 
-constinit Signature kNew =
-    signature("__new__", {"path", "*", "table='vorlane_checkpoints'", "synchronous=True"});
+constinit Signature kNew = signature(
+    "__new__", {"path", "*", "table='vorlane_checkpoints'", "synchronous=True", "busy_timeout=5.0"});
 
-SqliteRecord construct(FsPath path, Omittable<std::string> table, Omittable<bool> synchronous) {
+SqliteRecord construct(FsPath path, Omittable<std::string> table, Omittable<bool> synchronous,
+                       Omittable<Seconds> busy_timeout) {
     SqliteOptions options;
     options.table = table_name(std::move(table));
     std::move(synchronous).assign_to(options.synchronous);
+    if (busy_timeout.value) options.busy_timeout = busy_timeout.value->value;
     return {Session<SqliteBackend>(SqliteBackend{std::move(path.value), std::move(options)})};
 }
 

@@ -4,10 +4,7 @@
 namespace vorlane::py {
 namespace {
 
-constexpr ClassEntry kClasses[] = {
-    {"SqliteStorage", &type_of<SqliteRecord>},
-    {"PostgresStorage", &type_of<PostgresRecord>},
-};
+constexpr ClassEntry kClasses[] = {class_entry<SqliteRecord>(), class_entry<PostgresRecord>()};
 
 // Checkpoints going in and out are vorlane.Checkpoint objects.
 void adopt_vorlane_classes() { adopt_type<Checkpoint>("vorlane"); }

@@ -50,7 +50,8 @@ def storage(target):
 def test_module_surface():
     assert vorlane_stores.__all__ == ["SqliteStorage", "PostgresStorage"]
     assert vorlane.__all__ == ["Checkpoint", "IndexerConfig", "EventFilter", "InMemoryStorage", "BlockSummary"]
-    assert SqliteStorage.__text_signature__ == "(path, *, table='vorlane_checkpoints', synchronous=True)"
+    assert SqliteStorage.__text_signature__ == (
+        "(path, *, table='vorlane_checkpoints', synchronous=True, busy_timeout=5.0)")
     assert PostgresStorage.__text_signature__ == "(dsn, *, table='vorlane_checkpoints')"
     signatures = {
         "load_checkpoint": "($self, chain_id, indexer_id)",
@@ -137,6 +138,12 @@ def test_argument_errors_follow_vorlane(storage, call, error, message):
         (lambda p: SqliteStorage(p, synchronous=1), TypeError,
          "argument 'synchronous': 'int' object cannot be converted to 'PyBool'"),
         (lambda p: SqliteStorage(5), TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+        (lambda p: SqliteStorage(p, busy_timeout="1"), TypeError,
+         "argument 'busy_timeout': 'str' object cannot be converted to 'PyFloat'"),
+        (lambda p: SqliteStorage(p, busy_timeout=-1), ValueError,
+         "argument 'busy_timeout': expected seconds from 0 to 2147483"),
+        (lambda p: SqliteStorage(p, busy_timeout=float("nan")), ValueError,
+         "argument 'busy_timeout': expected seconds from 0 to 2147483"),
         (lambda p: SqliteStorage(p, bogus=1), TypeError,
          "SqliteStorage.__new__() got an unexpected keyword argument 'bogus'"),
         (lambda p: SqliteStorage(p, "t"), TypeError,
@@ -277,6 +284,20 @@ def test_threads_share_one_store_and_run_while_it_waits(target, storage):
     saver.join(30)
     assert len(ticks) > 1000 and all(ticks)  # this thread kept running while the save waited
     assert storage.load_checkpoint("lock", "me").block_number == 2
+
+
+def test_sqlite_busy_timeout_bounds_the_wait(tmp_path):
+    target = Target("sqlite", str(tmp_path / "x.db"), "vorlane_checkpoints")
+    SqliteStorage(target.location).close()
+    release = _hold_write_lock(target)
+    try:
+        with SqliteStorage(target.location, busy_timeout=0.05) as s:
+            start = time.monotonic()
+            with pytest.raises(RuntimeError, match=r"^Storage error: database is locked"):
+                s.save_checkpoint(Checkpoint("1", "m", 1, "h"))
+            assert time.monotonic() - start < 2
+    finally:
+        release()
 
 
 def _hold_write_lock(target):

@@ -13,7 +13,12 @@ class SqliteStorage:
     """Checkpoints kept in an SQLite database file."""
 
     def __new__(
-        cls, path: str | PathLike[str], *, table: str = "vorlane_checkpoints", synchronous: bool = True
+        cls,
+        path: str | PathLike[str],
+        *,
+        table: str = "vorlane_checkpoints",
+        synchronous: bool = True,
+        busy_timeout: float = 5.0,
     ) -> Self: ...
     def load_checkpoint(self, chain_id: str, indexer_id: str) -> Checkpoint | None: ...
     def save_checkpoint(self, checkpoint: Checkpoint) -> None: ...
