@@ -8,6 +8,8 @@
 #include <asio/steady_timer.hpp>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -57,15 +59,15 @@ RuntimeContextGuard::~RuntimeContextGuard() { current_runtime = nullptr; }
 struct Runtime::Impl {
     using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
-    explicit Impl(const Runtime& owner) {
+    explicit Impl(const Runtime& runtime) : owner(&runtime) {
         const std::size_t n = worker_target();
         try {
             context.emplace(static_cast<int>(n));
             // Building a timer registers the timer service, which creates the
-            // epoll reactor (epoll instance, eventfd interrupter, timerfd) and
-            // installs it as the scheduler's task. Doing it here makes
-            // descriptor exhaustion a construction failure rather than a
-            // failure of the first operation that needs the reactor.
+            // epoll reactor (epoll instance, eventfd interrupter) and installs
+            // it as the scheduler's task. Doing it here makes descriptor
+            // exhaustion a construction failure rather than a failure of the
+            // first operation that needs the reactor.
             asio::steady_timer probe(*context);
         } catch (const std::system_error& e) {
             throw RuntimeBuildError(e.code().value(), "failed to create the runtime's event loop");
@@ -73,15 +75,20 @@ struct Runtime::Impl {
 
         work.emplace(context->get_executor());
         workers.reserve(n);
-        try {
-            for (std::size_t i = 0; i < n; ++i) {
-                workers.emplace_back([this, rt = &owner] { run_worker(*rt); });
+        // Plain POSIX threads: a worker gets everything it needs from the
+        // Impl, so nothing is allocated for it to free on its own thread
+        // (as std::thread's start-up state would be, with the allocator's
+        // per-thread cache set up and torn down on every call).
+        for (std::size_t i = 0; i < n; ++i) {
+            pthread_t thread;
+            if (const int err = pthread_create(&thread, nullptr, &worker_main, this); err != 0) {
+                stop_and_join();
+                throw RuntimeFault(std::string("failed to start a runtime worker thread: ") +
+                                   std::system_category().message(err));
             }
-            started = n;
-        } catch (const std::system_error& e) {
-            stop_and_join();
-            throw RuntimeFault(std::string("failed to start a runtime worker thread: ") + e.what());
+            workers.push_back(thread);
         }
+        started = n;
     }
 
     ~Impl() { stop_and_join(); }
@@ -89,13 +96,22 @@ struct Runtime::Impl {
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    void run_worker(const Runtime& owner) noexcept {
+    static void* worker_main(void* arg) noexcept {
+        auto* self = static_cast<Impl*>(arg);
+        self->run_worker();
+        // The runtime was destroyed from this worker's own handler: the
+        // worker was left running to return from it, and frees what is left.
+        if (self->reaper_set && pthread_equal(self->reaper, pthread_self())) delete self;
+        return nullptr;
+    }
+
+    void run_worker() noexcept {
         // Named from inside: naming another thread goes through /proc, which
         // costs an open and a write per worker on every call.  Best effort: a
         // missing name only affects diagnostics.
         (void)pthread_setname_np(pthread_self(), "vorlane-worker");
-        current_runtime = &owner;
-        worker_of = &owner;
+        current_runtime = owner;
+        worker_of = owner;
         // A handler that throws unwinds out of run(); the worker keeps
         // serving the loop until it is stopped.
         for (;;) {
@@ -107,26 +123,54 @@ struct Runtime::Impl {
         }
     }
 
+    // Stops the loop and joins every worker but the calling thread, which
+    // is detached when it is one of them (it cannot join itself) and left
+    // to delete this Impl.  That choice is recorded before the loop stops,
+    // so a worker leaving run() afterwards reads it after it was made.
     void stop_and_join() noexcept {
         const std::lock_guard lock(shutdown_mutex);
+        for (pthread_t worker : workers) {
+            if (pthread_equal(worker, pthread_self())) {
+                reaper = worker;
+                reaper_set = true;
+            }
+        }
         work.reset();
         if (context) context->stop();
-        for (auto& worker : workers) {
-            if (worker.joinable()) worker.join();
+        for (pthread_t worker : workers) {
+            if (pthread_equal(worker, pthread_self())) {
+                pthread_detach(worker);
+            } else {
+                pthread_join(worker, nullptr);
+            }
         }
         workers.clear();
     }
 
+    const Runtime* owner;
     std::optional<asio::io_context> context;
     std::optional<WorkGuard> work;
-    std::vector<std::thread> workers;
+    std::vector<pthread_t> workers;
     std::size_t started = 0;
     std::mutex shutdown_mutex;
+    // The worker that outlives the runtime and deletes this Impl.
+    pthread_t reaper{};
+    bool reaper_set = false;
 };
 
 Runtime::Runtime() : impl_(std::make_unique<Impl>(*this)) {}
 
-Runtime::~Runtime() { shutdown(); }
+Runtime::~Runtime() {
+    if (worker_of == this) {
+        // Destroyed by one of its own handlers: stop, join the other
+        // workers, and leave this one to finish its handler and free the
+        // loop once run() returns.  Nothing is thrown from here.
+        impl_->stop_and_join();
+        (void)impl_.release();
+        return;
+    }
+    impl_->stop_and_join();
+}
 
 void Runtime::shutdown() {
     if (worker_of == this) {

@@ -8,10 +8,12 @@
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -88,16 +90,24 @@ TEST_F(RuntimeTest, StartsOneNamedWorkerPerProcessorAndJoinsThemAll) {
     EXPECT_EQ(threads_named("vorlane-worker"), 0U);
 }
 
-TEST_F(RuntimeTest, EventQueueAndTimerExistOnceBuilt) {
+TEST_F(RuntimeTest, EventQueueAndWakeUpDescriptorExistOnceBuiltAndTimersNeedNone) {
     const std::size_t epolls = fds_of_kind("anon_inode:[eventpoll]");
+    const std::size_t eventfds = fds_of_kind("anon_inode:[eventfd]");
     const std::size_t timers = fds_of_kind("anon_inode:[timerfd]");
     {
         Runtime rt;
         EXPECT_EQ(fds_of_kind("anon_inode:[eventpoll]"), epolls + 1);
-        EXPECT_EQ(fds_of_kind("anon_inode:[timerfd]"), timers + 1);
+        EXPECT_EQ(fds_of_kind("anon_inode:[eventfd]"), eventfds + 1);
+        EXPECT_EQ(fds_of_kind("anon_inode:[timerfd]"), timers);
+        // A timer still fires, on the epoll_wait timeout.
+        asio::steady_timer timer(rt.io_context(), std::chrono::milliseconds(5));
+        std::promise<std::chrono::steady_clock::time_point> fired;
+        const auto start = std::chrono::steady_clock::now();
+        timer.async_wait([&](const std::error_code&) { fired.set_value(std::chrono::steady_clock::now()); });
+        EXPECT_GE(fired.get_future().get() - start, std::chrono::milliseconds(5));
     }
     EXPECT_EQ(fds_of_kind("anon_inode:[eventpoll]"), epolls);
-    EXPECT_EQ(fds_of_kind("anon_inode:[timerfd]"), timers);
+    EXPECT_EQ(fds_of_kind("anon_inode:[eventfd]"), eventfds);
 }
 
 TEST_F(RuntimeTest, ExplicitShutdownJoinsWorkersAndIsIdempotent) {
@@ -179,6 +189,25 @@ TEST_F(RuntimeTest, WorkersCannotBlockOnOrShutDownTheirRuntime) {
     EXPECT_EQ(block_on_result.get_future().get(), kNestedMessage);
     EXPECT_EQ(shutdown_result.get_future().get(),
               "Cannot shut down a runtime from one of its own worker threads.");
+}
+
+TEST_F(RuntimeTest, DestroyedFromItsOwnHandlerStopsWithoutThrowing) {
+    const std::size_t before = thread_count();
+    auto rt = std::make_unique<Runtime>();
+    std::promise<void> posted;
+    std::promise<void> destroyed;
+    asio::post(rt->io_context(), [&] {
+        posted.get_future().wait();  // this thread's post() has let go of the loop
+        rt.reset();                  // ~Runtime on one of its workers
+        destroyed.set_value();
+    });
+    posted.set_value();
+    destroyed.get_future().get();
+    EXPECT_EQ(rt, nullptr);
+    // The worker that ran the handler exits on its own once it returns.
+    for (int i = 0; i < 500 && thread_count() != before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(thread_count(), before);
 }
 
 // Lowers the soft descriptor limit to the lowest free descriptor number, so

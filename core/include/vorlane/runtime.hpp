@@ -17,7 +17,7 @@ class io_context;
 
 namespace vorlane {
 
-// The OS refused a resource the runtime needs to exist (event queue, timer,
+// The OS refused a resource the runtime needs to exist (event queue,
 // wake-up descriptor). code() is the OS error: code().value() is the errno
 // and code().message() its strerror text.
 class RuntimeBuildError : public std::system_error {
@@ -50,15 +50,17 @@ public:
 
 class Runtime {
 public:
-    // Creates the event loop (its epoll instance, wake-up descriptor and
-    // timer descriptor exist when this returns) and starts one idle worker
-    // per logical processor the OS reports, at least one.
+    // Creates the event loop (its epoll instance and wake-up descriptor
+    // exist when this returns; timers need no descriptor of their own) and
+    // starts one idle worker per logical processor the OS reports, at least
+    // one.
     // Throws RuntimeBuildError if the event loop cannot be created and
     // RuntimeFault if a worker cannot be started; nothing is left running in
     // either case.
     Runtime();
-    // Same as shutdown(); a runtime must not be destroyed from one of its
-    // own workers.
+    // Stops the event loop and joins every worker; never throws. Destroyed
+    // from one of its own handlers, it joins the other workers and leaves
+    // the calling one to finish that handler, free the loop and exit.
     ~Runtime();
 
     Runtime(const Runtime&) = delete;
