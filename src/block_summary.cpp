@@ -23,8 +23,8 @@ bool extends_parent(const BlockSummary& self, Shared<BlockSummary> parent) {
 }
 
 void represent(const BlockSummary& b, std::string& out) {
-    repr::write(out, "BlockSummary", repr::Number{"number", b.number},
-                repr::Text{"hash", b.hash}, repr::Number{"tx_count", b.tx_count});
+    repr::write<"BlockSummary">(out, repr::Number<"number">{b.number}, repr::Text<"hash">{b.hash},
+                                repr::Number<"tx_count">{b.tx_count});
 }
 
 PyGetSetDef kGetters[] = {

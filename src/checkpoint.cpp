@@ -18,10 +18,10 @@ Checkpoint construct(std::string_view chain_id, std::string_view indexer_id,
 }
 
 void represent(const Checkpoint& cp, std::string& out) {
-    repr::write(out, "Checkpoint", repr::Text{"chain_id", cp.chain_id},
-                repr::Text{"indexer_id", cp.indexer_id},
-                repr::Number{"block_number", cp.block_number},
-                repr::Text{"block_hash", cp.block_hash});
+    repr::write<"Checkpoint">(out, repr::Text<"chain_id">{cp.chain_id},
+                              repr::Text<"indexer_id">{cp.indexer_id},
+                              repr::Number<"block_number">{cp.block_number},
+                              repr::Text<"block_hash">{cp.block_hash});
 }
 
 PyGetSetDef kGetters[] = {

@@ -28,8 +28,8 @@ bool matches_topic0(const EventFilter& f, std::string_view topic0) {
 }
 
 void represent(const EventFilter& f, std::string& out) {
-    repr::write(out, "EventFilter", repr::List{"addresses", f.addresses},
-                repr::List{"topic0_values", f.topic0_values});
+    repr::write<"EventFilter">(out, repr::List<"addresses">{f.addresses},
+                               repr::List<"topic0_values">{f.topic0_values});
 }
 
 const Method kMethods[] = {

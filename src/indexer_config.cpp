@@ -46,9 +46,9 @@ PyObject* to_json(const IndexerConfig& c) {
 }
 
 void represent(const IndexerConfig& c, std::string& out) {
-    repr::write(out, "IndexerConfig", repr::Text{"id", c.id}, repr::Text{"chain", c.chain},
-                repr::Number{"from_block", c.from_block},
-                repr::Number{"confirmation_depth", c.confirmation_depth});
+    repr::write<"IndexerConfig">(out, repr::Text<"id">{c.id}, repr::Text<"chain">{c.chain},
+                                 repr::Number<"from_block">{c.from_block},
+                                 repr::Number<"confirmation_depth">{c.confirmation_depth});
 }
 
 PyGetSetDef kGetters[] = {

@@ -193,30 +193,4 @@ void append_decimal(std::string& out, std::int64_t v) {
     out.append(buf, static_cast<std::size_t>(res.ptr - buf));
 }
 
-namespace detail {
-
-char* write_decimal(char* out, std::uint64_t v, std::size_t size) noexcept {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    char* const end = out + size;
-    char* p = end;
-    while (v >= 100) {
-        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
-        v /= 100;
-        p -= 2;
-        std::memcpy(p, kPairs + pair, 2);
-    }
-    if (v >= 10) {
-        p -= 2;
-        std::memcpy(p, kPairs + v * 2, 2);
-    } else {
-        *--p = static_cast<char>('0' + v);
-    }
-    return end;
-}
-
-}  // namespace detail
-
 }  // namespace vorlane::repr

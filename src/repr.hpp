@@ -11,11 +11,13 @@
 // The output is valid UTF-8 whenever the input is.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "vorlane/ascii.hpp"
 #include "vorlane/event_filter.hpp"
@@ -36,18 +38,33 @@ void append_quoted_list(std::string& out, const TextList& items);
 void append_decimal(std::string& out, std::uint64_t v);
 void append_decimal(std::string& out, std::int64_t v);
 
+// A field or class name fixed at compile time, so that the text around the
+// values ("Checkpoint(", ", block_hash=") is a constant of known length.
+template <std::size_t N>
+struct Name {
+    char chars[N]{};
+    consteval Name(const char (&s)[N]) {
+        for (std::size_t i = 0; i < N; ++i) chars[i] = s[i];
+    }
+    static constexpr std::size_t size = N - 1;
+    constexpr std::string_view view() const { return {chars, size}; }
+};
+
 // The fields a representation lists: texts in the quoted form, numbers in
 // decimal, lists of texts in brackets.
+template <Name N>
 struct Text {
-    std::string_view name;
+    static constexpr auto name = N;
     std::string_view value;
 };
+template <Name N>
 struct Number {
-    std::string_view name;
+    static constexpr auto name = N;
     std::uint64_t value;
 };
+template <Name N>
 struct List {
-    std::string_view name;
+    static constexpr auto name = N;
     const TextList& items;
 };
 
@@ -71,9 +88,12 @@ public:
         append_quoted_list(label(name), items);
         return *this;
     }
-    Fields& add(const Text& f) { return text(f.name, f.value); }
-    Fields& add(const Number& f) { return number(f.name, f.value); }
-    Fields& add(const List& f) { return list(f.name, f.items); }
+    template <Name N>
+    Fields& add(const Text<N>& f) { return text(N.view(), f.value); }
+    template <Name N>
+    Fields& add(const Number<N>& f) { return number(N.view(), f.value); }
+    template <Name N>
+    Fields& add(const List<N>& f) { return list(N.view(), f.items); }
     void end() { out_ += ')'; }
 
 private:
@@ -91,11 +111,30 @@ private:
 
 namespace detail {
 
-// Bytes of the quoted form of a text whose every byte is printable ASCII
-// other than '"' and '\\' (its quoted form is the text between quotes);
-// 0 for any other text.
-inline std::size_t plain_quoted_size(std::string_view text) noexcept {
-    return ascii::is_plain(text) ? text.size() + 2 : 0;
+// Copies n bytes with loads and stores of fixed width when n is small (a
+// call to memcpy costs more than the copy for the short names and ids of a
+// repr); overlapping stores write equal bytes twice.
+inline char* put(char* out, const char* s, std::size_t n) noexcept {
+    if (n > 16) {
+        std::memcpy(out, s, n);
+    } else if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&b, s + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &b, 4);
+    } else if (n > 0) {
+        out[0] = s[0];
+        out[n / 2] = s[n / 2];
+        out[n - 1] = s[n - 1];
+    }
+    return out + n;
 }
 
 // Number of decimal digits of v.
@@ -110,20 +149,48 @@ inline std::size_t decimal_size(std::uint64_t v) noexcept {
 
 // Writes the `size` = decimal_size(v) digits of v, two at a time from the
 // right, and returns the end.
-char* write_decimal(char* out, std::uint64_t v, std::size_t size) noexcept;
+inline char* write_decimal(char* out, std::uint64_t v, std::size_t size) noexcept {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char* const end = out + size;
+    char* p = end;
+    while (v >= 100) {
+        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        p -= 2;
+        std::memcpy(p, kPairs + pair, 2);
+    }
+    if (v >= 10) {
+        std::memcpy(p - 2, kPairs + v * 2, 2);
+    } else {
+        p[-1] = static_cast<char>('0' + v);
+    }
+    return end;
+}
+
+// Bytes of the quoted form of a text whose every byte is printable ASCII
+// other than '"' and '\\' (its quoted form is the text between quotes);
+// 0 for any other text.
+inline std::size_t plain_quoted_size(std::string_view text) noexcept {
+    return ascii::is_plain(text) ? text.size() + 2 : 0;
+}
 
 inline char* write_plain_quoted(char* out, std::string_view text) noexcept {
     *out++ = '"';
-    std::memcpy(out, text.data(), text.size());
-    out += text.size();
+    out = put(out, text.data(), text.size());
     *out++ = '"';
     return out;
 }
 
 // 0 when the field's value is not plain.
-inline std::size_t value_size(const Text& f) noexcept { return plain_quoted_size(f.value); }
-inline std::size_t value_size(const Number& f) noexcept { return decimal_size(f.value); }
-inline std::size_t value_size(const List& f) noexcept {
+template <Name N>
+std::size_t value_size(const Text<N>& f) noexcept { return plain_quoted_size(f.value); }
+template <Name N>
+std::size_t value_size(const Number<N>& f) noexcept { return decimal_size(f.value); }
+template <Name N>
+std::size_t value_size(const List<N>& f) noexcept {
     std::size_t size = f.items.empty() ? 2 : 2 * f.items.size();  // brackets and ", "
     for (std::string_view item : f.items) {
         const std::size_t s = plain_quoted_size(item);
@@ -133,13 +200,16 @@ inline std::size_t value_size(const List& f) noexcept {
     return size;
 }
 
-inline char* write_value(char* out, const Text& f, std::size_t) noexcept {
+template <Name N>
+char* write_value(char* out, const Text<N>& f, std::size_t) noexcept {
     return write_plain_quoted(out, f.value);
 }
-inline char* write_value(char* out, const Number& f, std::size_t size) noexcept {
+template <Name N>
+char* write_value(char* out, const Number<N>& f, std::size_t size) noexcept {
     return write_decimal(out, f.value, size);
 }
-inline char* write_value(char* out, const List& f, std::size_t) noexcept {
+template <Name N>
+char* write_value(char* out, const List<N>& f, std::size_t) noexcept {
     *out++ = '[';
     bool first = true;
     for (std::string_view item : f.items) {
@@ -154,33 +224,54 @@ inline char* write_value(char* out, const List& f, std::size_t) noexcept {
     return out;
 }
 
-template <class F>
-char* write_field(char* out, const F& f, std::size_t size, bool first) noexcept {
-    if (!first) {
-        *out++ = ',';
-        *out++ = ' ';
+// "name=" for the first field, ", name=" for the others.
+template <Name N, bool First>
+inline constexpr auto kLabel = [] {
+    std::array<char, N.size + (First ? 1 : 3)> label{};
+    std::size_t k = 0;
+    if (!First) {
+        label[k++] = ',';
+        label[k++] = ' ';
     }
-    std::memcpy(out, f.name.data(), f.name.size());
-    out += f.name.size();
-    *out++ = '=';
-    return write_value(out, f, size);
+    for (std::size_t i = 0; i < N.size; ++i) label[k++] = N.chars[i];
+    label[k] = '=';
+    return label;
+}();
+
+template <Name N>
+inline constexpr auto kOpening = [] {
+    std::array<char, N.size + 1> opening{};
+    for (std::size_t i = 0; i < N.size; ++i) opening[i] = N.chars[i];
+    opening[N.size] = '(';
+    return opening;
+}();
+
+template <bool First, class F>
+char* write_field(char* out, const F& f, std::size_t size) noexcept {
+    constexpr const auto& label = kLabel<F::name, First>;
+    std::memcpy(out, label.data(), label.size());
+    return write_value(out + label.size(), f, size);
 }
 
 }  // namespace detail
 
-// Appends "Name(field=value, field=value)".  When every value is plain (the
+// Appends "Class(field=value, field=value)".  When every value is plain (the
 // usual case) the text's exact length is known up front: `out` grows once
-// and every piece is copied into place; otherwise the fields are written
-// through Fields.
-template <class... F>
-void write(std::string& out, std::string_view class_name, const F&... fields) {
+// and every piece is copied into place, the constant ones with copies of
+// fixed size; otherwise the fields are written through Fields.
+template <Name Class, class... F>
+void write(std::string& out, const F&... fields) {
     const std::size_t sizes[] = {detail::value_size(fields)...};
-    std::size_t total = class_name.size() + 2 + 2 * (sizeof...(F) - 1);
+    constexpr std::size_t fixed =
+        Class.size + 2 + ((F::name.size + 1) + ...) + 2 * (sizeof...(F) - 1);
+    std::size_t total = fixed;
     bool plain = true;
-    std::size_t k = 0;
-    ((plain = plain && sizes[k] != 0, total += fields.name.size() + 1 + sizes[k], ++k), ...);
+    for (std::size_t s : sizes) {
+        plain = plain && s != 0;
+        total += s;
+    }
     if (!plain) {
-        Fields slow(out, class_name);
+        Fields slow(out, Class.view());
         (slow.add(fields), ...);
         slow.end();
         return;
@@ -188,11 +279,12 @@ void write(std::string& out, std::string_view class_name, const F&... fields) {
     const std::size_t start = out.size();
     out.resize(start + total);
     char* p = out.data() + start;
-    std::memcpy(p, class_name.data(), class_name.size());
-    p += class_name.size();
-    *p++ = '(';
-    k = 0;
-    ((p = detail::write_field(p, fields, sizes[k], k == 0), ++k), ...);
+    constexpr const auto& opening = detail::kOpening<Class>;
+    std::memcpy(p, opening.data(), opening.size());
+    p += opening.size();
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((p = detail::write_field<I == 0>(p, fields, sizes[I])), ...);
+    }(std::index_sequence_for<F...>{});
     *p = ')';
 }
 

@@ -138,9 +138,25 @@ def test_each_ascii_character(cp: int) -> None:
 def test_special_character_at_every_offset_of_a_plain_run(special: int) -> None:
     # Long plain ASCII runs are scanned a word at a time; a character that
     # needs attention must be found at any position within or after a word.
-    for offset in range(20):
-        for tail in (0, 1, 7, 8, 9):
+    # Plain texts are checked sixteen bytes at a time, the last block
+    # overlapping the one before it; the offsets reach past two blocks.
+    for offset in range(40):
+        for tail in (0, 1, 7, 8, 9, 15, 16, 17):
             assert_matches_oracle("p" * offset + chr(special) + "q" * tail)
+
+
+def test_plain_texts_of_every_length_and_numbers_of_every_width() -> None:
+    # The plain case is sized up front and written in one pass: every length
+    # of text and every count of digits must come out exact.
+    numbers = [0, 2**64 - 1] + [10**k + d for k in range(1, 20) for d in (-1, 0)]
+    for n in range(70):
+        text = "".join(chr(0x21 + (k * 7) % 94) for k in range(n)).replace('"', "x").replace("\\", "y")
+        for number in numbers[n % 5 :: 5]:
+            got = repr(vorlane.Checkpoint(text, text[:3], number, text[::-1]))
+            assert got == (
+                f'Checkpoint(chain_id="{text}", indexer_id="{text[:3]}", '
+                f'block_number={number}, block_hash="{text[::-1]}")'
+            )
 
 
 @pytest.mark.parametrize("plane", sorted({cp >> 16 for cp in BOUNDARIES}))
