@@ -5,6 +5,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -460,10 +462,37 @@ inline std::uint64_t long_to_u64(PyObject* obj) {
     return v;
 }
 
+// True when the calling thread's stack is nearly used up: less than a
+// quarter of it, and at most 256 KiB, is left below the current frame.
+bool stack_nearly_exhausted() noexcept {
+    thread_local std::uintptr_t lowest = 0;  // 0: not known yet
+    thread_local std::uintptr_t reserve = 0;
+    if (lowest == 0) {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
+        void* base = nullptr;
+        std::size_t size = 0;
+        const bool known = pthread_attr_getstack(&attr, &base, &size) == 0;
+        pthread_attr_destroy(&attr);
+        if (!known) return false;
+        lowest = reinterpret_cast<std::uintptr_t>(base);
+        reserve = std::min<std::size_t>(size / 4, std::size_t{256} << 10);
+    }
+    // The frame address, not a local's: sanitizers may move locals elsewhere.
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here < lowest + reserve;
+}
+
 // obj.__index__(), counted against the interpreter's recursion limit: it
 // runs Python code, which may call back into this module, and each such
-// level also costs this module's C stack.  Returns a new reference.
+// level also costs this module's C stack, so the stack's own end is watched
+// too (the interpreter's limit alone does not bound C stack use).  Returns a
+// new reference.
 Ref call_index(PyObject* obj) {
+    if (stack_nearly_exhausted()) [[unlikely]] {
+        throw Error(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while converting an argument");
+    }
     if (Py_EnterRecursiveCall(" while converting an argument")) throw_fetched();
     Ref index = Ref::steal(PyNumber_Index(obj));
     Py_LeaveRecursiveCall();

@@ -28,6 +28,15 @@ def python_subprocess():
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
+def pg_script(*args: str, **kwargs) -> subprocess.CompletedProcess:
+    """Runs scripts/pg.sh. The server it starts must not inherit a sanitizer
+    runtime preloaded into the tests' interpreter."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+    return subprocess.run(["bash", ROOT / "scripts" / "pg.sh", *args], env=env,
+                          capture_output=True, text=True, **kwargs)
+
+
 class PgServer:
     """A PostgreSQL server for the tests: the one VORLANE_TEST_PG_DSN names, or
     a throwaway cluster started by scripts/pg.sh."""
@@ -39,8 +48,7 @@ class PgServer:
     def restart(self) -> None:
         if not self.directory:
             pytest.skip("the server named by VORLANE_TEST_PG_DSN cannot be restarted by the tests")
-        subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "restart", self.directory],
-                       check=True, capture_output=True, timeout=120)
+        pg_script("restart", self.directory, check=True, timeout=120)
 
 
 @pytest.fixture(scope="session")
@@ -52,8 +60,7 @@ def pg_server():
     # Directly under /tmp: the server may run as another OS user, who must
     # be able to reach the socket folder.
     directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
-    started = subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "start", directory],
-                             capture_output=True, text=True, timeout=180)
+    started = pg_script("start", directory, timeout=180)
     if started.returncode != 0:
         shutil.rmtree(directory, ignore_errors=True)
         reason = "no PostgreSQL server for the tests: " + started.stderr.strip()
@@ -63,6 +70,5 @@ def pg_server():
     try:
         yield PgServer(started.stdout.strip(), directory)
     finally:
-        subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "stop", directory],
-                       capture_output=True, timeout=120)
+        pg_script("stop", directory, timeout=120)
         shutil.rmtree(directory, ignore_errors=True)
