@@ -46,13 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
         "memory", [] { return std::make_shared<InMemoryCheckpointStore>(); }}),
     testing_support::CaseName{});
 
-TEST(InMemoryStore, NewStoreHasNothing) {
-    InMemoryCheckpointStore store;
-    EXPECT_EQ(load(store, "ethereum", "default"), std::nullopt);
-    EXPECT_EQ(load(store, "", ""), std::nullopt);
-    EXPECT_EQ(store.size(), 0U);
-}
-
 TEST(InMemoryStore, LoadReturnsAnIndependentCopyOfAllFields) {
     InMemoryCheckpointStore store;
     const Checkpoint cp{"ethereum", "transfers", 19'000'000, kLongHash, 1'700'000'000};
@@ -103,80 +96,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"c", "i", 0, "0xa", 1},
                     {"c", "i", std::numeric_limits<std::uint64_t>::max(), kLongHash, -1}}),
     testing_support::CaseName{});
-
-TEST(InMemoryStore, DeletingAMissingPairSucceedsRepeatedly) {
-    InMemoryCheckpointStore store;
-    erase(store, "never", "saved");
-    erase(store, "never", "saved");
-    EXPECT_EQ(store.size(), 0U);
-}
-
-TEST(InMemoryStore, DeleteRemovesOnlyItsPair) {
-    InMemoryCheckpointStore store;
-    save(store, {"eth", "a", 1, "0x1", 10});
-    save(store, {"eth", "b", 2, "0x2", 20});
-    save(store, {"base", "a", 3, "0x3", 30});
-    erase(store, "eth", "a");
-    EXPECT_EQ(load(store, "eth", "a"), std::nullopt);
-    ASSERT_TRUE(load(store, "eth", "b").has_value());
-    EXPECT_EQ(load(store, "eth", "b")->block_number, 2U);
-    ASSERT_TRUE(load(store, "base", "a").has_value());
-    EXPECT_EQ(load(store, "base", "a")->block_number, 3U);
-    EXPECT_EQ(store.size(), 2U);
-    // A deleted pair can be saved again.
-    save(store, {"eth", "a", 4, "0x4", 40});
-    EXPECT_EQ(load(store, "eth", "a")->block_number, 4U);
-}
-
-struct PairCase {
-    const char* name;
-    std::string chain_a, indexer_a, chain_b, indexer_b;
-};
-
-class InMemoryStoreDistinctPairs : public ::testing::TestWithParam<PairCase> {};
-
-TEST_P(InMemoryStoreDistinctPairs, AreSeparateEntries) {
-    const PairCase& p = GetParam();
-    InMemoryCheckpointStore store;
-    save(store, {p.chain_a, p.indexer_a, 1, "0xa", 1});
-    save(store, {p.chain_b, p.indexer_b, 2, "0xb", 2});
-    EXPECT_EQ(store.size(), 2U);
-
-    auto a = load(store, p.chain_a, p.indexer_a);
-    auto b = load(store, p.chain_b, p.indexer_b);
-    ASSERT_TRUE(a.has_value());
-    ASSERT_TRUE(b.has_value());
-    EXPECT_TRUE(same_record(*a, {p.chain_a, p.indexer_a, 1, "0xa", 1}));
-    EXPECT_TRUE(same_record(*b, {p.chain_b, p.indexer_b, 2, "0xb", 2}));
-
-    erase(store, p.chain_a, p.indexer_a);
-    EXPECT_EQ(load(store, p.chain_a, p.indexer_a), std::nullopt);
-    EXPECT_TRUE(load(store, p.chain_b, p.indexer_b).has_value());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Keys, InMemoryStoreDistinctPairs,
-    ::testing::Values(PairCase{"ChainCase", "Ethereum", "idx", "ethereum", "idx"},
-                      PairCase{"IndexerCase", "eth", "Transfers", "eth", "transfers"},
-                      PairCase{"OtherIndexer", "eth", "a", "eth", "b"},
-                      PairCase{"OtherChain", "eth", "a", "base", "a"},
-                      PairCase{"ColonInsideEitherText", "a:b", "c", "a", "b:c"},
-                      PairCase{"SplitPoint", "ab", "c", "a", "bc"},
-                      PairCase{"Swapped", "x", "y", "y", "x"},
-                      PairCase{"EmptyVersusText", "", "", "", "x"},
-                      PairCase{"EmbeddedNul", std::string("a\0b", 3), "c", "a", std::string("b\0c", 3)},
-                      PairCase{"Utf8Case", "Ä", "i", "ä", "i"}),
-    testing_support::CaseName{});
-
-TEST(InMemoryStore, TwoEmptyIdentifiersFormAValidPair) {
-    InMemoryCheckpointStore store;
-    save(store, {"", "", 5, "0x5", 50});
-    auto got = load(store, "", "");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_TRUE(same_record(*got, {"", "", 5, "0x5", 50}));
-    erase(store, "", "");
-    EXPECT_EQ(load(store, "", ""), std::nullopt);
-}
 
 TEST(InMemoryStore, StoresAreIndependent) {
     InMemoryCheckpointStore one;
