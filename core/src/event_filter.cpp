@@ -41,10 +41,11 @@ bool equal_folded(std::uint64_t x, std::uint64_t y) noexcept {
 }
 
 #if defined(__SSE2__)
-// 'A'..'Z' get their 0x20 bit; the signed compares leave bytes from 0x80 up alone.
+// 'A'..'Z' get their 0x20 bit.  Adding 0x80 - 'A' moves exactly 'A'..'Z'
+// (and no other byte, from 0x80 up included) to the 26 lowest signed values.
 __m128i fold16(__m128i v) noexcept {
-    const __m128i upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
-                                        _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
+    const __m128i shifted = _mm_add_epi8(v, _mm_set1_epi8(static_cast<char>(0x80 - 'A')));
+    const __m128i upper = _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
     return _mm_or_si128(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
 }
 
@@ -161,11 +162,9 @@ TextList& TextList::operator=(TextList&& other) noexcept {
     return *this;
 }
 
-TextList::~TextList() {
-    if (block_ != nullptr) {
-        std::free(block_->bytes);
-        std::free(block_);
-    }
+void TextList::release() noexcept {
+    std::free(block_->bytes);
+    std::free(block_);
 }
 
 void TextList::push_back(std::string_view text) {

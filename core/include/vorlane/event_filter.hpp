@@ -49,7 +49,9 @@ public:
     TextList(TextList&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
     TextList& operator=(const TextList& other);
     TextList& operator=(TextList&& other) noexcept;
-    ~TextList();
+    ~TextList() {
+        if (block_ != nullptr) release();
+    }
 
     // Appends a copy of `text`. Throws std::bad_alloc or std::length_error;
     // the list is unchanged then.
@@ -112,6 +114,7 @@ public:
     friend bool operator==(const TextList& a, const TextList& b) noexcept;
 
 private:
+    void release() noexcept;  // frees both blocks
     Block* block_ = nullptr;
 };
 
