@@ -1,6 +1,7 @@
 import multiprocessing
 import os
 import signal
+import socket
 import sqlite3
 import threading
 import time
@@ -194,6 +195,18 @@ def test_storage_failures_at_construction(tmp_path, pg_server):
     assert "s3cret-pw" not in str(e.value)
     with PostgresStorage(pg_server.dsn + " password=s3cret-pw") as s:
         assert "s3cret-pw" not in repr(s) and repr(s).startswith('PostgresStorage(dsn="')
+
+
+def test_postgres_connect_timeout_is_honoured():
+    with socket.socket() as listener:  # takes the connection, never answers it
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        start = time.monotonic()
+        with pytest.raises(RuntimeError) as e:
+            PostgresStorage(f"host=127.0.0.1 port={port} sslmode=disable gssencmode=disable connect_timeout=2")
+        assert e.value.args == ("Storage error: connection timed out after 2 s (connect_timeout)",)
+        assert 1.5 < time.monotonic() - start < 10
 
 
 def test_sqlite_wrong_shape_table_is_refused_untouched(tmp_path):

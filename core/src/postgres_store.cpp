@@ -8,8 +8,12 @@
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <climits>
 #include <coroutine>
 #include <cstring>
@@ -104,6 +108,29 @@ void add_secret(std::vector<std::string>& out, std::string_view s) {
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// The connection string's connect_timeout (or PGCONNECT_TIMEOUT's), as libpq
+// reads it: whole seconds, at least 2; none when absent or not positive.
+// libpq applies it only to blocking connects, so the store enforces it.
+std::optional<std::chrono::seconds> connect_timeout(const std::string& conninfo) {
+    std::string text;
+    char* parse_error = nullptr;
+    if (PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &parse_error)) {
+        for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+            if (std::string_view(o->keyword) == "connect_timeout" && o->val != nullptr)
+                text = o->val;
+        }
+        PQconninfoFree(options);
+    }
+    if (parse_error != nullptr) PQfreemem(parse_error);
+    if (text.empty()) {
+        if (const char* env = std::getenv("PGCONNECT_TIMEOUT")) text = env;
+    }
+    int seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size() || seconds <= 0) return std::nullopt;
+    return std::chrono::seconds(std::max(seconds, 2));
+}
 
 // Every spelling of a password the connection string carries: libpq's parse
 // of it, plus what the raw text holds after any "password=" (sslpassword too)
@@ -268,9 +295,11 @@ class PostgresSession {
 public:
     PostgresSession(asio::io_context& io, std::string conninfo, std::string table)
         : socket_(io),
+          connect_timer_(io),
           conninfo_(std::move(conninfo)),
           table_(std::move(table)),
-          passwords_(password_spellings(conninfo_)) {}
+          passwords_(password_spellings(conninfo_)),
+          connect_timeout_(connect_timeout(conninfo_)) {}
 
     ~PostgresSession() { drop(); }
 
@@ -365,11 +394,13 @@ private:
                                      const Checkpoint& cp, const std::uint64_t* expected);
 
     asio::posix::stream_descriptor socket_;
+    asio::steady_timer connect_timer_;
     std::shared_ptr<WaitGate> gate_ = std::make_shared<WaitGate>();
     std::atomic<bool> busy_{false};
     const std::string conninfo_;
     const std::string table_;
     const std::vector<std::string> passwords_;
+    const std::optional<std::chrono::seconds> connect_timeout_;
     std::string description_;
     PGconn* conn_ = nullptr;
     int registered_ = -1;
@@ -389,9 +420,15 @@ private:
 // Should the coroutine be destroyed while suspended here, the connection is
 // mid-exchange and unusable: the session drops it and the next operation
 // reconnects.
+//
+// With a deadline, the session's connect timer races the socket for the same
+// ticket; co_await then yields true when the deadline won.
 class PostgresSession::Readiness {
 public:
-    Readiness(PostgresSession& session, Want want) : session_(session), want_(want) {}
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+    Readiness(PostgresSession& session, Want want, Deadline deadline = std::nullopt)
+        : session_(session), want_(want), deadline_(deadline) {}
     Readiness(const Readiness&) = delete;
     Readiness& operator=(const Readiness&) = delete;
     ~Readiness() {
@@ -414,17 +451,35 @@ public:
                                     [gate, ticket, waiter](const std::error_code&) {
                                         if (gate->claim(ticket)) waiter.resume();
                                     });
+        if (deadline_) {
+            // The handler touches this awaiter only after winning the
+            // ticket, that is while the waiter is still suspended here.
+            session_.connect_timer_.expires_at(*deadline_);
+            session_.connect_timer_.async_wait(
+                [gate, ticket, waiter, self = this](const std::error_code& ec) {
+                    if (ec || !gate->claim(ticket)) return;
+                    self->timed_out_ = true;
+                    waiter.resume();
+                });
+        }
         pollfd p{fd, events, 0};
         if (::poll(&p, 1, 0) > 0 && gate->claim(ticket)) return false;
         return true;
     }
 
-    void await_resume() noexcept { pending_ = false; }
+    bool await_resume() noexcept {
+        pending_ = false;
+        // The waits run one at a time, so this never races the timer's own use.
+        if (deadline_ && !timed_out_) session_.connect_timer_.cancel();
+        return timed_out_;
+    }
 
 private:
     PostgresSession& session_;
     Want want_;
+    Deadline deadline_;
     bool pending_ = false;
+    bool timed_out_ = false;
 };
 
 // Marks the session busy for one operation; a second one that starts while
@@ -459,6 +514,8 @@ Task<Result<void>> PostgresSession::open() {
         co_return Result<void>::failure(std::move(e));
     }
     PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
+    Readiness::Deadline deadline;
+    if (connect_timeout_) deadline = std::chrono::steady_clock::now() + *connect_timeout_;
     PostgresPollingStatusType status = PGRES_POLLING_WRITING;
     while (status != PGRES_POLLING_OK) {
         if (status == PGRES_POLLING_FAILED) {
@@ -471,7 +528,14 @@ Task<Result<void>> PostgresSession::open() {
                 drop();
                 co_return Result<void>::failure(std::move(*e));
             }
-            co_await Readiness(*this, status == PGRES_POLLING_READING ? Want::Read : Want::Write);
+            const bool timed_out = co_await Readiness(
+                *this, status == PGRES_POLLING_READING ? Want::Read : Want::Write, deadline);
+            if (timed_out) {
+                drop();
+                co_return Result<void>::failure(storage_error(
+                    "connection timed out after " + std::to_string(connect_timeout_->count()) +
+                    " s (connect_timeout)"));
+            }
             // The next poll may close this socket and open another (next
             // address, or a retry without encryption), possibly under the
             // same number: a registration must never outlive its socket.
@@ -497,7 +561,7 @@ Task<Result<PgResult>> PostgresSession::finish() {
         if (flushed == 0) break;
         if (flushed < 0) co_return Result<PgResult>::failure(fail());
         if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
-        co_await Readiness(*this, Want::Write);
+        (void)co_await Readiness(*this, Want::Write);
     }
     PgResult last;
     std::optional<IndexerError> error;
@@ -505,7 +569,7 @@ Task<Result<PgResult>> PostgresSession::finish() {
     for (;;) {
         while (PQisBusy(conn_) != 0) {
             if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
-            co_await Readiness(*this, Want::Read);
+            (void)co_await Readiness(*this, Want::Read);
             if (PQconsumeInput(conn_) == 0) co_return Result<PgResult>::failure(fail());
         }
         PgResult result(PQgetResult(conn_));
