@@ -118,19 +118,22 @@ class FloorTimer:
     # -- rows ----------------------------------------------------------------
 
     @staticmethod
-    def header() -> None:
-        print(f"  {'operation':<52} {'ns':>9}   {'floor':<34} {'floor ns':>9} {'ratio':>8}   target")
+    def header(unit: str = "ns") -> None:
+        print(f"  {'operation':<52} {unit:>9}   {'floor':<34} {'floor ' + unit:>9} {'ratio':>8}   "
+              "target")
 
     def _print(self, label: str, ns: float, floor_label: str, floor_ns: float | None,
-               target: str, limit: float | None) -> None:
+               target: str, limit: float | None, unit: float = 1.0) -> None:
+        """unit: ns per printed unit (1000 prints microseconds)."""
         if floor_ns is None:
-            print(f"  {label:<52} {ns:>9.1f}   {floor_label:<34} {'no floor':>9} {'-':>8}   {target}")
+            print(f"  {label:<52} {ns / unit:>9.1f}   {floor_label:<34} {'no floor':>9} {'-':>8}   "
+                  f"{target}")
             self.results.append((label, None))
             return
         ratio = ns / floor_ns
         verdict = "" if limit is None else ("  ok" if ratio <= limit else "  ABOVE")
-        print(f"  {label:<52} {ns:>9.1f}   {floor_label:<34} {floor_ns:>9.1f} {ratio:>7.2f}x   "
-              f"{target}{verdict}")
+        print(f"  {label:<52} {ns / unit:>9.1f}   {floor_label:<34} {floor_ns / unit:>9.1f} "
+              f"{ratio:>7.2f}x   {target}{verdict}")
         self.results.append((label, ratio))
 
     def row(self, label: str, stmt: str, ns: dict, floor_label: str, floor_stmt: str | None,
@@ -160,7 +163,8 @@ class FloorTimer:
 
     def median_row(self, label: str, call, floor_label: str, floor_call, number: int,
                    limit: float) -> None:
-        """Microsecond-scale calls: explicit loops, medians of alternating repeats."""
+        """Microsecond-scale calls: explicit loops, medians of alternating
+        repeats, printed in microseconds."""
         def once(fn) -> float:
             start = time.perf_counter_ns()
             for _ in range(number):
@@ -174,4 +178,4 @@ class FloorTimer:
                 floor_runs.append(once(floor_call))
         op = statistics.median(op_runs)
         floor = statistics.median(floor_runs) if floor_runs else None
-        self._print(label, op, floor_label, floor, f"<= {limit:g}x (medians)", limit)
+        self._print(label, op, floor_label, floor, f"<= {limit:g}x (medians)", limit, unit=1000.0)

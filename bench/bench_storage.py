@@ -317,9 +317,9 @@ def floor_section(args) -> None:
     floor, where = _floor.load()
     n = _floor.workers()
     print(f"against the call floor ({where if floor else 'no floor: ' + where}), n = {n}")
-    ft = _floor.FloorTimer(floor, args.quick, rounds=5 if args.quick else 15)
-    ft.header()
-    number = 20 if args.quick else 200
+    ft = _floor.FloorTimer(floor, args.quick, rounds=5 if args.quick else 31)
+    ft.header("us")
+    number = 20 if args.quick else 100
     storage = vorlane.InMemoryStorage()
     stored = vorlane.Checkpoint(CHAIN, "indexer-hit", 18_500_000, block_hash(1), 1_700_000_000)
     storage.save_checkpoint(stored)
