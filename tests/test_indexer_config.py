@@ -259,3 +259,30 @@ def test_json_round_trips_and_matches_the_standard_encoder(**values):
     assert list(json.loads(text)) == [*FIELDS, "filter"]
     assert text == json.dumps(expected, separators=(",", ":"), ensure_ascii=False)
     assert fields(config) == values
+
+
+def test_numbers_are_converted_in_parameter_order_whatever_the_keyword_order():
+    seen = []
+
+    class Index:
+        def __init__(self, name, value):
+            self.name, self.value = name, value
+
+        def __index__(self):
+            seen.append(self.name)
+            return self.value
+
+    config = IndexerConfig(
+        poll_interval_ms=Index("poll_interval_ms", 6),
+        checkpoint_interval=Index("checkpoint_interval", 5),
+        batch_size=Index("batch_size", 4),
+        confirmation_depth=Index("confirmation_depth", 3),
+        to_block=Index("to_block", 2),
+        from_block=Index("from_block", 1),
+    )
+    assert seen == ["from_block", "to_block", "confirmation_depth", "batch_size",
+                    "checkpoint_interval", "poll_interval_ms"]
+    assert (config.from_block, config.to_block, config.confirmation_depth, config.batch_size,
+            config.checkpoint_interval, config.poll_interval_ms) == (1, 2, 3, 4, 5, 6)
+    with pytest.raises(TypeError, match="^argument 'to_block': "):
+        IndexerConfig(poll_interval_ms=1.0, to_block=1.0)
