@@ -389,7 +389,7 @@ private:
 
     // Runs a statement that takes the pair's three key parameters first.
     struct PairParams;
-    Task<Result<PgResult>> run_load(const PairParams& pair);
+    Task<Result<PgResult>> run_keyed(const char* statement, const PairParams& pair);
     Task<Result<PgResult>> run_write(const char* statement, const PairParams& pair,
                                      const Checkpoint& cp, const std::uint64_t* expected);
 
@@ -687,14 +687,14 @@ struct PostgresSession::PairParams {
     }
 };
 
-Task<Result<PgResult>> PostgresSession::run_load(const PairParams& pair) {
+Task<Result<PgResult>> PostgresSession::run_keyed(const char* statement, const PairParams& pair) {
     const std::array<const char*, 3> values{reinterpret_cast<const char*>(pair.key.data()),
                                             pair.chain_id.data(), pair.indexer_id.data()};
     const std::array<int, 3> lengths{static_cast<int>(kKeySize),
                                      static_cast<int>(pair.chain_id.size()),
                                      static_cast<int>(pair.indexer_id.size())};
     static constexpr std::array<int, 3> kFormats{1, 1, 1};
-    if (auto e = send_prepared(kLoad, 3, values.data(), lengths.data(), kFormats.data()))
+    if (auto e = send_prepared(statement, 3, values.data(), lengths.data(), kFormats.data()))
         co_return Result<PgResult>::failure(std::move(*e));
     co_return co_await finish();
 }
@@ -755,7 +755,7 @@ Task<Result<std::optional<Checkpoint>>> PostgresSession::load(std::string chain_
     }
     const PairParams pair(chain_id, indexer_id);
     if (!pair.fits()) co_return R::failure(storage_error("identifier longer than 2 GiB"));
-    auto r = co_await run_load(pair);
+    auto r = co_await run_keyed(kLoad, pair);
     if (!r) co_return R::failure(std::move(r).error());
     PGresult* rows = r.value().get();
     if (PQntuples(rows) == 0) co_return R::success(std::nullopt);
@@ -807,7 +807,7 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
         // Not written: report what is stored now. A concurrent writer may
         // have changed it since; only if it now looks as if the write should
         // have happened is the step tried again.
-        auto read = co_await run_load(pair);
+        auto read = co_await run_keyed(kLoad, pair);
         if (!read) co_return Result<void>::failure(std::move(read).error());
         PGresult* rows = read.value().get();
         if (PQntuples(rows) == 0) {
@@ -835,15 +835,7 @@ Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string inde
     const PairParams pair(chain_id, indexer_id);
     if (!pair.fits())
         co_return Result<void>::failure(storage_error("identifier longer than 2 GiB"));
-    const std::array<const char*, 3> values{reinterpret_cast<const char*>(pair.key.data()),
-                                            pair.chain_id.data(), pair.indexer_id.data()};
-    const std::array<int, 3> lengths{static_cast<int>(kKeySize),
-                                     static_cast<int>(pair.chain_id.size()),
-                                     static_cast<int>(pair.indexer_id.size())};
-    static constexpr std::array<int, 3> kFormats{1, 1, 1};
-    if (auto e = send_prepared(kDelete, 3, values.data(), lengths.data(), kFormats.data()))
-        co_return Result<void>::failure(std::move(*e));
-    auto r = co_await finish();
+    auto r = co_await run_keyed(kDelete, pair);
     if (!r) co_return Result<void>::failure(std::move(r).error());
     co_return Result<void>::success();
 }
