@@ -26,13 +26,21 @@ Seconds From<Seconds>::convert(PyObject* o) {
     return {std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0))};
 }
 
+std::string c_text(std::string_view text, const char* parameter) {
+    if (text.find('\0') != std::string_view::npos) [[unlikely]] {
+        throw Error(PyExc_ValueError,
+                    std::string("argument '") + parameter + "': embedded null character");
+    }
+    return std::string(text);
+}
+
 FsPath From<FsPath>::convert(PyObject* o) {
-    if (PyUnicode_Check(o)) return {std::string(utf8_view(o))};
+    if (PyUnicode_Check(o)) return {c_text(utf8_view(o), "path")};
     if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__"))
         throw_downcast(o, "PyString");
     Ref path = Ref::steal(PyOS_FSPath(o));
     if (!path) throw_fetched();
-    return {std::string(utf8_view(path.get()))};
+    return {c_text(utf8_view(path.get()), "path")};
 }
 
 }  // namespace vorlane::py

@@ -21,6 +21,10 @@ namespace vorlane::py {
 // The table name argument: validated before any SQL runs.
 std::string table_name(Omittable<std::string> table);
 
+// `text` as a C string for the database's client library: ValueError
+// naming `parameter` when it holds a NUL, which would cut it short.
+std::string c_text(std::string_view text, const char* parameter);
+
 // A path argument: a str or an os.PathLike whose path is a str.
 struct FsPath {
     std::string value;

@@ -8,10 +8,12 @@ namespace {
 
 constinit Signature kNew = signature("__new__", {"dsn", "*", "table='vorlane_checkpoints'"});
 
-PostgresRecord construct(std::string dsn, Omittable<std::string> table) {
+PostgresRecord construct(std::string_view dsn, Omittable<std::string> table) {
+    std::string conninfo = c_text(dsn, "dsn");
     PostgresOptions options;
     options.table = table_name(std::move(table));
-    return {Session<PostgresBackend>(PostgresBackend{std::move(dsn), std::move(options), {}, {}})};
+    return {Session<PostgresBackend>(
+        PostgresBackend{std::move(conninfo), std::move(options), {}, {}})};
 }
 
 void represent(const PostgresRecord& self, std::string& out) {

@@ -152,6 +152,8 @@ def test_argument_errors_follow_vorlane(storage, call, error, message):
         (lambda p: PostgresStorage(b"host=x"), TypeError,
          "argument 'dsn': 'bytes' object cannot be converted to 'PyString'"),
         (lambda p: PostgresStorage("host=x", table="No"), ValueError, "argument 'table': invalid table name"),
+        (lambda p: PostgresStorage("host=x\0password=y"), ValueError, "argument 'dsn': embedded null character"),
+        (lambda p: SqliteStorage(p + "\0.db"), ValueError, "argument 'path': embedded null character"),
     ],
 )
 def test_constructor_argument_errors(tmp_path, make, error, message):
