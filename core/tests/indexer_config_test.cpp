@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <limits>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <string>
 
 #include "case_name.hpp"
@@ -131,6 +133,72 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"InFilterTopic", [](IndexerConfig& c) { c.filter.add_topic0("ok\x80"); },
                     "[json.exception.type_error.316] invalid UTF-8 byte at index 2: 0x80"}),
     testing_support::CaseName{});
+
+// Plain-ASCII configs take the direct writer; the JSON library is the
+// oracle.  Texts of every length up to past two 16-byte blocks, with every
+// ASCII byte (escapes included) at random places, and numbers of every width.
+TEST(IndexerConfigJsonWriter, AgreesWithTheJsonLibraryOnRandomAsciiConfigs) {
+    std::mt19937_64 rng(20240517);
+    const auto text = [&] {
+        std::string t(rng() % 40, '\0');
+        const bool mostly_plain = rng() % 2 == 0;
+        for (char& c : t)
+            c = static_cast<char>(mostly_plain && rng() % 8 != 0 ? 0x20 + rng() % 95 : rng() % 128);
+        return t;
+    };
+    const auto number = [&] { return rng() >> (rng() % 64); };
+    const auto maybe = [&]() -> std::optional<std::uint64_t> {
+        if (rng() % 3 == 0) return std::nullopt;
+        return number();
+    };
+    using Json = nlohmann::ordered_json;
+    const auto optional_json = [](const std::optional<std::uint64_t>& v) { return v ? Json(*v) : Json(nullptr); };
+    for (int round = 0; round < 2000; ++round) {
+        IndexerConfig c;
+        c.id = text();
+        c.chain = text();
+        c.from_block = number();
+        c.to_block = maybe();
+        c.confirmation_depth = number();
+        c.batch_size = number();
+        c.checkpoint_interval = number();
+        c.poll_interval_ms = number();
+        Json addresses = Json::array(), topics = Json::array();
+        for (std::uint64_t k = rng() % 4; k > 0; --k) {
+            const std::string a = text();
+            c.filter.add_address(a);
+            addresses.push_back(a);
+        }
+        for (std::uint64_t k = rng() % 4; k > 0; --k) {
+            const std::string t = text();
+            c.filter.add_topic0(t);
+            topics.push_back(t);
+        }
+        c.filter.from_block = maybe();
+        c.filter.to_block = maybe();
+
+        Json filter = Json::object();
+        filter["addresses"] = addresses;
+        filter["topic0_values"] = topics;
+        filter["from_block"] = optional_json(c.filter.from_block);
+        filter["to_block"] = optional_json(c.filter.to_block);
+        Json j = Json::object();
+        j["id"] = c.id;
+        j["chain"] = c.chain;
+        j["from_block"] = c.from_block;
+        j["to_block"] = optional_json(c.to_block);
+        j["confirmation_depth"] = c.confirmation_depth;
+        j["batch_size"] = c.batch_size;
+        j["checkpoint_interval"] = c.checkpoint_interval;
+        j["poll_interval_ms"] = c.poll_interval_ms;
+        j["filter"] = filter;
+
+        const auto json = c.to_json();
+        ASSERT_TRUE(json.ok());
+        ASSERT_EQ(json.value(), j.dump()) << "round " << round;
+        ASSERT_EQ(c.ascii_json_size(), json.value().size());
+    }
+}
 
 }  // namespace
 }  // namespace vorlane
