@@ -444,7 +444,7 @@ PyObject* call_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
 // Conversions
 // ---------------------------------------------------------------------------
 
-std::string_view utf8_view(PyObject* obj) {
+std::string_view utf8_view_slow(PyObject* obj) {
     if (!PyUnicode_Check(obj)) [[unlikely]]
         throw_downcast(obj, "PyString");
     Py_ssize_t n = 0;
@@ -455,10 +455,28 @@ std::string_view utf8_view(PyObject* obj) {
 }
 
 namespace {
+
+static_assert(sizeof(unsigned long) == 8 && sizeof(long) == 8);
+
+// The (unsigned) long conversions walk the digits; the long long ones go
+// through a byte array from two digits (2^30) up.  Their error messages
+// differ, so a failure is converted again the long long way for its text.
+[[gnu::cold, noreturn]] void throw_u64_error(PyObject* obj) {
+    PyErr_Clear();
+    (void)PyLong_AsUnsignedLongLong(obj);
+    throw_fetched();
+}
+
+[[gnu::cold, noreturn]] void throw_i64_error(PyObject* obj) {
+    PyErr_Clear();
+    (void)PyLong_AsLongLong(obj);
+    throw_fetched();
+}
+
 inline std::uint64_t long_to_u64(PyObject* obj) {
-    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) [[unlikely]]
-        throw_fetched();
+    const unsigned long v = PyLong_AsUnsignedLong(obj);
+    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) [[unlikely]]
+        throw_u64_error(obj);
     return v;
 }
 
@@ -520,15 +538,14 @@ std::int64_t to_i64(PyObject* obj) {
         Ref index = call_index(obj);
         return to_i64(index.get());
     }
-    long long v = PyLong_AsLongLong(obj);
+    const long v = PyLong_AsLong(obj);
     if (v == -1 && PyErr_Occurred()) [[unlikely]]
-        throw_fetched();
+        throw_i64_error(obj);
     return v;
 }
 
-void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name) {
-    if (Py_TYPE(obj) != type && !PyType_IsSubtype(Py_TYPE(obj), type)) [[unlikely]]
-        throw_downcast(obj, class_name);
+void check_subtype(PyObject* obj, PyTypeObject* type, const char* class_name) {
+    if (!PyType_IsSubtype(Py_TYPE(obj), type)) throw_downcast(obj, class_name);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstring>
 #include <new>
 #include <cstdint>
 #include <atomic>
@@ -262,8 +263,10 @@ Instance<T>* instance(PyObject* self) noexcept {
 // instance whose record was never constructed.
 [[noreturn, gnu::cold]] void throw_borrow_error(bool exclusive, Py_ssize_t flag);
 
-// Holds a borrow of one instance's record, and a strong reference to the
-// instance, for the duration of a call.
+// Holds a borrow of one instance's record for the duration of a call.  It
+// takes no reference of its own: the receiver and the arguments of a call
+// are the caller's, held until the call returns, whatever Python code the
+// call runs meanwhile.
 template <class T, bool Exclusive>
 class Borrow {
 public:
@@ -278,7 +281,6 @@ public:
                 throw_borrow_error(false, flag);
             ++flag;
         }
-        Py_INCREF(self);
     }
     Borrow(Borrow&& other) noexcept : self_(std::exchange(other.self_, nullptr)) {}
     Borrow(const Borrow&) = delete;
@@ -288,7 +290,6 @@ public:
         if (!self_) return;
         Py_ssize_t& flag = instance<T>(self_)->borrow;
         if constexpr (Exclusive) flag = 0; else --flag;
-        Py_DECREF(self_);
     }
     using Ref = std::conditional_t<Exclusive, T&, const T&>;
     Ref get() const noexcept { return instance<T>(self_)->record; }
@@ -444,11 +445,23 @@ struct Omittable {
     }
 };
 
-std::string_view utf8_view(PyObject* obj);  // 'PyString' downcast or UnicodeEncodeError
+// The UTF-8 of a str: 'PyString' downcast error or UnicodeEncodeError.  An
+// exact str of ASCII text is its own UTF-8, read in place without a call.
+std::string_view utf8_view_slow(PyObject* obj);
+inline std::string_view utf8_view(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]]
+        return {static_cast<const char*>(PyUnicode_DATA(obj)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
+    return utf8_view_slow(obj);
+}
 std::uint64_t to_u64(PyObject* obj);
 std::uint32_t to_u32(PyObject* obj);
 std::int64_t to_i64(PyObject* obj);
-void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name);
+void check_subtype(PyObject* obj, PyTypeObject* type, const char* class_name);
+inline void check_instance(PyObject* obj, PyTypeObject* type, const char* class_name) {
+    if (Py_TYPE(obj) != type) [[unlikely]]
+        check_subtype(obj, type, class_name);
+}
 
 template <class T> struct From;
 
@@ -510,7 +523,7 @@ template <class T> struct From<Shared<T>> {
 };
 
 template <class T>
-T convert_arg(PyObject* o, std::string_view name) {
+[[gnu::always_inline]] inline T convert_arg(PyObject* o, std::string_view name) {
     try {
         return From<T>::convert(o);
     } catch (Error& e) {
@@ -523,8 +536,29 @@ T convert_arg(PyObject* o, std::string_view name) {
 // Conversions: C++ -> Python (each returns a new reference)
 // ---------------------------------------------------------------------------
 
+inline bool is_ascii(std::string_view s) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        bits |= w;
+    }
+    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
+    return (bits & 0x8080808080808080u) == 0;
+}
+
+// A new str.  ASCII text is copied straight into a compact str, which is
+// what the UTF-8 decoder would end up building, without its set-up.
 inline PyObject* to_py(std::string_view s) {
-    PyObject* r = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    const auto n = static_cast<Py_ssize_t>(s.size());
+    PyObject* r;
+    if (is_ascii(s)) [[likely]] {
+        r = PyUnicode_New(n, 127);
+        if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), s.data(), s.size());
+    } else {
+        r = PyUnicode_FromStringAndSize(s.data(), n);
+    }
     if (!r) throw_api_failure();
     return r;
 }
@@ -586,6 +620,13 @@ template <class... A> struct converter<std::tuple<A...>> {
     }
 };
 
+// Clears the slots a function of `Tuple`'s parameters uses: a signature
+// declares exactly as many, so the rest is never read or written.
+template <class Tuple>
+inline void clear_slots(Slots& slots) noexcept {
+    for (std::size_t i = 0; i < std::tuple_size_v<Tuple>; ++i) slots[i] = nullptr;
+}
+
 template <class R, class Call>
 PyObject* finish(Call&& call) {
     if constexpr (std::is_void_v<R>) {
@@ -634,7 +675,8 @@ PyObject* construct(PyTypeObject* type, const Slots& slots) {
 template <auto Fn, const Signature& Sig>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> PyObject* {
-        Slots slots{};
+        Slots slots;
+        detail::clear_slots<typename detail::fn_traits<decltype(Fn)>::args>(slots);
         bind_tuple(Sig, args, kwargs, slots);
         return detail::construct<Fn, Sig>(type, slots);
     }, nullptr);
@@ -654,7 +696,8 @@ PyObject* constructor_vectorcall(PyObject* type, PyObject* const* args, std::siz
     if (t->tp_new != &constructor<Fn, Sig> || t->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
         return call_type(type, args, nargsf, kwnames);
     return guard([&]() -> PyObject* {
-        Slots slots{};
+        Slots slots;
+        detail::clear_slots<typename detail::fn_traits<decltype(Fn)>::args>(slots);
         bind_fast(Sig, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
         return detail::construct<Fn, Sig>(reinterpret_cast<PyTypeObject*>(type), slots);
     }, nullptr);
@@ -668,7 +711,8 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         using traits = detail::fn_traits<decltype(Fn)>;
         using split = detail::split_self<typename traits::args>;
         using recv = detail::receiver<typename split::self>;
-        Slots slots{};
+        Slots slots;
+        detail::clear_slots<typename split::rest>(slots);
         bind_fast(Sig, args, nargs, kwnames, slots);
         typename recv::borrow borrowed(self);
         auto values = detail::converter<typename split::rest>::run(Sig, slots);
@@ -688,7 +732,8 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guard([&]() -> PyObject* {
         using traits = detail::fn_traits<decltype(Fn)>;
-        Slots slots{};
+        Slots slots;
+        detail::clear_slots<typename traits::args>(slots);
         bind_fast(Sig, args, nargs, kwnames, slots);
         auto values = detail::converter<typename traits::args>::run(Sig, slots);
         return detail::finish<typename traits::result>(
@@ -718,15 +763,28 @@ PyObject* getter(PyObject* self, void*) noexcept {
     }, nullptr);
 }
 
+// The text every representation is written into: one buffer, reused (the
+// interpreter lock is held throughout and writing one calls no Python code),
+// and given back once a large text has grown it.
+inline std::string g_repr_text;
+struct ReprBuffer {
+    std::string& text = g_repr_text;
+    ReprBuffer() noexcept { text.clear(); }
+    ~ReprBuffer() {
+        if (text.capacity() > 4096) std::string().swap(text);
+    }
+    ReprBuffer(const ReprBuffer&) = delete;
+    ReprBuffer& operator=(const ReprBuffer&) = delete;
+};
+
 // tp_repr from `void Fn(const Record&, std::string& out)`.
 template <class T, void (*Fn)(const T&, std::string&)>
 PyObject* repr_slot(PyObject* self) noexcept {
     return guard([&]() -> PyObject* {
         Shared<T> borrowed(self);
-        std::string out;
-        out.reserve(128);  // most representations fit; saves the regrowth steps
-        Fn(borrowed.get(), out);
-        return to_py(out);
+        const ReprBuffer out;
+        Fn(borrowed.get(), out.text);
+        return to_py(std::string_view(out.text));
     }, nullptr);
 }
 
