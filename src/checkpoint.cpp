@@ -9,17 +9,12 @@ constinit Signature kNew = signature(
     "__new__", {"chain_id", "indexer_id", "block_number", "block_hash", "updated_at=None"});
 
 // Texts arrive as views of the arguments' UTF-8 and are copied once, into
-// the record.  updated_at arrives unconverted (an std::optional<int64_t>
-// parameter comes back from its conversion through memory, a store-to-load
-// stall); omitted or None, it is the wall clock.
+// the record.  Omitted or None, updated_at is the wall clock.
 Checkpoint construct(std::string_view chain_id, std::string_view indexer_id,
                      std::uint64_t block_number, std::string_view block_hash,
-                     PyObject* updated_at) {
-    const std::int64_t stamp = updated_at == nullptr || updated_at == Py_None
-                                   ? unix_time_now()
-                                   : convert_arg<std::int64_t>(updated_at, kNew.names[4]);
+                     std::optional<std::int64_t> updated_at) {
     return Checkpoint{std::string(chain_id), std::string(indexer_id), block_number,
-                      std::string(block_hash), stamp};
+                      std::string(block_hash), updated_at ? *updated_at : unix_time_now()};
 }
 
 void represent(const Checkpoint& cp, std::string& out) {

@@ -12,28 +12,22 @@ constinit Signature kNew = signature(
                 "batch_size=1000", "checkpoint_interval=100", "poll_interval_ms=2000"});
 
 // Texts arrive as views of the arguments' UTF-8 and are copied once, into
-// the record.  The numbers arrive unconverted and are converted here, in
-// parameter order and only when given, each overwriting its default: taking
-// them as Omittable<std::uint64_t> made each omitted one cost a
-// store-to-load stall (the optional came back through memory), a third of
-// IndexerConfig().
+// the record; every argument given overwrites its default.
 IndexerConfig construct(Omittable<std::string_view> id, Omittable<std::string_view> chain,
-                        PyObject* from_block, PyObject* to_block, PyObject* confirmation_depth,
-                        PyObject* batch_size, PyObject* checkpoint_interval,
-                        PyObject* poll_interval_ms) {
+                        Omittable<std::uint64_t> from_block, std::optional<std::uint64_t> to_block,
+                        Omittable<std::uint64_t> confirmation_depth,
+                        Omittable<std::uint64_t> batch_size,
+                        Omittable<std::uint64_t> checkpoint_interval,
+                        Omittable<std::uint64_t> poll_interval_ms) {
     IndexerConfig c;  // holds the defaults
     if (id.value) c.id.assign(*id.value);
     if (chain.value) c.chain.assign(*chain.value);
-    const auto number = [](PyObject* arg, std::size_t param, std::uint64_t& field) {
-        if (arg != nullptr) field = convert_arg<std::uint64_t>(arg, kNew.names[param]);
-    };
-    number(from_block, 2, c.from_block);
-    if (to_block != nullptr && to_block != Py_None)
-        c.to_block = convert_arg<std::uint64_t>(to_block, kNew.names[3]);
-    number(confirmation_depth, 4, c.confirmation_depth);
-    number(batch_size, 5, c.batch_size);
-    number(checkpoint_interval, 6, c.checkpoint_interval);
-    number(poll_interval_ms, 7, c.poll_interval_ms);
+    std::move(from_block).assign_to(c.from_block);
+    c.to_block = to_block;
+    std::move(confirmation_depth).assign_to(c.confirmation_depth);
+    std::move(batch_size).assign_to(c.batch_size);
+    std::move(checkpoint_interval).assign_to(c.checkpoint_interval);
+    std::move(poll_interval_ms).assign_to(c.poll_interval_ms);
     return c;
 }
 
