@@ -63,8 +63,8 @@ def load() -> tuple[object | None, str]:
             return None, f"floor did not compile with {cc}: {build.stderr.strip()[:300]}"
         os.replace(partial, target)  # atomic: concurrent runs never see half a file
     loader = importlib.machinery.ExtensionFileLoader("call_floor", str(target))
-    spec = importlib.util.spec_from_file_location("call_floor", target, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("call_floor", target, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module, str(target)
 
