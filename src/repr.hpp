@@ -137,39 +137,6 @@ inline char* put(char* out, const char* s, std::size_t n) noexcept {
     return out + n;
 }
 
-// Number of decimal digits of v.
-inline std::size_t decimal_size(std::uint64_t v) noexcept {
-    std::size_t n = 1;
-    for (; v >= 10000; v /= 10000) n += 4;
-    if (v >= 1000) return n + 3;
-    if (v >= 100) return n + 2;
-    if (v >= 10) return n + 1;
-    return n;
-}
-
-// Writes the `size` = decimal_size(v) digits of v, two at a time from the
-// right, and returns the end.
-inline char* write_decimal(char* out, std::uint64_t v, std::size_t size) noexcept {
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    char* const end = out + size;
-    char* p = end;
-    while (v >= 100) {
-        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
-        v /= 100;
-        p -= 2;
-        std::memcpy(p, kPairs + pair, 2);
-    }
-    if (v >= 10) {
-        std::memcpy(p - 2, kPairs + v * 2, 2);
-    } else {
-        p[-1] = static_cast<char>('0' + v);
-    }
-    return end;
-}
-
 // Bytes of the quoted form of a text whose every byte is printable ASCII
 // other than '"' and '\\' (its quoted form is the text between quotes);
 // 0 for any other text.
@@ -188,7 +155,7 @@ inline char* write_plain_quoted(char* out, std::string_view text) noexcept {
 template <Name N>
 std::size_t value_size(const Text<N>& f) noexcept { return plain_quoted_size(f.value); }
 template <Name N>
-std::size_t value_size(const Number<N>& f) noexcept { return decimal_size(f.value); }
+std::size_t value_size(const Number<N>& f) noexcept { return ascii::decimal_size(f.value); }
 template <Name N>
 std::size_t value_size(const List<N>& f) noexcept {
     std::size_t size = f.items.empty() ? 2 : 2 * f.items.size();  // brackets and ", "
@@ -206,7 +173,7 @@ char* write_value(char* out, const Text<N>& f, std::size_t) noexcept {
 }
 template <Name N>
 char* write_value(char* out, const Number<N>& f, std::size_t size) noexcept {
-    return write_decimal(out, f.value, size);
+    return ascii::write_decimal(out, f.value, size);
 }
 template <Name N>
 char* write_value(char* out, const List<N>& f, std::size_t) noexcept {

@@ -2,7 +2,6 @@
 
 #include "vorlane/ascii.hpp"
 
-#include <charconv>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -150,24 +149,12 @@ char* write_string(char* out, std::string_view text) noexcept {
     return out;
 }
 
-constexpr std::size_t digit_count(std::uint64_t v) noexcept {
-    std::size_t n = 1;
-    for (; v >= 10000; v /= 10000) n += 4;
-    if (v >= 1000) return n + 3;
-    if (v >= 100) return n + 2;
-    if (v >= 10) return n + 1;
-    return n;
-}
-static_assert(digit_count(0) == 1 && digit_count(9) == 1 && digit_count(10) == 2 &&
-              digit_count(9999) == 4 && digit_count(10000) == 5 &&
-              digit_count(18446744073709551615u) == 20);
-
 char* write_number(char* out, std::uint64_t v) noexcept {
-    return std::to_chars(out, out + 20, v).ptr;
+    return ascii::write_decimal(out, v, ascii::decimal_size(v));
 }
 
 constexpr std::size_t number_size(const std::optional<std::uint64_t>& v) noexcept {
-    return v ? digit_count(*v) : 4;
+    return v ? ascii::decimal_size(*v) : 4;
 }
 
 char* write_number(char* out, const std::optional<std::uint64_t>& v) noexcept {
@@ -230,10 +217,10 @@ std::size_t IndexerConfig::ascii_json_size() const noexcept {
     const std::size_t topics_size = list_size(filter.topic0_values);
     if (id_size == 0 || chain_size == 0 || addresses_size == 0 || topics_size == 0) return 0;
     return kFixedSize + id_size + chain_size + (addresses_size - 1) + (topics_size - 1) +
-           digit_count(from_block) + number_size(to_block) + digit_count(confirmation_depth) +
-           digit_count(batch_size) + digit_count(checkpoint_interval) +
-           digit_count(poll_interval_ms) + number_size(filter.from_block) +
-           number_size(filter.to_block);
+           ascii::decimal_size(from_block) + number_size(to_block) +
+           ascii::decimal_size(confirmation_depth) + ascii::decimal_size(batch_size) +
+           ascii::decimal_size(checkpoint_interval) + ascii::decimal_size(poll_interval_ms) +
+           number_size(filter.from_block) + number_size(filter.to_block);
 }
 
 void IndexerConfig::write_ascii_json(char* out) const noexcept {

@@ -1,5 +1,6 @@
 // Byte scans shared by the text writers and the filters: sixteen bytes at a
-// time with SSE2 (part of every x86-64 processor), eight at a time elsewhere.
+// time with SSE2 (part of every x86-64 processor), eight at a time elsewhere;
+// and the decimal digits the writers put down.
 #pragma once
 
 #include <cstddef>
@@ -86,6 +87,42 @@ inline bool is_plain(std::string_view text) noexcept {
     // Pad with a plain byte so the zero fill does not count as a control.
     const std::uint64_t pad = n == 0 ? 0x41 * detail::kOnes : (0x41 * detail::kOnes) << (8 * n);
     return !detail::word_needs_care(detail::load_short(p, n) | pad);
+}
+
+// Number of decimal digits of v.
+constexpr std::size_t decimal_size(std::uint64_t v) noexcept {
+    std::size_t n = 1;
+    for (; v >= 10000; v /= 10000) n += 4;
+    if (v >= 1000) return n + 3;
+    if (v >= 100) return n + 2;
+    if (v >= 10) return n + 1;
+    return n;
+}
+static_assert(decimal_size(0) == 1 && decimal_size(9) == 1 && decimal_size(10) == 2 &&
+              decimal_size(9999) == 4 && decimal_size(10000) == 5 &&
+              decimal_size(18446744073709551615u) == 20);
+
+// Writes the `size` = decimal_size(v) digits of v, two at a time from the
+// right, and returns the end.
+inline char* write_decimal(char* out, std::uint64_t v, std::size_t size) noexcept {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char* const end = out + size;
+    char* p = end;
+    while (v >= 100) {
+        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        p -= 2;
+        std::memcpy(p, kPairs + pair, 2);
+    }
+    if (v >= 10) {
+        std::memcpy(p - 2, kPairs + v * 2, 2);
+    } else {
+        p[-1] = static_cast<char>('0' + v);
+    }
+    return end;
 }
 
 }  // namespace vorlane::ascii
