@@ -422,7 +422,11 @@ private:
 // reconnects.
 //
 // With a deadline, the session's connect timer races the socket for the same
-// ticket; co_await then yields true when the deadline won.
+// ticket, and co_await yields true when the deadline won. The timer is armed
+// before the socket wait is queued (after that, this thread touches neither
+// the awaiter nor the timer: the waiter may already be running elsewhere),
+// so it may win while await_suspend is still running; it then leaves the
+// resuming to await_suspend, which carries on instead of suspending.
 class PostgresSession::Readiness {
 public:
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
@@ -446,40 +450,46 @@ public:
         const auto events = static_cast<short>(want_ == Want::Read ? POLLIN : POLLOUT);
         gate->armed.store(ticket, std::memory_order_release);
         pending_ = true;
+        std::shared_ptr<std::atomic<int>> race;
+        if (deadline_) {
+            race = race_ = std::make_shared<std::atomic<int>>(kSuspending);
+            session_.connect_timer_.expires_at(*deadline_);
+            session_.connect_timer_.async_wait(
+                [gate, ticket, waiter, race](const std::error_code& ec) {
+                    if (ec || !gate->claim(ticket)) return;
+                    if (race->exchange(kTimedOut) == kSuspended) waiter.resume();
+                });
+        }
         using Socket = asio::posix::stream_descriptor;
         session_.socket_.async_wait(want_ == Want::Read ? Socket::wait_read : Socket::wait_write,
                                     [gate, ticket, waiter](const std::error_code&) {
                                         if (gate->claim(ticket)) waiter.resume();
                                     });
-        if (deadline_) {
-            // The handler touches this awaiter only after winning the
-            // ticket, that is while the waiter is still suspended here.
-            session_.connect_timer_.expires_at(*deadline_);
-            session_.connect_timer_.async_wait(
-                [gate, ticket, waiter, self = this](const std::error_code& ec) {
-                    if (ec || !gate->claim(ticket)) return;
-                    self->timed_out_ = true;
-                    waiter.resume();
-                });
-        }
         pollfd p{fd, events, 0};
         if (::poll(&p, 1, 0) > 0 && gate->claim(ticket)) return false;
-        return true;
+        int expected = kSuspending;
+        return !race || race->compare_exchange_strong(expected, kSuspended);
     }
 
     bool await_resume() noexcept {
         pending_ = false;
+        if (!race_) return false;
+        const bool timed_out = race_->load() == kTimedOut;
         // The waits run one at a time, so this never races the timer's own use.
-        if (deadline_ && !timed_out_) session_.connect_timer_.cancel();
-        return timed_out_;
+        if (!timed_out) session_.connect_timer_.cancel();
+        return timed_out;
     }
 
 private:
+    static constexpr int kSuspending = 0;
+    static constexpr int kSuspended = 1;
+    static constexpr int kTimedOut = 2;
+
     PostgresSession& session_;
     Want want_;
     Deadline deadline_;
+    std::shared_ptr<std::atomic<int>> race_;  // with a deadline only
     bool pending_ = false;
-    bool timed_out_ = false;
 };
 
 // Marks the session busy for one operation; a second one that starts while

@@ -152,7 +152,15 @@ std::shared_ptr<CheckpointStore> make_conformance_store() {
     }
     auto runtime = std::make_shared<Runtime>();
     const std::string table = unique_table();
-    auto opened = PostgresCheckpointStore::connect(runtime->io_context(), *dsn, {table});
+    // A connect timeout that never fires, so the connect's timer races the
+    // socket on the runtime's workers too.
+    std::string conninfo = *dsn;
+    if (conninfo.rfind("postgres", 0) == 0)
+        conninfo += conninfo.find('?') == std::string::npos ? "?" : "&";
+    else
+        conninfo += " ";
+    conninfo += "connect_timeout=30";
+    auto opened = PostgresCheckpointStore::connect(runtime->io_context(), conninfo, {table});
     if (!opened.ok()) {
         [&] { FAIL() << opened.error().message(); }();
         return nullptr;
