@@ -17,6 +17,23 @@ import sys
 import timeit
 
 
+def calls_per_repeat(timer: timeit.Timer, target_s: float) -> int:
+    """How many calls make one repeat of about target_s seconds."""
+    # Grow the loop count until one run takes a tenth of the wanted repeat
+    # length, then scale it to the full length.
+    number = 1
+    while True:
+        elapsed = timer.timeit(number)
+        if elapsed >= target_s / 10 or number >= 10**8:
+            break
+        number *= 10
+    # One disturbed calibration run would only shorten the repeats; take the
+    # quickest of three to keep them near the wanted length.
+    elapsed = min(elapsed, timer.timeit(number), timer.timeit(number))
+    per_call_s = elapsed / number
+    return max(1, int(target_s / per_call_s)) if per_call_s > 0 else number
+
+
 def parse_args(description: str, extra=None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument(
@@ -59,20 +76,7 @@ class Timer:
     def measure(self, stmt: str, namespace: dict, setup: str = "pass") -> tuple[float, float, int]:
         """Returns (best ns/call, median ns/call, calls per repeat)."""
         timer = timeit.Timer(stmt, setup=setup, globals=namespace)
-        # Grow the loop count until one run takes a tenth of the wanted
-        # repeat length, then scale it to the full length.
-        number = 1
-        while True:
-            elapsed = timer.timeit(number)
-            if elapsed >= self.target_s / 10 or number >= 10**8:
-                break
-            number *= 10
-        # One disturbed calibration run would only shorten the repeats; take
-        # the quickest of three to keep them near the wanted length.
-        elapsed = min(elapsed, timer.timeit(number), timer.timeit(number))
-        per_call_s = elapsed / number
-        if per_call_s > 0:
-            number = max(1, int(self.target_s / per_call_s))
+        number = calls_per_repeat(timer, self.target_s)
         runs = timer.repeat(repeat=self.repeats, number=number)
         per_call = [r / number * 1e9 for r in runs]
         return min(per_call), statistics.median(per_call), number

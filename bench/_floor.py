@@ -30,6 +30,8 @@ import time
 import timeit
 from pathlib import Path
 
+from _common import calls_per_repeat
+
 DEFAULT_SOURCE = "/work/shared/call-floor/call_floor.c"
 
 
@@ -94,21 +96,12 @@ class FloorTimer:
 
     # -- timing ------------------------------------------------------------
 
-    def _number(self, timer: timeit.Timer) -> int:
-        number = 1
-        while True:
-            elapsed = timer.timeit(number)
-            if elapsed >= self.target_s / 10 or number >= 10**8:
-                break
-            number *= 10
-        elapsed = min(elapsed, timer.timeit(number))
-        return max(1, int(self.target_s / (elapsed / number)))
 
     def alternate(self, stmts: list[tuple[str, dict, str, int | None]]) -> list[list[float]]:
         """Times each (stmt, namespace, setup, number) in turn, round after
         round; returns the ns per call of every round, per statement."""
         timers = [timeit.Timer(s, setup=setup, globals=ns) for s, ns, setup, _ in stmts]
-        numbers = [n if n else self._number(t) for t, (_, _, _, n) in zip(timers, stmts)]
+        numbers = [n if n else calls_per_repeat(t, self.target_s) for t, (_, _, _, n) in zip(timers, stmts)]
         runs: list[list[float]] = [[] for _ in stmts]
         for _ in range(self.rounds):
             for k, (t, n) in enumerate(zip(timers, numbers)):

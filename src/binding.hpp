@@ -7,10 +7,10 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
-#include <cstdint>
-#include <atomic>
 #include <optional>
 #include <source_location>
 #include <span>
@@ -19,6 +19,8 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "vorlane/ascii.hpp"
 
 namespace vorlane::py {
 
@@ -536,24 +538,12 @@ template <class T>
 // Conversions: C++ -> Python (each returns a new reference)
 // ---------------------------------------------------------------------------
 
-inline bool is_ascii(std::string_view s) noexcept {
-    std::uint64_t bits = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        bits |= w;
-    }
-    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
-    return (bits & 0x8080808080808080u) == 0;
-}
-
 // A new str.  ASCII text is copied straight into a compact str, which is
 // what the UTF-8 decoder would end up building, without its set-up.
 inline PyObject* to_py(std::string_view s) {
     const auto n = static_cast<Py_ssize_t>(s.size());
     PyObject* r;
-    if (is_ascii(s)) [[likely]] {
+    if (ascii::is_ascii(s)) [[likely]] {
         r = PyUnicode_New(n, 127);
         if (r) std::memcpy(PyUnicode_1BYTE_DATA(r), s.data(), s.size());
     } else {

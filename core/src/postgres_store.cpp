@@ -692,8 +692,12 @@ struct PostgresSession::PairParams {
     PairParams(const std::string& chain, const std::string& indexer)
         : key(pair_key(chain, indexer)), chain_id(chain), indexer_id(indexer) {}
 
+    // libpq takes parameter lengths as int.
     [[nodiscard]] bool fits() const noexcept {
         return chain_id.size() <= INT_MAX && indexer_id.size() <= INT_MAX;
+    }
+    [[nodiscard]] bool fits(const Checkpoint& cp) const noexcept {
+        return fits() && cp.block_hash.size() <= INT_MAX;
     }
 };
 
@@ -786,7 +790,7 @@ Task<Result<void>> PostgresSession::save(Checkpoint checkpoint) {
         if (auto r = co_await setup(); !r) co_return r;
     }
     const PairParams pair(checkpoint.chain_id, checkpoint.indexer_id);
-    if (!pair.fits() || checkpoint.block_hash.size() > INT_MAX)
+    if (!pair.fits(checkpoint))
         co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
     auto r = co_await run_write(kSave, pair, checkpoint, nullptr);
     if (!r) co_return Result<void>::failure(std::move(r).error());
@@ -804,7 +808,7 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
         if (auto r = co_await setup(); !r) co_return r;
     }
     const PairParams pair(checkpoint.chain_id, checkpoint.indexer_id);
-    if (!pair.fits() || checkpoint.block_hash.size() > INT_MAX)
+    if (!pair.fits(checkpoint))
         co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
     for (int attempt = 0; attempt < kSettleAttempts; ++attempt) {
         // One atomic statement decides: an insert that yields to any stored

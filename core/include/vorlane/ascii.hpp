@@ -89,6 +89,15 @@ inline bool is_plain(std::string_view text) noexcept {
     return !detail::word_needs_care(detail::load_short(p, n) | pad);
 }
 
+// True when every byte is below 0x80.
+inline bool is_ascii(std::string_view s) noexcept {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) bits |= detail::load8(s.data() + i);
+    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
+    return (bits & detail::kHighs) == 0;
+}
+
 // Number of decimal digits of v.
 constexpr std::size_t decimal_size(std::uint64_t v) noexcept {
     std::size_t n = 1;
