@@ -52,21 +52,42 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "==> creating virtualenv $venv ($("$python" --version))"
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.22" ninja
+progress=(bash "$root/scripts/progress.sh")
+
+echo "==> installing build tools into $venv"
+"$venv/bin/python" -m pip install --progress-bar off --upgrade pip "scikit-build-core>=0.10" "cmake>=3.22" ninja \
+  | "${progress[@]}" '^(Collecting|Downloading|Installing|Successfully)'
 
 extras=${VORLANE_EXTRAS-test,examples}
-target="."
-[ -n "$extras" ] && target=".[$extras]"
+# The project's Python dependencies (with the extras asked for) are installed
+# first, in a step of their own, so their downloads show as they happen; the
+# build that follows installs nothing else.
+mapfile -t requirements < <("$venv/bin/python" - "$extras" <<'PY'
+import sys, tomllib
+project = tomllib.load(open("pyproject.toml", "rb"))["project"]
+wanted = list(project.get("dependencies", []))
+for extra in filter(None, sys.argv[1].split(",")):
+    wanted += project["optional-dependencies"][extra]
+print("\n".join(wanted))
+PY
+)
+if ((${#requirements[@]})); then
+  echo "==> installing Python dependencies${extras:+ (extras: $extras)}"
+  "$venv/bin/python" -m pip install --progress-bar off "${requirements[@]}" \
+    | "${progress[@]}" '^(Collecting|Downloading|Installing|Successfully)'
+fi
+
 options=(-C cmake.define.VORLANE_WERROR=ON)
 # An incremental build folder beside the virtualenv, unless the caller names one.
 [[ " $* " == *build-dir=* ]] || options+=(-C "build-dir=$venv/build/{wheel_tag}-{build_type}")
 
-echo "==> building vorlane and vorlane_stores into $venv (about two minutes from scratch on 2 cores)"
+echo "==> building vorlane and vorlane_stores into $venv (a few minutes from scratch on 2 cores)"
 log="$venv/build.log"
 start=$SECONDS
-if ! "$venv/bin/python" -m pip install -v --no-build-isolation "$target" "${options[@]}" "$@" 2>&1 \
-     | tee "$log" | awk '/^ *\[[0-9]+\/[0-9]+\] /{ sub(/^ +/, ""); print "    " $0; fflush() }'; then
+# pip's verbose mode lets the build's own output through as it happens; of
+# it, the compiler's [n/N] progress lines are shown.
+if ! "$venv/bin/python" -m pip install -v --no-deps --no-build-isolation . "${options[@]}" "$@" 2>&1 \
+     | tee "$log" | "${progress[@]}" '^ *\[[0-9]+/[0-9]+\] '; then
   echo "error: the build failed; the end of its log ($log):" >&2
   tail -n 40 "$log" >&2
   exit 1
