@@ -368,6 +368,55 @@ TEST_F(PostgresStore, TerminatedBackendFailsOneCallAndTheNextReconnects) {
     }
 }
 
+TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallReconnects) {
+    const std::string app = "vorlane_cancel_" + table_;
+    auto opened = PostgresCheckpointStore::connect(io_, dsn_ + " application_name=" + app,
+                                                   {table_, 500ms});
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    auto store = std::move(opened).value();
+    ASSERT_TRUE(run(store->save({"1", "main", 1, "0xa", 1})).ok());
+    Raw locker(dsn_);
+    locker.exec("BEGIN");
+    locker.exec("SELECT 1 FROM " + ident(table_) + " FOR UPDATE");
+    Raw watcher(dsn_);
+    struct Op {
+        const char* name;
+        std::function<Result<void>()> call;
+    };
+    const std::vector<Op> ops = {
+        {"save", [&] { return run(store->save({"1", "main", 2, "0xb", 2})); }},
+        {"save_if", [&] { return run(store->save_if({"1", "main", 2, "0xb", 2}, 1)); }},
+        {"delete", [&] { return run(store->delete_("1", "main")); }},
+    };
+    for (const Op& op : ops) {
+        SCOPED_TRACE(op.name);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(error_text(op.call()),
+                  "Storage error: timed out after 0.5 s waiting for the server");
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 500ms);
+        EXPECT_LT(took, 1500ms);
+        // Dropping the connection alone would leave the statement waiting on
+        // the lock, to run once it is released.
+        std::string waiting;
+        for (int i = 0; i < 100; ++i) {
+            waiting = watcher.value(
+                "SELECT count(*) FROM pg_stat_activity "
+                "WHERE application_name = $1 AND wait_event_type = 'Lock'",
+                {app});
+            if (waiting == "0") break;
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_EQ(waiting, "0");
+    }
+    locker.exec("COMMIT");
+    const auto stored = run(store->load("1", "main"));
+    ASSERT_TRUE(stored.ok()) << stored.error().message();
+    ASSERT_TRUE(stored.value());
+    EXPECT_EQ(stored.value()->block_number, 1u);
+    EXPECT_EQ(error_text(run(store->save_if({"1", "main", 3, "0xc", 3}, 1))), "ok");
+}
+
 std::size_t thread_count() {
     std::size_t n = 0;
     if (DIR* d = ::opendir("/proc/self/task")) {
