@@ -368,6 +368,16 @@ TEST_F(PostgresStore, TerminatedBackendFailsOneCallAndTheNextReconnects) {
     }
 }
 
+// The entries of a /proc folder: threads, open descriptors.
+std::size_t entry_count(const char* folder) {
+    std::size_t n = 0;
+    if (DIR* d = ::opendir(folder)) {
+        while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
 TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallReconnects) {
     const std::string app = "vorlane_cancel_" + table_;
     auto opened = PostgresCheckpointStore::connect(io_, dsn_ + " application_name=" + app,
@@ -379,6 +389,7 @@ TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallRe
     locker.exec("BEGIN");
     locker.exec("SELECT 1 FROM " + ident(table_) + " FOR UPDATE");
     Raw watcher(dsn_);
+    const std::size_t descriptors = entry_count("/proc/self/fd");
     struct Op {
         const char* name;
         std::function<Result<void>()> call;
@@ -415,16 +426,12 @@ TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallRe
     ASSERT_TRUE(stored.value());
     EXPECT_EQ(stored.value()->block_number, 1u);
     EXPECT_EQ(error_text(run(store->save_if({"1", "main", 3, "0xc", 3}, 1))), "ok");
+    // Connected again, and nothing of the dropped connections or of the
+    // cancel requests is left open.
+    EXPECT_EQ(entry_count("/proc/self/fd"), descriptors);
 }
 
-std::size_t thread_count() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
-}
+std::size_t thread_count() { return entry_count("/proc/self/task"); }
 
 Task<std::vector<std::size_t>> save_and_load(PostgresCheckpointStore& store,
                                              std::thread::id caller) {
