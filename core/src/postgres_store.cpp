@@ -1023,6 +1023,15 @@ Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string inde
 
 Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connect(
     asio::io_context& io, const std::string& conninfo, PostgresOptions options) {
+    auto store = prepare(io, conninfo, std::move(options));
+    if (!store) return store;
+    if (auto r = run_on(io, store.value()->session_->connect()); !r)
+        return Result<std::unique_ptr<PostgresCheckpointStore>>::failure(std::move(r).error());
+    return store;
+}
+
+Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::prepare(
+    asio::io_context& io, const std::string& conninfo, PostgresOptions options) {
     using R = Result<std::unique_ptr<PostgresCheckpointStore>>;
     if (!is_valid_table_name(options.table)) {
         return R::failure(IndexerError::storage(
@@ -1041,7 +1050,6 @@ Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connec
         return R::failure(IndexerError::storage("libsodium could not be initialised"));
     auto session = std::make_unique<detail::PostgresSession>(
         io, conninfo, std::move(options.table), options.timeout);
-    if (auto r = run_on(io, session->connect()); !r) return R::failure(std::move(r).error());
     return R::success(std::unique_ptr<PostgresCheckpointStore>(
         new PostgresCheckpointStore(std::move(session))));
 }

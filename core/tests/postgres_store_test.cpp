@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -429,6 +431,37 @@ TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallRe
     // Connected again, and nothing of the dropped connections or of the
     // cancel requests is left open.
     EXPECT_EQ(entry_count("/proc/self/fd"), descriptors);
+}
+
+TEST_F(PostgresStore, APreparedStoreConnectsInItsFirstOperationWithinItsTimeout) {
+    // A listener that takes connections and never answers them.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string silent = "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                               " sslmode=disable gssencmode=disable";
+
+    auto prepared = PostgresCheckpointStore::prepare(io_, silent, {table_, 300ms});
+    ASSERT_TRUE(prepared.ok()) << prepared.error().message();
+    const auto start = std::chrono::steady_clock::now();
+    const auto loaded = run(prepared.value()->load("1", "main"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::close(listener);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().message(),
+              "Storage error: timed out after 0.3 s waiting for the server");
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 900ms);
+
+    auto store = PostgresCheckpointStore::prepare(io_, dsn_, {table_});
+    ASSERT_TRUE(store.ok()) << store.error().message();
+    EXPECT_EQ(error_text(run(store.value()->save({"1", "main", 1, "0xa", 1}))), "ok");
 }
 
 std::size_t thread_count() { return entry_count("/proc/self/task"); }

@@ -69,6 +69,11 @@ public:
     static Result<std::unique_ptr<PostgresCheckpointStore>> connect(
         asio::io_context& io, const std::string& conninfo, PostgresOptions options = {});
 
+    // The same store without connecting yet: its first operation connects,
+    // within that operation's timeout. Fails only on invalid options.
+    static Result<std::unique_ptr<PostgresCheckpointStore>> prepare(
+        asio::io_context& io, const std::string& conninfo, PostgresOptions options = {});
+
     // Closes the connection.
     ~PostgresCheckpointStore() override;
 
