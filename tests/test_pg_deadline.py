@@ -1,11 +1,11 @@
 """PostgresStorage's timeout: calls end when the server, or something in
 between, stops answering; catalog table names are refused."""
 
+import json
 import os
 import pathlib
 import subprocess
 import sys
-import json
 
 import pytest
 
