@@ -44,6 +44,9 @@ struct PostgresBackend {
 
     Result<std::unique_ptr<Store>> open() {
         if (!io) io = std::make_unique<asio::io_context>(1);
+        // Reopened (in a forked child): the call that needs the connection
+        // makes it, within that call's timeout.
+        if (!description.empty()) return Store::prepare(*io, conninfo, options);
         auto opened = Store::connect(*io, conninfo, options);
         if (opened.ok() && description.empty()) description = opened.value()->describe();
         return opened;

@@ -53,7 +53,7 @@ def test_module_surface():
     assert vorlane.__all__ == ["Checkpoint", "IndexerConfig", "EventFilter", "InMemoryStorage", "BlockSummary"]
     assert SqliteStorage.__text_signature__ == (
         "(path, *, table='vorlane_checkpoints', synchronous=True, busy_timeout=5.0)")
-    assert PostgresStorage.__text_signature__ == "(dsn, *, table='vorlane_checkpoints')"
+    assert PostgresStorage.__text_signature__ == "(dsn, *, table='vorlane_checkpoints', timeout=30.0)"
     signatures = {
         "load_checkpoint": "($self, chain_id, indexer_id)",
         "save_checkpoint": "($self, checkpoint)",
@@ -152,6 +152,12 @@ def test_argument_errors_follow_vorlane(storage, call, error, message):
         (lambda p: PostgresStorage(b"host=x"), TypeError,
          "argument 'dsn': 'bytes' object cannot be converted to 'PyString'"),
         (lambda p: PostgresStorage("host=x", table="No"), ValueError, "argument 'table': invalid table name"),
+        (lambda p: PostgresStorage("host=x", timeout="1"), TypeError,
+         "argument 'timeout': 'str' object cannot be converted to 'PyFloat'"),
+        (lambda p: PostgresStorage("host=x", timeout=0), ValueError,
+         "argument 'timeout': expected seconds from 0.001 to 2147483, or None"),
+        (lambda p: PostgresStorage("host=x", timeout=float("inf")), ValueError,
+         "argument 'timeout': expected seconds from 0.001 to 2147483, or None"),
         (lambda p: PostgresStorage("host=x\0password=y"), ValueError, "argument 'dsn': embedded null character"),
         (lambda p: SqliteStorage(p + "\0.db"), ValueError, "argument 'path': embedded null character"),
     ],
@@ -199,16 +205,39 @@ def test_storage_failures_at_construction(tmp_path, pg_server):
         assert "s3cret-pw" not in repr(s) and repr(s).startswith('PostgresStorage(dsn="')
 
 
-def test_postgres_connect_timeout_is_honoured():
+@pytest.mark.parametrize(
+    "timeout, connect_timeout, message",
+    [
+        (None, 2, "Storage error: connection timed out after 2 s (connect_timeout)"),
+        (1.5, 10, "Storage error: timed out after 1.5 s waiting for the server"),
+    ],
+)
+def test_postgres_connect_ends_at_the_stricter_limit(timeout, connect_timeout, message):
     with socket.socket() as listener:  # takes the connection, never answers it
         listener.bind(("127.0.0.1", 0))
         listener.listen(1)
         port = listener.getsockname()[1]
         start = time.monotonic()
         with pytest.raises(RuntimeError) as e:
-            PostgresStorage(f"host=127.0.0.1 port={port} sslmode=disable gssencmode=disable connect_timeout=2")
-        assert e.value.args == ("Storage error: connection timed out after 2 s (connect_timeout)",)
-        assert 1.5 < time.monotonic() - start < 10
+            PostgresStorage(f"host=127.0.0.1 port={port} sslmode=disable gssencmode=disable "
+                            f"connect_timeout={connect_timeout}", timeout=timeout)
+        assert e.value.args == (message,)
+        limit = min(connect_timeout, timeout or connect_timeout)
+        assert limit * 0.9 < time.monotonic() - start < limit * 3
+
+
+@pytest.mark.parametrize("table", ["pg_class", "pg_type", "pg_settings", "pg_checkpoints"])
+def test_postgres_refuses_catalog_names_before_any_sql(pg_server, table):
+    psycopg = pytest.importorskip("psycopg")
+    with pytest.raises(ValueError) as e:
+        PostgresStorage(pg_server.dsn, table=table)
+    assert e.value.args == ("argument 'table': invalid table name: names starting with pg_ are "
+                            "reserved for PostgreSQL's system catalogs",)
+    with psycopg.connect(pg_server.dsn) as db:
+        outside_catalog = db.execute(
+            "SELECT count(*) FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE c.relname = %s AND n.nspname <> 'pg_catalog'", (table,)).fetchone()
+    assert outside_catalog == (0,)
 
 
 def test_sqlite_wrong_shape_table_is_refused_untouched(tmp_path):

@@ -15,10 +15,13 @@
 #include <cstdlib>
 #include <optional>
 #include <climits>
+#include <condition_variable>
 #include <coroutine>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -210,6 +213,85 @@ std::vector<std::string> password_spellings(const std::string& conninfo) {
     return out;
 }
 
+// Whole seconds, rounded up, at least one: libpq's keepalive settings.
+std::string whole_seconds(std::chrono::milliseconds span) {
+    return std::to_string(std::max<std::int64_t>(1, (span.count() + 999) / 1000));
+}
+
+// Milliseconds as seconds in decimal, without trailing zeros: "2.5", "30".
+std::string seconds_text(std::chrono::milliseconds span) {
+    const std::int64_t ms = span.count();
+    std::string out = std::to_string(ms / 1000);
+    if (const std::int64_t fraction = ms % 1000; fraction != 0) {
+        std::string digits = std::to_string(fraction + 1000).substr(1);
+        while (digits.back() == '0') digits.pop_back();
+        out += "." + digits;
+    }
+    return out;
+}
+
+// Connection settings derived from the timeout, so that a peer gone silent
+// between operations is noticed too: keepalive probes after half of it, then
+// every sixth of it, and tcp_user_timeout a second longer than it (during an
+// operation the store's own deadline, which also cancels the request, comes
+// first). They come before the connection string in the keyword list, so the
+// string's own values win.
+std::vector<std::pair<std::string, std::string>> timeout_settings(
+    const std::optional<std::chrono::milliseconds>& timeout) {
+    if (!timeout) return {};
+    const std::int64_t user_timeout = std::min<std::int64_t>(timeout->count() + 1000, INT_MAX);
+    return {{"keepalives", "1"},
+            {"keepalives_idle", whole_seconds(*timeout / 2)},
+            {"keepalives_interval", whole_seconds(*timeout / 6)},
+            {"keepalives_count", "3"},
+            {"tcp_user_timeout", std::to_string(user_timeout)}};
+}
+
+// A cancel request running on a helper thread of its own, for libpq's
+// PQcancel has no timeout: a caller waits for it a bounded time and leaves
+// the thread behind when the server does not answer.
+class CancelRequest {
+public:
+    // Starts cancelling what `conn` is running; null when nothing could be
+    // started.
+    static std::shared_ptr<CancelRequest> start(PGconn* conn) {
+        PGcancel* handle = PQgetCancel(conn);
+        if (handle == nullptr) return nullptr;
+        auto request = std::make_shared<CancelRequest>();
+        try {
+            std::thread([handle, request] {
+                std::array<char, 256> error{};
+                (void)PQcancel(handle, error.data(), static_cast<int>(error.size()));
+                PQfreeCancel(handle);
+                {
+                    const std::lock_guard lock(request->mutex_);
+                    request->done_ = true;
+                }
+                request->changed_.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            PQfreeCancel(handle);
+            return nullptr;
+        }
+        return request;
+    }
+
+    // True once PQcancel has returned.
+    bool wait_for(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, limit, [this] { return done_; });
+    }
+    bool done() {
+        const std::lock_guard lock(mutex_);
+        return done_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+};
+
 std::string conninfo_value(const char* value) {
     const std::string_view v = value != nullptr ? value : "";
     const bool plain = !v.empty() && std::none_of(v.begin(), v.end(), [](char c) {
@@ -293,22 +375,25 @@ struct WaitGate {
 
 class PostgresSession {
 public:
-    PostgresSession(asio::io_context& io, std::string conninfo, std::string table)
+    PostgresSession(asio::io_context& io, std::string conninfo, std::string table,
+                    std::optional<std::chrono::milliseconds> timeout)
         : socket_(io),
-          connect_timer_(io),
+          timer_(io),
           conninfo_(std::move(conninfo)),
           table_(std::move(table)),
           passwords_(password_spellings(conninfo_)),
-          connect_timeout_(connect_timeout(conninfo_)) {}
+          connect_timeout_(connect_timeout(conninfo_)),
+          timeout_(timeout),
+          settings_(timeout_settings(timeout)) {}
 
     ~PostgresSession() { drop(); }
 
     PostgresSession(const PostgresSession&) = delete;
     PostgresSession& operator=(const PostgresSession&) = delete;
 
-    // Connects if needed, checks or creates the table and prepares the
-    // statements. Idempotent once it has succeeded on a connection.
-    Task<Result<void>> setup();
+    // Connects, checks or creates the table and prepares the statements,
+    // within one timeout.
+    Task<Result<void>> connect();
 
     Task<Result<std::optional<Checkpoint>>> load(std::string chain_id, std::string indexer_id);
     Task<Result<void>> save(Checkpoint checkpoint);
@@ -335,8 +420,50 @@ private:
 
     enum class Want { Read, Write };
 
+    using Clock = std::chrono::steady_clock;
+
+    // Connects if needed, checks or creates the table and prepares the
+    // statements. Idempotent once it has succeeded on a connection.
+    Task<Result<void>> setup();
     Task<Result<void>> open();
     Task<Result<PgResult>> finish();
+
+    // Starts the timeout of an operation.
+    void start_clock() {
+        deadline_.reset();
+        if (timeout_) deadline_ = Clock::now() + *timeout_;
+    }
+    [[nodiscard]] bool expired() const { return deadline_ && Clock::now() >= *deadline_; }
+
+    [[nodiscard]] IndexerError timeout_error() const {
+        return IndexerError::storage("timed out after " + seconds_text(*timeout_) +
+                                     " s waiting for the server");
+    }
+
+    // The operation ran out of time with a request on the wire: asks the
+    // server to cancel it, waiting at most half the timeout (a second at
+    // most), then drops the connection. While an earlier cancel request is
+    // still unanswered no other is sent, so a server that stays silent holds
+    // at most one helper thread per store.
+    IndexerError expire() {
+        if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK &&
+            (!cancelling_ || cancelling_->done())) {
+            cancelling_ = CancelRequest::start(conn_);
+            if (cancelling_)
+                (void)cancelling_->wait_for(
+                    std::min<std::chrono::milliseconds>(*timeout_ / 2, std::chrono::seconds(1)));
+        }
+        drop();
+        return timeout_error();
+    }
+
+    // The failure of a libpq call while an operation waits on the server; a
+    // connection the kernel gave up on once the timeout has run out counts as
+    // timed out.
+    IndexerError fail_waiting() {
+        if (expired()) return expire();
+        return fail();
+    }
 
     [[nodiscard]] IndexerError connection_error() const {
         return storage_error(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
@@ -394,13 +521,18 @@ private:
                                      const Checkpoint& cp, const std::uint64_t* expected);
 
     asio::posix::stream_descriptor socket_;
-    asio::steady_timer connect_timer_;
+    asio::steady_timer timer_;
     std::shared_ptr<WaitGate> gate_ = std::make_shared<WaitGate>();
     std::atomic<bool> busy_{false};
     const std::string conninfo_;
     const std::string table_;
     const std::vector<std::string> passwords_;
     const std::optional<std::chrono::seconds> connect_timeout_;
+    const std::optional<std::chrono::milliseconds> timeout_;
+    // Keyword/value pairs passed ahead of the connection string.
+    const std::vector<std::pair<std::string, std::string>> settings_;
+    std::optional<Clock::time_point> deadline_;  // of the running operation
+    std::shared_ptr<CancelRequest> cancelling_;  // the last one started
     std::string description_;
     PGconn* conn_ = nullptr;
     int registered_ = -1;
@@ -421,7 +553,7 @@ private:
 // mid-exchange and unusable: the session drops it and the next operation
 // reconnects.
 //
-// With a deadline, the session's connect timer races the socket for the same
+// With a deadline, the session's timer races the socket for the same
 // ticket, and co_await yields true when the deadline won. The timer is armed
 // before the socket wait is queued (after that, this thread touches neither
 // the awaiter nor the timer: the waiter may already be running elsewhere),
@@ -453,8 +585,8 @@ public:
         std::shared_ptr<std::atomic<int>> race;
         if (deadline_) {
             race = race_ = std::make_shared<std::atomic<int>>(kSuspending);
-            session_.connect_timer_.expires_at(*deadline_);
-            session_.connect_timer_.async_wait(
+            session_.timer_.expires_at(*deadline_);
+            session_.timer_.async_wait(
                 [gate, ticket, waiter, race](const std::error_code& ec) {
                     if (ec || !gate->claim(ticket)) return;
                     if (race->exchange(kTimedOut) == kSuspended) waiter.resume();
@@ -476,7 +608,7 @@ public:
         if (!race_) return false;
         const bool timed_out = race_->load() == kTimedOut;
         // The waits run one at a time, so this never races the timer's own use.
-        if (!timed_out) session_.connect_timer_.cancel();
+        if (!timed_out) session_.timer_.cancel();
         return timed_out;
     }
 
@@ -517,19 +649,38 @@ private:
 
 Task<Result<void>> PostgresSession::open() {
     drop();
-    conn_ = PQconnectStart(conninfo_.c_str());
+    // The attempt ends at the operation's deadline or after connect_timeout,
+    // whichever comes first.
+    std::optional<Clock::time_point> deadline = deadline_;
+    bool by_connect_timeout = false;
+    if (connect_timeout_) {
+        const Clock::time_point limit = Clock::now() + *connect_timeout_;
+        if (!deadline || limit < *deadline) {
+            deadline = limit;
+            by_connect_timeout = true;
+        }
+    }
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const auto& [keyword, value] : settings_) {
+        keywords.push_back(keyword.c_str());
+        values.push_back(value.c_str());
+    }
+    keywords.push_back("dbname");  // expanded: the connection string's settings
+    values.push_back(conninfo_.c_str());
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    conn_ = PQconnectStartParams(keywords.data(), values.data(), 1);
     if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD) {
         IndexerError e = connection_error();
         drop();
         co_return Result<void>::failure(std::move(e));
     }
     PQsetNoticeProcessor(conn_, ignore_notice, nullptr);
-    Readiness::Deadline deadline;
-    if (connect_timeout_) deadline = std::chrono::steady_clock::now() + *connect_timeout_;
     PostgresPollingStatusType status = PGRES_POLLING_WRITING;
     while (status != PGRES_POLLING_OK) {
         if (status == PGRES_POLLING_FAILED) {
-            IndexerError e = connection_error();
+            IndexerError e = expired() ? timeout_error() : connection_error();
             drop();
             co_return Result<void>::failure(std::move(e));
         }
@@ -542,6 +693,7 @@ Task<Result<void>> PostgresSession::open() {
                 *this, status == PGRES_POLLING_READING ? Want::Read : Want::Write, deadline);
             if (timed_out) {
                 drop();
+                if (!by_connect_timeout) co_return Result<void>::failure(timeout_error());
                 co_return Result<void>::failure(storage_error(
                     "connection timed out after " + std::to_string(connect_timeout_->count()) +
                     " s (connect_timeout)"));
@@ -569,9 +721,10 @@ Task<Result<PgResult>> PostgresSession::finish() {
     for (;;) {
         const int flushed = PQflush(conn_);
         if (flushed == 0) break;
-        if (flushed < 0) co_return Result<PgResult>::failure(fail());
+        if (flushed < 0) co_return Result<PgResult>::failure(fail_waiting());
         if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
-        (void)co_await Readiness(*this, Want::Write);
+        if (co_await Readiness(*this, Want::Write, deadline_))
+            co_return Result<PgResult>::failure(expire());
     }
     PgResult last;
     std::optional<IndexerError> error;
@@ -579,8 +732,9 @@ Task<Result<PgResult>> PostgresSession::finish() {
     for (;;) {
         while (PQisBusy(conn_) != 0) {
             if (auto e = arm()) co_return Result<PgResult>::failure(std::move(*e));
-            (void)co_await Readiness(*this, Want::Read);
-            if (PQconsumeInput(conn_) == 0) co_return Result<PgResult>::failure(fail());
+            if (co_await Readiness(*this, Want::Read, deadline_))
+                co_return Result<PgResult>::failure(expire());
+            if (PQconsumeInput(conn_) == 0) co_return Result<PgResult>::failure(fail_waiting());
         }
         PgResult result(PQgetResult(conn_));
         if (!result) break;
@@ -598,6 +752,13 @@ Task<Result<PgResult>> PostgresSession::finish() {
         co_return Result<PgResult>::failure(std::move(*error));
     }
     co_return Result<PgResult>::success(std::move(last));
+}
+
+Task<Result<void>> PostgresSession::connect() {
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    start_clock();
+    co_return co_await setup();
 }
 
 Task<Result<void>> PostgresSession::setup() {
@@ -764,6 +925,7 @@ Task<Result<std::optional<Checkpoint>>> PostgresSession::load(std::string chain_
     using R = Result<std::optional<Checkpoint>>;
     const Exclusive exclusive(*this);
     if (!exclusive.owned()) co_return R::failure(Exclusive::overlap());
+    start_clock();
     if (!ready_) {
         if (auto r = co_await setup(); !r) co_return R::failure(std::move(r).error());
     }
@@ -786,6 +948,7 @@ Task<Result<std::optional<Checkpoint>>> PostgresSession::load(std::string chain_
 Task<Result<void>> PostgresSession::save(Checkpoint checkpoint) {
     const Exclusive exclusive(*this);
     if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    start_clock();
     if (!ready_) {
         if (auto r = co_await setup(); !r) co_return r;
     }
@@ -804,6 +967,7 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
                                             std::optional<std::uint64_t> expected) {
     const Exclusive exclusive(*this);
     if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    start_clock();
     if (!ready_) {
         if (auto r = co_await setup(); !r) co_return r;
     }
@@ -843,6 +1007,7 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
 Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string indexer_id) {
     const Exclusive exclusive(*this);
     if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    start_clock();
     if (!ready_) {
         if (auto r = co_await setup(); !r) co_return r;
     }
@@ -858,6 +1023,15 @@ Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string inde
 
 Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connect(
     asio::io_context& io, const std::string& conninfo, PostgresOptions options) {
+    auto store = prepare(io, conninfo, std::move(options));
+    if (!store) return store;
+    if (auto r = run_on(io, store.value()->session_->connect()); !r)
+        return Result<std::unique_ptr<PostgresCheckpointStore>>::failure(std::move(r).error());
+    return store;
+}
+
+Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::prepare(
+    asio::io_context& io, const std::string& conninfo, PostgresOptions options) {
     using R = Result<std::unique_ptr<PostgresCheckpointStore>>;
     if (!is_valid_table_name(options.table)) {
         return R::failure(IndexerError::storage(
@@ -865,11 +1039,17 @@ Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connec
             "\": use lower-case letters, digits and underscores, at most 63 bytes, not starting "
             "with a digit"));
     }
+    if (options.table.starts_with("pg_")) {
+        return R::failure(IndexerError::storage("invalid table name \"" + options.table +
+                                                "\": names starting with pg_ are reserved for "
+                                                "PostgreSQL's system catalogs"));
+    }
+    if (options.timeout && options.timeout->count() < 1)
+        return R::failure(IndexerError::storage("timeout must be at least 1 ms"));
     if (sodium_init() < 0)
         return R::failure(IndexerError::storage("libsodium could not be initialised"));
-    auto session =
-        std::make_unique<detail::PostgresSession>(io, conninfo, std::move(options.table));
-    if (auto r = run_on(io, session->setup()); !r) return R::failure(std::move(r).error());
+    auto session = std::make_unique<detail::PostgresSession>(
+        io, conninfo, std::move(options.table), options.timeout);
     return R::success(std::unique_ptr<PostgresCheckpointStore>(
         new PostgresCheckpointStore(std::move(session))));
 }

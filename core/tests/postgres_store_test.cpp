@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -368,14 +370,101 @@ TEST_F(PostgresStore, TerminatedBackendFailsOneCallAndTheNextReconnects) {
     }
 }
 
-std::size_t thread_count() {
+// The entries of a /proc folder: threads, open descriptors.
+std::size_t entry_count(const char* folder) {
     std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
+    if (DIR* d = ::opendir(folder)) {
         while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
         ::closedir(d);
     }
     return n;
 }
+
+TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallReconnects) {
+    const std::string app = "vorlane_cancel_" + table_;
+    auto opened = PostgresCheckpointStore::connect(io_, dsn_ + " application_name=" + app,
+                                                   {table_, 500ms});
+    ASSERT_TRUE(opened.ok()) << opened.error().message();
+    auto store = std::move(opened).value();
+    ASSERT_TRUE(run(store->save({"1", "main", 1, "0xa", 1})).ok());
+    Raw locker(dsn_);
+    locker.exec("BEGIN");
+    locker.exec("SELECT 1 FROM " + ident(table_) + " FOR UPDATE");
+    Raw watcher(dsn_);
+    const std::size_t descriptors = entry_count("/proc/self/fd");
+    struct Op {
+        const char* name;
+        std::function<Result<void>()> call;
+    };
+    const std::vector<Op> ops = {
+        {"save", [&] { return run(store->save({"1", "main", 2, "0xb", 2})); }},
+        {"save_if", [&] { return run(store->save_if({"1", "main", 2, "0xb", 2}, 1)); }},
+        {"delete", [&] { return run(store->delete_("1", "main")); }},
+    };
+    for (const Op& op : ops) {
+        SCOPED_TRACE(op.name);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(error_text(op.call()),
+                  "Storage error: timed out after 0.5 s waiting for the server");
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 500ms);
+        EXPECT_LT(took, 1500ms);
+        // Dropping the connection alone would leave the statement waiting on
+        // the lock, to run once it is released.
+        std::string waiting;
+        for (int i = 0; i < 100; ++i) {
+            waiting = watcher.value(
+                "SELECT count(*) FROM pg_stat_activity "
+                "WHERE application_name = $1 AND wait_event_type = 'Lock'",
+                {app});
+            if (waiting == "0") break;
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_EQ(waiting, "0");
+    }
+    locker.exec("COMMIT");
+    const auto stored = run(store->load("1", "main"));
+    ASSERT_TRUE(stored.ok()) << stored.error().message();
+    ASSERT_TRUE(stored.value());
+    EXPECT_EQ(stored.value()->block_number, 1u);
+    EXPECT_EQ(error_text(run(store->save_if({"1", "main", 3, "0xc", 3}, 1))), "ok");
+    // Connected again, and nothing of the dropped connections or of the
+    // cancel requests is left open.
+    EXPECT_EQ(entry_count("/proc/self/fd"), descriptors);
+}
+
+TEST_F(PostgresStore, APreparedStoreConnectsInItsFirstOperationWithinItsTimeout) {
+    // A listener that takes connections and never answers them.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string silent = "host=127.0.0.1 port=" + std::to_string(ntohs(address.sin_port)) +
+                               " sslmode=disable gssencmode=disable";
+
+    auto prepared = PostgresCheckpointStore::prepare(io_, silent, {table_, 300ms});
+    ASSERT_TRUE(prepared.ok()) << prepared.error().message();
+    const auto start = std::chrono::steady_clock::now();
+    const auto loaded = run(prepared.value()->load("1", "main"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::close(listener);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().message(),
+              "Storage error: timed out after 0.3 s waiting for the server");
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 900ms);
+
+    auto store = PostgresCheckpointStore::prepare(io_, dsn_, {table_});
+    ASSERT_TRUE(store.ok()) << store.error().message();
+    EXPECT_EQ(error_text(run(store.value()->save({"1", "main", 1, "0xa", 1}))), "ok");
+}
+
+std::size_t thread_count() { return entry_count("/proc/self/task"); }
 
 Task<std::vector<std::size_t>> save_and_load(PostgresCheckpointStore& store,
                                              std::thread::id caller) {

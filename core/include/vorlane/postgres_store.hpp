@@ -2,6 +2,7 @@
 // without blocking through an Asio reactor.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,8 +23,15 @@ class PostgresSession;
 
 struct PostgresOptions {
     // Created in the connection's current schema when missing; must pass
-    // is_valid_table_name.
+    // is_valid_table_name and must not start with "pg_" (such a name would
+    // resolve to a system catalog first).
     std::string table = std::string(kDefaultTableName);
+    // How long one operation, connecting included, may wait on the server in
+    // all (at least 1 ms); none: no limit of the store's own. Unless the
+    // connection string sets them, it also sets TCP keepalives and
+    // tcp_user_timeout, so a peer that vanishes between operations is
+    // noticed within about this long.
+    std::optional<std::chrono::milliseconds> timeout = std::chrono::seconds(30);
 };
 
 // One row per (chain_id, indexer_id), keyed by the SHA-256 of the two texts,
@@ -42,6 +50,13 @@ struct PostgresOptions {
 // io_context and holds no thread. A lost connection fails the operation that
 // finds out; the next one reconnects. Nothing is retried.
 //
+// An operation still waiting when its timeout runs out asks the server to
+// cancel the statement in flight (waiting for that at most half the timeout,
+// and never more than a second), drops the connection and fails with
+// "timed out after <timeout> s waiting for the server"; the next one
+// reconnects. A connection string's own connect_timeout still bounds each
+// connection attempt.
+//
 // Operations on one store must not overlap (the next one starts after the
 // previous one has finished); one that does fails with a Storage error and
 // leaves the running one alone. They may run on different threads one after
@@ -52,6 +67,11 @@ public:
     // run_on) and checks the table, creating it when missing. The store's
     // socket waits run on `io`, which must outlive the store.
     static Result<std::unique_ptr<PostgresCheckpointStore>> connect(
+        asio::io_context& io, const std::string& conninfo, PostgresOptions options = {});
+
+    // The same store without connecting yet: its first operation connects,
+    // within that operation's timeout. Fails only on invalid options.
+    static Result<std::unique_ptr<PostgresCheckpointStore>> prepare(
         asio::io_context& io, const std::string& conninfo, PostgresOptions options = {});
 
     // Closes the connection.
