@@ -6,8 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -161,10 +159,6 @@ R guard(F&& body, std::type_identity_t<R> failure,
         PyErr_NoMemory();  // the interpreter's own MemoryError: the caller may recover
     } catch (const std::exception& e) {
         detail::restore_unknown_fault(e.what(), loc);
-    } catch (abi::__forced_unwind&) {
-        // The thread was ended inside a Python call the body made (its
-        // frames are unwound); it must not come back to the interpreter.
-        detail::park_thread();
     } catch (...) {
         detail::restore_unknown_fault({}, loc);
     }
@@ -847,7 +841,7 @@ public:
     ~ReleasedGil() {
         try {
             PyEval_RestoreThread(state_);
-        } catch (abi::__forced_unwind&) {
+        } catch (...) {  // only the forced unwind can leave a C function
             detail::park_thread();
         }
     }
