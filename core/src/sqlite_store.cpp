@@ -12,7 +12,6 @@
 #include <charconv>
 #include <climits>
 #include <condition_variable>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -128,9 +127,8 @@ using Clock = std::chrono::steady_clock;
 // the transaction has ended. SQLite's busy handler sleeps between attempts,
 // so a steady stream of writers can keep an unlucky one waiting past its
 // timeout; a writer blocked on the lock is woken by the kernel as soon as it
-// is free, so all of them get turns. (flock orders waiters the same way;
-// measured with 16 processes, it let a writer that had just unlocked take
-// the lock again more often, and the longest waits were longer.) Each
+// is free, so all of them get turns. (flock would queue writers too; with
+// 16 processes writing in tight loops its longest waits were longer.) Each
 // connection opens the file itself, so connections of one process queue
 // like those of different ones, and a lock dies with its process.
 //
