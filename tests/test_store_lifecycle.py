@@ -275,9 +275,9 @@ def test_sqlite_writer_waits_for_its_turn_until_busy_timeout(tmp_path, released_
         # The database's permissions, not narrowed by the umask.
         assert stat.S_IMODE(os.stat(path + "-lock").st_mode) == 0o664
         release = _hold_turn(path)
+        start = time.monotonic()
         if released_after is not None:
             threading.Timer(released_after, release).start()
-        start = time.monotonic()
         try:
             s.save_checkpoint(Checkpoint("1", "m", 1, "h", 1))
             got = "saved"
