@@ -4,6 +4,7 @@
 #include "binding.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -303,6 +304,10 @@ void restore_unknown_fault(std::string_view what, const std::source_location& lo
     std::string_view message = what.empty() ? std::string_view(kNoMessageFault) : what;
     report_fault(message, loc);
     raise_panic(message);
+}
+
+void park_thread() noexcept {
+    for (;;) pause();
 }
 
 }  // namespace detail

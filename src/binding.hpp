@@ -138,6 +138,9 @@ PyObject* panic_exception_type() noexcept;
 namespace detail {
 void restore_panic(const Panic& p) noexcept;
 void restore_unknown_fault(std::string_view what, const std::source_location& loc) noexcept;
+// Never returns: the thread sleeps until the process ends.  For a thread
+// that the interpreter let go of during shutdown (see ReleasedGil).
+[[noreturn]] void park_thread() noexcept;
 }  // namespace detail
 
 // The call guard around every entry from the interpreter: no C++ exception
@@ -825,10 +828,23 @@ PyObject* init_module(ModuleDef& def) noexcept;
 // Lets other Python threads run for its lifetime.  The code inside must not
 // touch any Python object; exceptions may leave it (the lock is taken back
 // first).
+//
+// Taking the lock back on an interpreter that is shutting down does not
+// return: CPython ends the thread with pthread_exit, a forced unwind that
+// std::terminate()s at the first noexcept frame it meets (this destructor
+// is one).  The unwind is caught here instead and the thread sleeps until
+// the process ends, its C++ frames never unwound: whatever the code inside
+// held must be given back before this destructor runs.
 class ReleasedGil {
 public:
     ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    ~ReleasedGil() {
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (...) {  // only the forced unwind can leave a C function
+            detail::park_thread();
+        }
+    }
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 

@@ -25,9 +25,9 @@ struct SqliteBackend {
     static T run(Store&, Task<T> task) {
         return sync_wait(std::move(task));  // SQLite calls block; nothing suspends
     }
-    static void release_inherited(std::unique_ptr<Store> store, bool idle) noexcept {
-        if (idle) Store::close_inherited(std::move(store)); else (void)store.release();
-    }
+    // The store closes what it inherited on its own: no SQLite work was in
+    // progress at the fork, whatever the session's threads were doing.
+    static void release_inherited(std::unique_ptr<Store> store, bool) noexcept { store.reset(); }
     static void abandon() noexcept {}
 };
 

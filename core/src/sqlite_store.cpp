@@ -1,11 +1,17 @@
 #include "vorlane/sqlite_store.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -114,6 +120,201 @@ std::optional<std::string> column_bytes(sqlite3_stmt* statement, int index) {
     return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The side file that orders writers: an exclusive open file description
+// lock (F_OFD_SETLKW) on it is taken before BEGIN IMMEDIATE and held until
+// the transaction has ended. SQLite's busy handler sleeps between attempts,
+// so a steady stream of writers can keep an unlucky one waiting past its
+// timeout; a writer blocked on the lock is woken by the kernel as soon as it
+// is free, so all of them get turns. (flock would queue writers too; with
+// 16 processes writing in tight loops its longest waits were longer.) Each
+// connection opens the file itself, so connections of one process queue
+// like those of different ones, and a lock dies with its process.
+//
+// The lock cannot be waited for with a deadline. A helper thread blocks on
+// it while the caller waits on a condition variable until the deadline; a
+// lock the helper takes after its caller gave up is handed back at once.
+// The lock belongs to the open file description, not to a thread, so the
+// caller owns what the helper took. At most one helper waits per file, and
+// the file is never locked by anything else while one waits.
+struct QueueFile {
+    explicit QueueFile(int descriptor) noexcept : fd(descriptor) {}
+    ~QueueFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    QueueFile(const QueueFile&) = delete;
+    QueueFile& operator=(const QueueFile&) = delete;
+
+    int fd;
+    std::mutex mutex;
+    std::condition_variable turn;
+    bool helper_waiting = false;
+    bool wanted = false;   // a caller waits for the helper's lock
+    bool granted = false;  // the helper holds the lock for that caller
+    int helper_error = 0;
+};
+
+// F_OFD_SETLKW, F_OFD_SETLK or F_UNLCK on the whole file.
+int lock_file(int fd, int command, short type) noexcept {
+    struct flock whole {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return ::fcntl(fd, command, &whole);
+}
+
+void unlock_file(int fd) noexcept { (void)lock_file(fd, F_OFD_SETLK, F_UNLCK); }
+
+void wait_for_turn(const std::shared_ptr<QueueFile>& queue) noexcept {
+    int rc = 0;
+    do rc = lock_file(queue->fd, F_OFD_SETLKW, F_WRLCK);
+    while (rc != 0 && errno == EINTR);
+    const int failed = rc == 0 ? 0 : errno;
+    const std::lock_guard lock(queue->mutex);
+    queue->helper_waiting = false;
+    if (failed != 0)
+        queue->helper_error = failed;
+    else if (queue->wanted)
+        queue->granted = true;
+    else
+        unlock_file(queue->fd);
+    queue->turn.notify_all();
+}
+
+// 0 once the lock is held, ETIMEDOUT when `deadline` passed first, or
+// the errno of a failure.
+int take_turn(const std::shared_ptr<QueueFile>& queue, Clock::time_point deadline) {
+    std::unique_lock lock(queue->mutex);
+    if (!queue->helper_waiting) {
+        if (lock_file(queue->fd, F_OFD_SETLK, F_WRLCK) == 0) return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return errno;
+        if (Clock::now() >= deadline) return ETIMEDOUT;
+        try {
+            std::thread([queue] { wait_for_turn(queue); }).detach();
+        } catch (const std::system_error& e) {
+            return e.code().value();
+        }
+        queue->helper_waiting = true;
+        queue->helper_error = 0;
+    }
+    queue->wanted = true;
+    const bool ended = queue->turn.wait_until(lock, deadline, [&] { return !queue->helper_waiting; });
+    queue->wanted = false;
+    if (!ended) return ETIMEDOUT;
+    if (!queue->granted) return queue->helper_error;
+    queue->granted = false;
+    return 0;
+}
+
+}  // namespace
+
+class SqliteConnection;
+
+namespace {
+
+// What all connections of this process share, for fork().
+//
+// Every operation on a connection runs inside the gate, from its first
+// SQLite call to its last. fork() waits at the gate until no operation is
+// inside: SQLite keeps process-wide mutexes (memory accounting, the page
+// cache, the unix VFS's table of open files) that a thread holds for moments
+// inside any call, and one held at the fork would stay held for ever in the
+// child. Held back at the gate, every connection the child inherits is idle:
+// no transaction and no statement running, and no writer's turn taken.
+//
+// The child must close those connections before it opens the file again:
+// SQLite tracks POSIX locks per process and file, so a new connection would
+// take the inherited one's locks (held by the parent, not the child) as its
+// own. The first operation in the child closes them all, without a
+// checkpoint and without touching the WAL, which are the parent's; the side
+// files are closed at the fork itself, so that the child never keeps a
+// parent's writer turn alive.
+class ProcessState {
+public:
+    static ProcessState& get() {
+        static const bool registered = [] {
+            current_ = new ProcessState;
+            return pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+        }();
+        (void)registered;
+        return *current_;
+    }
+
+    void enter();
+    void leave() noexcept {
+        const std::lock_guard lock(mutex_);
+        if (--inside_ == 0 && forking_) idle_.notify_all();
+    }
+
+    void add(SqliteConnection* connection) {
+        const std::lock_guard lock(mutex_);
+        open_.push_back(connection);
+    }
+    void remove(SqliteConnection* connection) noexcept {
+        const std::lock_guard lock(mutex_);
+        std::erase(open_, connection);
+    }
+
+private:
+    static void before_fork() noexcept {
+        std::unique_lock lock(current_->mutex_);
+        current_->forking_ = true;
+        current_->idle_.wait(lock, [] { return current_->inside_ == 0; });
+        lock.release();  // held across the fork
+    }
+    static void after_fork_in_parent() noexcept {
+        current_->forking_ = false;
+        current_->mutex_.unlock();
+        current_->idle_.notify_all();
+    }
+    // Threads that waited at the gate do not exist here, so the state is
+    // started afresh rather than unlocked; the old one is left as it is.
+    static void after_fork_in_child() noexcept;
+
+    static inline ProcessState* current_ = nullptr;
+
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int inside_ = 0;
+    bool forking_ = false;
+    std::vector<SqliteConnection*> open_;       // opened by this process
+    std::vector<SqliteConnection*> inherited_;  // opened by the parent, to close
+};
+
+// One operation's stay in the gate. Nested stays (a connection that fails
+// to open is destroyed inside open's) count once: entering again could wait
+// for a fork that waits for this thread.
+class InsideGate {
+public:
+    InsideGate() : state_(ProcessState::get()) {
+        if (depth_++ == 0) state_.enter();
+    }
+    ~InsideGate() {
+        if (--depth_ == 0) state_.leave();
+    }
+    InsideGate(const InsideGate&) = delete;
+    InsideGate& operator=(const InsideGate&) = delete;
+
+private:
+    static inline thread_local int depth_ = 0;
+    ProcessState& state_;
+};
+
+// A writer's turn in the queue, given back when it ends.
+class QueueTurn {
+public:
+    QueueTurn() noexcept = default;
+    ~QueueTurn() {
+        if (queue_) unlock_file(queue_->fd);
+    }
+    QueueTurn(const QueueTurn&) = delete;
+    QueueTurn& operator=(const QueueTurn&) = delete;
+    void hold(QueueFile* queue) noexcept { queue_ = queue; }
+
+private:
+    QueueFile* queue_ = nullptr;
+};
+
 }  // namespace
 
 // One connection and its prepared statements. Every public member function
@@ -124,23 +325,36 @@ public:
                                                           const SqliteOptions& options);
 
     ~SqliteConnection() {
-        for (sqlite3_stmt* statement :
-             {load_, load_block_, upsert_, delete_, begin_, commit_, rollback_})
-            sqlite3_finalize(statement);  // null is a no-op
-        sqlite3_close_v2(db_);
+        const InsideGate inside;
+        ProcessState::get().remove(this);
+        close_database();
     }
 
     SqliteConnection(const SqliteConnection&) = delete;
     SqliteConnection& operator=(const SqliteConnection&) = delete;
 
-    // Closing must then leave the WAL alone: it belongs to the parent.
-    void skip_checkpoint_on_close() noexcept {
-        sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // In a forked child, for a connection the parent opened (and that was
+    // idle at the fork): closes it without a checkpoint, leaving the WAL and
+    // the shared memory file to the parent. Later operations fail.
+    void close_inherited() noexcept {
+        if (db_ != nullptr) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        close_database();
+        inherited_ = true;
+    }
+    // In a forked child, at the fork: the side file's open file description
+    // is the parent's, and so is any lock on it.
+    void close_inherited_queue() noexcept {
+        if (queue_ && queue_->fd >= 0) {
+            ::close(queue_->fd);
+            queue_->fd = -1;
+        }
     }
 
     Result<std::optional<Checkpoint>> load(std::string chain_id, std::string indexer_id) {
         using Loaded = std::optional<Checkpoint>;
         const std::lock_guard lock(mutex_);
+        const InsideGate inside;
+        if (auto r = usable(); !r.ok()) return failure<Loaded>(std::move(r).error());
         const StatementUse use(load_);
         if (bind_key(load_, chain_id, indexer_id) != SQLITE_OK) return failure<Loaded>(error());
         const int rc = sqlite3_step(load_);
@@ -157,11 +371,13 @@ public:
 
     Result<void> save(const Checkpoint& checkpoint) {
         const std::lock_guard lock(mutex_);
+        const InsideGate inside;
         return in_write_transaction([&] { return upsert(checkpoint); });
     }
 
     Result<void> save_if(const Checkpoint& checkpoint, std::optional<std::uint64_t> expected) {
         const std::lock_guard lock(mutex_);
+        const InsideGate inside;
         return in_write_transaction([&]() -> Result<void> {
             std::optional<std::uint64_t> stored;
             {
@@ -186,6 +402,7 @@ public:
 
     Result<void> erase(const std::string& chain_id, const std::string& indexer_id) {
         const std::lock_guard lock(mutex_);
+        const InsideGate inside;
         return in_write_transaction([&]() -> Result<void> {
             const StatementUse use(delete_);
             if (bind_key(delete_, chain_id, indexer_id) != SQLITE_OK ||
@@ -200,7 +417,16 @@ private:
         : path_(std::move(path)), table_(std::move(table)), busy_timeout_(busy_timeout) {}
 
     // SQLite's message for the connection's last failure, with the file.
-    [[nodiscard]] IndexerError error() const { return with_path(sqlite3_errmsg(db_)); }
+    [[nodiscard]] IndexerError error() {
+        if (sqlite3_extended_errcode(db_) == SQLITE_READONLY_DBMOVED) {
+            lost_ = true;
+            return moved();
+        }
+        return with_path(sqlite3_errmsg(db_));
+    }
+    [[nodiscard]] IndexerError moved() const {
+        return with_path("database file was deleted or replaced");
+    }
     [[nodiscard]] IndexerError with_path(std::string_view message) const {
         std::string text(message);
         text.append(": ").append(path_);
@@ -235,17 +461,67 @@ private:
         return success<void>();
     }
 
+    void close_database() noexcept {
+        for (sqlite3_stmt** statement :
+             {&load_, &load_block_, &upsert_, &delete_, &begin_, &commit_, &rollback_})
+            sqlite3_finalize(std::exchange(*statement, nullptr));  // null is a no-op
+        sqlite3_close_v2(std::exchange(db_, nullptr));
+    }
+
+    // Refuses to run on a connection that can no longer be used.
+    Result<void> usable() const {
+        if (inherited_)
+            return failure<void>(with_path("store was opened by the parent process before a fork"));
+        if (lost_) return failure<void>(moved());
+        return success<void>();
+    }
+
+    // Whether the file at the path is still the one this connection has
+    // open. Writes to a file that was deleted (or whose folder was), or
+    // replaced by another, would go where nobody can read them. SQLite
+    // notices this for some writes only (SQLITE_READONLY_DBMOVED). Once
+    // lost, the connection stays lost.
+    Result<void> same_file() {
+        if (file_.empty()) return success<void>();  // in memory or temporary
+        struct stat now {};
+        if (::stat(file_.c_str(), &now) == 0) {
+            if (now.st_dev == dev_ && now.st_ino == ino_) return success<void>();
+        } else if (errno != ENOENT && errno != ENOTDIR) {
+            return failure<void>(with_path("cannot check the database file: " +
+                                           std::generic_category().message(errno)));
+        }
+        lost_ = true;
+        return failure<void>(moved());
+    }
+
+    // A writer first takes its turn in the queue (see QueueFile), then
     // BEGIN IMMEDIATE takes the write lock before anything is read, so a
-    // writer waits for another one through the busy handler instead of
-    // failing at the upgrade from reading to writing. Whatever `body`
-    // returns, the transaction is over afterwards: committed when it
-    // succeeded, rolled back otherwise (unless SQLite already did).
+    // writer that meets one outside the queue (another program) waits for
+    // it through the busy handler instead of failing at the upgrade from
+    // reading to writing. Both waits together end at the busy timeout.
+    // Whatever `body` returns, the transaction is over afterwards: committed
+    // when it succeeded, rolled back otherwise (unless SQLite already did).
     template <class Body>
     Result<void> in_write_transaction(Body&& body) {
-        if (run(begin_) != SQLITE_DONE) return failure<void>(error());
-        Result<void> result = body();
+        if (auto r = usable(); !r.ok()) return r;
+        const auto deadline = Clock::now() + busy_timeout_;
+        QueueTurn turn;
+        if (queue_) {
+            const int rc = take_turn(queue_, deadline);
+            if (rc == ETIMEDOUT) return failure<void>(with_path(sqlite3_errstr(SQLITE_BUSY)));
+            if (rc != 0) {
+                return failure<void>(with_path("cannot lock " + file_ + kQueueSuffix + ": " +
+                                               std::generic_category().message(rc)));
+            }
+            turn.hold(queue_.get());
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+        }
+        Result<void> result = run(begin_) == SQLITE_DONE ? same_file() : failure<void>(error());
+        if (result.ok()) result = body();
         if (result.ok() && run(commit_) != SQLITE_DONE) result = failure<void>(error());
         if (!sqlite3_get_autocommit(db_)) (void)run(rollback_);
+        if (queue_) sqlite3_busy_timeout(db_, static_cast<int>(busy_timeout_.count()));
         return result;
     }
 
@@ -293,8 +569,17 @@ private:
 
     Result<void> set_up(const SqliteOptions& options);
     Result<void> check_shape();
+    Result<void> open_queue(mode_t mode);
+
+    static constexpr const char* kQueueSuffix = "-lock";
 
     std::string path_;
+    std::string file_;  // the absolute file name; empty in memory
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    std::shared_ptr<QueueFile> queue_;  // null in memory
+    bool lost_ = false;
+    bool inherited_ = false;
     std::string table_;
     std::chrono::milliseconds busy_timeout_;
     sqlite3* db_ = nullptr;
@@ -321,6 +606,7 @@ Result<std::unique_ptr<SqliteConnection>> SqliteConnection::open(const std::stri
 
     const auto timeout = std::clamp<std::chrono::milliseconds>(
         options.busy_timeout, std::chrono::milliseconds{0}, std::chrono::milliseconds{INT_MAX});
+    const InsideGate inside;
     Opened connection(new SqliteConnection(path, options.table, timeout));
     // This connection's calls are serialised by its own mutex, so SQLite's
     // per-connection mutex is left out.
@@ -331,7 +617,43 @@ Result<std::unique_ptr<SqliteConnection>> SqliteConnection::open(const std::stri
     // closed by the destructor); errmsg of a null handle reads "out of memory".
     if (rc != SQLITE_OK) return failure<Opened>(connection->error());
     if (auto r = connection->set_up(options); !r.ok()) return failure<Opened>(std::move(r).error());
+    ProcessState::get().add(connection.get());
     return success<Opened>(std::move(connection));
+}
+
+Result<void> SqliteConnection::open_queue(mode_t mode) {
+    const std::string name = file_ + kQueueSuffix;
+    // Created with the database's permissions (not narrowed by the umask),
+    // so that whoever may write the database may queue.
+    int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0)
+        (void)::fchmod(fd, mode);
+    else if (errno == EEXIST)
+        fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return failure<void>(IndexerError::storage("cannot open the writers' lock file: " +
+                                                   std::generic_category().message(errno) +
+                                                   ": " + name));
+    }
+    queue_ = std::make_shared<QueueFile>(fd);
+    return success<void>();
+}
+
+void ProcessState::enter() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return !forking_; });
+    ++inside_;
+    for (SqliteConnection* connection : std::exchange(inherited_, {}))
+        connection->close_inherited();
+}
+
+void ProcessState::after_fork_in_child() noexcept {
+    ProcessState* parent = current_;
+    auto* state = new ProcessState;
+    state->inherited_ = std::move(parent->inherited_);
+    state->inherited_.insert(state->inherited_.end(), parent->open_.begin(), parent->open_.end());
+    for (SqliteConnection* connection : state->inherited_) connection->close_inherited_queue();
+    current_ = state;
 }
 
 Result<void> SqliteConnection::set_up(const SqliteOptions& options) {
@@ -381,7 +703,17 @@ Result<void> SqliteConnection::set_up(const SqliteOptions& options) {
     for (const auto& [statement, sql] : statements) {
         if (prepare(sql, statement) != SQLITE_OK) return failure<void>(error());
     }
-    return success<void>();
+    if (in_memory) return success<void>();
+
+    file_ = file;
+    struct stat opened {};
+    if (::stat(file_.c_str(), &opened) != 0) {
+        return failure<void>(with_path("cannot check the database file: " +
+                                       std::generic_category().message(errno)));
+    }
+    dev_ = opened.st_dev;
+    ino_ = opened.st_ino;
+    return open_queue(opened.st_mode & 0666);
 }
 
 // CREATE TABLE IF NOT EXISTS leaves an existing table (or view) of that name
@@ -446,12 +778,6 @@ SqliteCheckpointStore::SqliteCheckpointStore(std::unique_ptr<detail::SqliteConne
     : connection_(std::move(connection)) {}
 
 SqliteCheckpointStore::~SqliteCheckpointStore() = default;
-
-void SqliteCheckpointStore::close_inherited(std::unique_ptr<SqliteCheckpointStore> store) noexcept {
-    if (!store) return;
-    store->connection_->skip_checkpoint_on_close();
-    store.reset();
-}
 
 Task<Result<std::optional<Checkpoint>>> SqliteCheckpointStore::load(
     std::string_view chain_id, std::string_view indexer_id) const {

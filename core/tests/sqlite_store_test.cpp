@@ -300,6 +300,30 @@ TEST(SqliteStore, ThreadsShareOneStore) {
     for (const auto& outcome : outcomes) EXPECT_EQ(outcome, "");
 }
 
+// Connections of one process queue for their turn like those of different
+// processes: each thread writes through its own store, so most writes wait
+// for another's turn, and none of them times out.
+TEST(SqliteStore, ConnectionsOfOneProcessTakeTurns) {
+    TempDir dir;
+    const std::string path = dir.file("cp.db");
+    constexpr int kThreads = 4;
+    std::vector<std::unique_ptr<SqliteCheckpointStore>> stores;
+    for (int t = 0; t < kThreads; ++t) {
+        stores.push_back(open_store(path, {.synchronous = false}));
+        ASSERT_NE(stores.back(), nullptr);
+    }
+    std::vector<std::string> outcomes(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const auto i = static_cast<std::size_t>(t);
+            outcomes[i] = mixed_run(*stores[i], static_cast<std::uint64_t>(t) + 1, kThreads, 400);
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (const auto& outcome : outcomes) EXPECT_EQ(outcome, "");
+}
+
 constexpr std::uint64_t kRaceRounds = 256;
 
 // State the forked children share with the parent.

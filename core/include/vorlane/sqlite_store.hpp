@@ -25,8 +25,9 @@ struct SqliteOptions {
     // survives a power loss. false: synchronous=NORMAL, a commit survives the
     // process being killed but may be lost with the machine.
     bool synchronous = true;
-    // How long an operation waits for another connection's lock before it
-    // fails with "database is locked".
+    // How long a write waits for its turn and for another connection's lock,
+    // or a read for the file's recovery, before it fails with "database is
+    // locked".
     std::chrono::milliseconds busy_timeout{5000};
 };
 
@@ -39,11 +40,22 @@ struct SqliteOptions {
 // block_number keeps the whole unsigned range and reads in SQL as its decimal
 // value: INTEGER up to 2^63-1, decimal TEXT above.
 //
+// Writers take turns in the order the kernel queues them on a lock of the
+// side file `<file>-lock` (created next to the database with its
+// permissions, and left there), so none of them starves while others keep
+// writing.
+//
 // Operations complete without suspending: they block the driving thread for
 // the duration of the SQLite calls. A mutex serialises them, so one store may
 // be used from many threads at once. The store must outlive its operations.
 // Every SQLite failure is reported as IndexerError::Storage with SQLite's own
-// message.
+// message. A write into a database whose file was deleted, or replaced at
+// its path, fails with "database file was deleted or replaced", and so does
+// every later operation of the store.
+//
+// fork() waits until no operation of any store is running. In the child,
+// the stores it inherited are closed (the parent's are untouched) before its
+// first operation, and their operations fail: open the file again there.
 class SqliteCheckpointStore final : public CheckpointStore {
 public:
     // Opens or creates the database file at `path` and the table. Failures
@@ -54,14 +66,6 @@ public:
         const std::string& path, SqliteOptions options = {});
 
     ~SqliteCheckpointStore() override;
-
-    // For a process forked while `store` was open and idle: closes the
-    // connection it inherited without checkpointing or removing the WAL (the
-    // parent's) and without touching the parent's locks. SQLite tracks file
-    // locks per process, so the child must do this before it opens the file
-    // again: otherwise its new connection believes it holds locks it does
-    // not, and the parent's next checkpoint can discard the child's commits.
-    static void close_inherited(std::unique_ptr<SqliteCheckpointStore> store) noexcept;
 
     SqliteCheckpointStore(const SqliteCheckpointStore&) = delete;
     SqliteCheckpointStore& operator=(const SqliteCheckpointStore&) = delete;
