@@ -10,9 +10,10 @@
 # user and knows one role, vorlane. Options of start:
 #   --tcp                   also listen on 127.0.0.1, on a free port picked at
 #                           the first start (the socket's name carries the same
-#                           port, so the printed DSN tells it)
-#   --ssl CERT KEY          with --tcp: TLS with this certificate and key, and
-#                           TCP connections without TLS are refused
+#                           port, so the printed DSN tells it), and log every
+#                           connection with the client's address
+#   --ssl CERT KEY          with --tcp: TLS with this certificate and key (clients
+#                           choose: connections without TLS are served too)
 # Options given to start are kept in DIR and hold for later starts and restarts. fsync stays on: commit durability is part
 # of what the tests and benchmarks measure. The server log is DIR/log.
 #
@@ -96,7 +97,8 @@ dsn() {
 }
 
 # Settings from start's options, in a file the server's configuration
-# includes: listening on TCP, TLS, and who may connect over TCP.
+# includes (listening on TCP, TLS), and who may connect: local users and
+# 127.0.0.1.
 configure() {
   local settings=$data/vorlane.conf hba=$data/pg_hba.conf
   grep -qx "include_if_exists = 'vorlane.conf'" "$data/postgresql.conf" ||
@@ -112,21 +114,18 @@ configure() {
   {
     echo "port = $port_value"
     echo "listen_addresses = '$listen'"
+    if [[ $tcp == 1 ]]; then
+      # Each connection in the log, with the client's address ([local] for the socket).
+      echo "log_connections = on"
+      echo "log_line_prefix = '%m [%p] %h '"
+    fi
     if [[ -n $ssl_cert ]]; then
       echo "ssl = on"
       echo "ssl_cert_file = '$dir/server.crt'"
       echo "ssl_key_file = '$dir/server.key'"
     fi
   } | as_server tee "$settings" >/dev/null
-  {
-    echo "local all all trust"
-    if [[ -n $ssl_cert ]]; then
-      echo "hostssl all all 127.0.0.1/32 trust"
-      echo "hostnossl all all 127.0.0.1/32 reject"
-    else
-      echo "host all all 127.0.0.1/32 trust"
-    fi
-  } | as_server tee "$hba" >/dev/null
+  printf '%s\n' "local all all trust" "host all all 127.0.0.1/32 trust" | as_server tee "$hba" >/dev/null
   if [[ -n $ssl_cert ]]; then
     install -m 0644 -- "$ssl_cert" "$dir/server.crt"
     install -m 0600 -- "$ssl_key" "$dir/server.key"
