@@ -26,7 +26,7 @@ wheel=$root/${wheels[0]}
 python=
 for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"python$version"; do
   if command -v "$candidate" >/dev/null &&
-     "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))"; then
+     "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; then
     python=$candidate
     break
   fi

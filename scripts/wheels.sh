@@ -40,7 +40,7 @@ find_python() {
   local version=$1 candidate
   for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"python$version"; do
     if command -v "$candidate" >/dev/null &&
-       "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))"; then
+       "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; then
       echo "$candidate"
       return 0
     fi
