@@ -19,6 +19,8 @@ readonly plat=manylinux_2_34_x86_64
 work=$root/build/wheels
 mkdir -p "$work" dist
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+# Two compile jobs at most (a shared 2-core machine); override to taste.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 # System packages: the module's build dependencies, OpenSSL's static
 # archives and headers, and what building libpq needs.
