@@ -23,9 +23,10 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 # System packages: the module's build dependencies, OpenSSL's static
-# archives and headers, and what building libpq needs.
+# archives and headers, what building libpq needs, and what
+# scripts/wheel_test.sh needs (a PostgreSQL server, the openssl tool).
 packages=(g++ make cmake python3-venv libasio-dev nlohmann-json3-dev libsodium-dev
-          libsqlite3-dev libpq-dev libssl-dev bzip2 xz-utils)
+          libsqlite3-dev libpq-dev libssl-dev bzip2 xz-utils postgresql openssl)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
