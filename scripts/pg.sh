@@ -7,15 +7,16 @@
 #   bash scripts/pg.sh dsn DIR       print the DSN
 #
 # The server listens only on a Unix socket in DIR (no TCP), trusts every local
-# user and knows one role, vorlane. Options of start:
-#   --tcp                   also listen on 127.0.0.1, on a free port picked at
-#                           the first start (the socket's name carries the same
-#                           port, so the printed DSN tells it), and log every
-#                           connection with the client's address
-#   --ssl CERT KEY          with --tcp: TLS with this certificate and key (clients
-#                           choose: connections without TLS are served too)
-# Options given to start are kept in DIR and hold for later starts and restarts. fsync stays on: commit durability is part
+# user and knows one role, vorlane. fsync stays on: commit durability is part
 # of what the tests and benchmarks measure. The server log is DIR/log.
+#
+# Options of start, kept in DIR for later starts and restarts:
+#   --tcp           also listen on 127.0.0.1, on a free port picked at the
+#                   first start (the socket's name carries the same port, so
+#                   the printed DSN tells it), trusting connections from there
+#                   too, and log every connection with the client's address
+#   --ssl CERT KEY  with --tcp: TLS with this certificate and key (clients
+#                   choose: connections without TLS are served too)
 #
 # initdb refuses to run as root, so under root the server runs as the
 # `postgres` OS user (created by Debian's postgresql package) and DIR is
@@ -30,7 +31,7 @@ die() {
 }
 
 usage() {
-  echo "usage: bash scripts/pg.sh {start|stop|restart|dsn} DIR" >&2
+  echo "usage: bash scripts/pg.sh {start|stop|restart|dsn} DIR  (start: [--tcp [--ssl CERT KEY]])" >&2
   exit 2
 }
 
@@ -107,7 +108,8 @@ configure() {
   local port_value=$PORT listen=
   if [[ $tcp == 1 ]]; then
     [[ -f $dir/port ]] ||
-      python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'         >"$dir/port"
+      python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
+        >"$dir/port"
     port_value=$(cat -- "$dir/port")
     listen=127.0.0.1
   fi
