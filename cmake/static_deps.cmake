@@ -10,8 +10,10 @@
 #                                 libpgcommon_shlib.a, libpgport_shlib.a, and
 #                                 DIR/COPYRIGHT, the PostgreSQL licence
 #
-# Runs before core/ is configured: it defines the imported targets and cache
-# entries that core/CMakeLists.txt's find calls then take as found.
+# Included before core/ is configured: it defines the imported targets and
+# cache entries that core/CMakeLists.txt's find calls then take as found;
+# vorlane_static_deps_complete(), called after, gives the libpq target that
+# FindPostgreSQL made the libraries a static libpq needs besides.
 
 if(NOT VORLANE_STATIC_DEPS)
   return()
