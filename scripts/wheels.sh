@@ -127,7 +127,8 @@ for version in "${versions[@]}"; do
   python=$(find_python "$version")
   tag=cp${version/./}
   env=$work/env-$tag
-  if [ ! -x "$env/bin/python" ]; then
+  # Checked by import, so that an interrupted install is finished on the next run.
+  if ! "$env/bin/python" -c "import scikit_build_core, cmake, ninja" 2>/dev/null; then
     "$python" -m venv "$env"
     "$env/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.22" ninja
   fi
