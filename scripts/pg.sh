@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL cluster for tests and benchmarks.
 #
-#   bash scripts/pg.sh start DIR     initdb into DIR/data if needed, start, print the DSN
+#   bash scripts/pg.sh start DIR [OPTIONS]   initdb into DIR/data if needed, start, print the DSN
 #   bash scripts/pg.sh stop DIR      fast shutdown; nothing to do when not running
 #   bash scripts/pg.sh restart DIR   stop then start (prints the DSN)
 #   bash scripts/pg.sh dsn DIR       print the DSN
@@ -9,6 +9,14 @@
 # The server listens only on a Unix socket in DIR (no TCP), trusts every local
 # user and knows one role, vorlane. fsync stays on: commit durability is part
 # of what the tests and benchmarks measure. The server log is DIR/log.
+#
+# Options of start, kept in DIR for later starts and restarts:
+#   --tcp           also listen on 127.0.0.1, on a free port picked at the
+#                   first start (the socket's name carries the same port, so
+#                   the printed DSN tells it), trusting connections from there
+#                   too, and log every connection with the client's address
+#   --ssl CERT KEY  with --tcp: TLS with this certificate and key (clients
+#                   choose: connections without TLS are served too)
 #
 # initdb refuses to run as root, so under root the server runs as the
 # `postgres` OS user (created by Debian's postgresql package) and DIR is
@@ -23,14 +31,30 @@ die() {
 }
 
 usage() {
-  echo "usage: bash scripts/pg.sh {start|stop|restart|dsn} DIR" >&2
+  echo "usage: bash scripts/pg.sh {start|stop|restart|dsn} DIR  (start: [--tcp [--ssl CERT KEY]])" >&2
   exit 2
 }
 
-[[ $# -eq 2 ]] || usage
+[[ $# -ge 2 ]] || usage
 cmd=$1
 dir=$2
+shift 2
 [[ -n $dir ]] || usage
+tcp=0
+ssl_cert=
+ssl_key=
+while (($#)); do
+  case $cmd:$1 in
+    start:--tcp) tcp=1; shift ;;
+    start:--ssl)
+      (($# >= 3)) || usage
+      ssl_cert=$(realpath -- "$2") ssl_key=$(realpath -- "$3")
+      shift 3
+      ;;
+    *) usage ;;
+  esac
+done
+[[ -z $ssl_cert || $tcp == 1 ]] || die "--ssl needs --tcp"
 
 # Absolute path: it becomes the socket directory in the DSN.
 mkdir -p -- "$dir"
@@ -38,8 +62,8 @@ dir=$(cd -- "$dir" && pwd -P)
 data=$dir/data
 log=$dir/log
 
-# The socket path (DIR/.s.PGSQL.5432) must fit in sun_path (107 bytes).
-if ((${#dir} + 15 > 107)); then
+# The socket path (DIR/.s.PGSQL.<port>) must fit in sun_path (107 bytes).
+if ((${#dir} + 16 > 107)); then
   die "DIR is too long for a Unix socket path (${#dir} characters; keep it under 92): $dir"
 fi
 
@@ -65,8 +89,50 @@ else
   as_server() { "$@"; }
 fi
 
+port() {
+  if [[ -f $dir/port ]]; then cat -- "$dir/port"; else echo "$PORT"; fi
+}
+
 dsn() {
-  echo "host=$dir port=$PORT dbname=postgres user=vorlane"
+  echo "host=$dir port=$(port) dbname=postgres user=vorlane"
+}
+
+# Settings from start's options, in a file the server's configuration
+# includes (listening on TCP, TLS), and who may connect: local users and
+# 127.0.0.1.
+configure() {
+  local settings=$data/vorlane.conf hba=$data/pg_hba.conf
+  grep -qx "include_if_exists = 'vorlane.conf'" "$data/postgresql.conf" ||
+    echo "include_if_exists = 'vorlane.conf'" | as_server tee -a "$data/postgresql.conf" >/dev/null
+  [[ $tcp == 1 || ! -f $settings ]] || return 0
+  local port_value=$PORT listen=
+  if [[ $tcp == 1 ]]; then
+    [[ -f $dir/port ]] ||
+      python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
+        >"$dir/port"
+    port_value=$(cat -- "$dir/port")
+    listen=127.0.0.1
+  fi
+  {
+    echo "port = $port_value"
+    echo "listen_addresses = '$listen'"
+    if [[ $tcp == 1 ]]; then
+      # Each connection in the log, with the client's address ([local] for the socket).
+      echo "log_connections = on"
+      echo "log_line_prefix = '%m [%p] %h '"
+    fi
+    if [[ -n $ssl_cert ]]; then
+      echo "ssl = on"
+      echo "ssl_cert_file = '$dir/server.crt'"
+      echo "ssl_key_file = '$dir/server.key'"
+    fi
+  } | as_server tee "$settings" >/dev/null
+  printf '%s\n' "local all all trust" "host all all 127.0.0.1/32 trust" | as_server tee "$hba" >/dev/null
+  if [[ -n $ssl_cert ]]; then
+    install -m 0644 -- "$ssl_cert" "$dir/server.crt"
+    install -m 0600 -- "$ssl_key" "$dir/server.key"
+    [[ $(id -u) -ne 0 ]] || chown postgres: -- "$dir/server.crt" "$dir/server.key"
+  fi
 }
 
 running() {
@@ -88,15 +154,16 @@ start() {
     quietly as_server "$bindir/initdb" -D "$data" --auth=trust -U vorlane -E UTF8 \
       --locale=C.UTF-8 --no-instructions || die "initdb into $data failed"
   fi
+  configure
   if ! running; then
     quietly as_server "$bindir/pg_ctl" -D "$data" -l "$log" -w -t 60 \
-      -o "-p $PORT -k '$dir' -c listen_addresses=''" start ||
+      -o "-k '$dir'" start ||
       die "the server did not start (log: $log)"
   fi
   # pg_ctl -w waits for the postmaster; make sure a session can really be opened.
   local i
   for ((i = 0; i < 100; i++)); do
-    if "$bindir/pg_isready" -q -h "$dir" -p "$PORT" -U vorlane -d postgres; then
+    if "$bindir/pg_isready" -q -h "$dir" -p "$(port)" -U vorlane -d postgres; then
       dsn
       return 0
     fi

@@ -1,8 +1,8 @@
+import importlib
 import multiprocessing
 import os
 import signal
 import socket
-import sqlite3
 import threading
 import time
 import uuid
@@ -240,7 +240,18 @@ def test_postgres_refuses_catalog_names_before_any_sql(pg_server, table):
     assert outside_catalog == (0,)
 
 
+def importable(name):
+    """A module the tests use beside the stores, or a skip when it does not
+    load: the interpreter's sqlite3 and psycopg's libpq need system libraries
+    that the installed-wheel run hides (the modules under test carry their own)."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as e:
+        pytest.skip(f"{name} does not load: {e}")
+
+
 def test_sqlite_wrong_shape_table_is_refused_untouched(tmp_path):
+    sqlite3 = importable("sqlite3")
     path = tmp_path / "x.db"
     with sqlite3.connect(path) as db:
         db.execute("CREATE TABLE vorlane_checkpoints (id INTEGER PRIMARY KEY, note TEXT)")
@@ -347,11 +358,10 @@ def test_sqlite_busy_timeout_bounds_the_wait(tmp_path):
 def _hold_write_lock(target):
     """Locks the pair ('lock', 'me') from a second connection; returns the release."""
     if target.kind == "sqlite":
-        db = sqlite3.connect(target.location, isolation_level=None)
+        db = importable("sqlite3").connect(target.location, isolation_level=None)
         db.execute("BEGIN IMMEDIATE")
         return lambda: (db.execute("COMMIT"), db.close())
-    psycopg = pytest.importorskip("psycopg")
-    db = psycopg.connect(target.location)
+    db = importable("psycopg").connect(target.location)
     db.execute(f'SELECT 1 FROM "{target.table}" FOR UPDATE')
     return lambda: (db.commit(), db.close())
 
