@@ -5,7 +5,7 @@
 #
 #   VORLANE_PYTHON   the Python version to build for: 3.11 (default), 3.12 or 3.13
 #   VORLANE_VENV     where the virtualenv lives (default: .venv)
-#   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples)
+#   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples,follow)
 # Further arguments go to `pip install` (e.g. -C cmake.define.VORLANE_SANITIZE=ON).
 set -euo pipefail
 
@@ -55,7 +55,7 @@ fi
 "$venv/bin/python" -m pip install -q --upgrade pip
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" "cmake>=3.22" ninja
 
-extras=${VORLANE_EXTRAS-test,examples}
+extras=${VORLANE_EXTRAS-test,examples,follow}
 target="."
 [ -n "$extras" ] && target=".[$extras]"
 options=(-C cmake.define.VORLANE_WERROR=ON)
