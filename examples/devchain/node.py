@@ -264,6 +264,7 @@ class DevNode:
         self._miner: threading.Thread | None = None
         self._miner_stop = threading.Event()
         self._scheduled: list[tuple[int, int, int | None]] = []
+        self._reorgs: list[tuple[int, int, int]] = []
         self._methods: dict[str, Callable[[list[Any]], Any]] = {
             "web3_clientVersion": lambda params: CLIENT_VERSION,
             "net_version": lambda params: str(self.chain.chain_id),
@@ -331,6 +332,22 @@ class DevNode:
         with self._counter_lock:
             return self._round_trips
 
+    @property
+    def reorgs(self) -> list[tuple[int, int, int]]:
+        """Reorganisations this node made (scheduled or as a fault), oldest first:
+        (old head, fork block, new head)."""
+        with self._counter_lock:
+            return list(self._reorgs)
+
+    def reorg(self, depth: int, new_blocks: int | None = None) -> int:
+        """``chain.reorg`` recorded in ``reorgs``; returns the fork block's number."""
+        with self.chain.lock:
+            old_head = self.chain.head
+            fork = self.chain.reorg(depth, new_blocks)
+            with self._counter_lock:
+                self._reorgs.append((old_head, fork, self.chain.head))
+            return fork
+
     def reset_counters(self) -> None:
         with self._counter_lock:
             self._requests.clear()
@@ -375,7 +392,7 @@ class DevNode:
             due = [s for s in self._scheduled if self.chain.head >= s[0]]
             self._scheduled = [s for s in self._scheduled if s not in due]
             for _, depth, new_blocks in due:
-                self.chain.reorg(depth, new_blocks)
+                self.reorg(depth, new_blocks)
 
     # ---- serving ----------------------------------------------------------
 
@@ -401,7 +418,7 @@ class DevNode:
         if faults.delay:
             time.sleep(faults.delay)
         for reorg in reorgs:
-            self.chain.reorg(reorg.depth, reorg.new_blocks)
+            self.reorg(reorg.depth, reorg.new_blocks)
         if action is not None and action[0] == "drop":
             return None, b"", {}
         if action is not None and action[0] == "status":
