@@ -22,9 +22,9 @@ chains built with the same arguments and the same calls agree hash for hash.
 * ``chain.reorg(depth, new_blocks=None)`` replaces the last ``depth`` blocks
   with a different branch of ``new_blocks`` blocks (default ``depth + 1``):
   every replaced number gets a new hash; returns the fork block's number;
-* ``chain.head`` (block number), ``chain.token`` / ``chain.decoy`` (checksummed
-  addresses), ``chain.accounts`` (the holders), ``chain.transfer_topic0``,
-  ``chain.chain_id`` (int), ``chain.setup_blocks`` (blocks taken by the
+* ``chain.head`` (block number), ``chain.position`` (blocks mined on any
+  branch), ``chain.token`` / ``chain.decoy`` (checksummed addresses),
+  ``chain.accounts`` (the holders), ``chain.transfer_topic0``, ``chain.chain_id`` (int), ``chain.setup_blocks`` (blocks taken by the
   deployment and funding; a reorg never reaches below them);
 * ``chain.canonical_logs(from_block, to_block, addresses=None, topic0s=None)``
   returns the canonical chain's logs in the follower's JSON Lines format:

@@ -178,6 +178,14 @@ class DemoChain:
         with self.lock:
             return len(self._blocks) - 1
 
+    @property
+    def position(self) -> int:
+        """How far the chain's history has got: blocks mined so far on any branch,
+        setup included. A rebuilt chain that reaches the same position holds the
+        same blocks."""
+        with self.lock:
+            return int(self.backend.blocks_mined)
+
     def block(self, number: int) -> BlockRecord | None:
         """The canonical block ``number``, or None above the head."""
         with self.lock:
