@@ -36,7 +36,16 @@ stop_node() {
     node_pid=
   fi
 }
-trap stop_node EXIT
+phase=serve
+on_exit() {
+  local status=$?
+  stop_node
+  if [[ $phase == follow && $status -ne 0 && -n ${port:-} ]]; then
+    echo "the dev node has stopped; to go on with a resume command printed above, serve the same chain" >&2
+    echo "again first:  ${serve[*]} --port $port" >&2
+  fi
+}
+trap on_exit EXIT
 
 echo "==> serving the demo chain over HTTP: 200 blocks of transfers, then a new block every 0.1 s up to"
 echo "    block 280, and at block 240 the last 20 blocks are replaced by another branch"
@@ -54,11 +63,11 @@ url=$(sed -n 1p "$workdir/node.out")
 read -r token topic0 < <("$python" -c 'import json, sys; info = json.loads(sys.stdin.readlines()[1]); print(info["token"], info["transfer_topic0"])' <"$workdir/node.out")
 port=${url##*:}
 echo "    $url (token $token)"
-trap 'stop_node; echo "the dev node has stopped; to go on with a resume command printed above, serve the same chain again first:" >&2; echo "  ${serve[*]} --port $port" >&2; exit 130' INT TERM
 
 echo
 echo "==> vorlane-follow: the token's Transfer logs up to block 270, 6 confirmations, as JSON Lines"
 jsonl=$workdir/transfers.jsonl
+phase=follow
 "$venv/bin/vorlane-follow" --rpc "$url" --address "$token" --topic0 "$topic0" --to-block 270 \
   --confirmations 6 --batch-size 50 --poll-interval-ms 100 --store "sqlite:$workdir/follow.db" --output "$jsonl"
 "$python" - "$jsonl" "$url" "$token" "$topic0" <<'EOF'
@@ -84,8 +93,8 @@ print(f"    applied in order they fold to {len(kept)} transfers: "
       + ("exactly the chain's own, as eth_getLogs gives them" if same else "NOT the chain's own"))
 sys.exit(0 if same else 1)
 EOF
+phase=example
 stop_node
-trap - INT TERM
 
 store=sqlite:$workdir/follow_chain.db
 echo

@@ -91,7 +91,10 @@ def serve(args: argparse.Namespace) -> int:
 
     stop = threading.Event()
     for signum in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(signum, lambda *_: stop.set())
+        # A node started in the background of a script ignores SIGINT, so that
+        # Ctrl-C reaches the script's foreground program only: keep it that way.
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            signal.signal(signum, lambda *_: stop.set())
     chain = DemoChain(seed=args.seed, holders=args.holders, blocks=args.blocks)
     node = DevNode(chain, host=args.host, port=args.port)
     node.faults.max_batch = args.max_batch
