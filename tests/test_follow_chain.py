@@ -24,6 +24,9 @@ import follow_chain as fc  # noqa: E402
 # is 38..45 and the follower, 3 blocks behind, reads it up to 42.
 OPTIONS = fc.DemoOptions(blocks=60, reorg_depth=8, confirmation_depth=3, batch_size=7, checkpoint_interval=5,
                          seed=3)
+# Whole runs of the example are pure Python: one interpreter is enough.
+one_python = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED")),
+                                reason="runs of the whole example go on Python 3.11 only, without sanitizers")
 SMALL = ["--blocks", "60", "--reorg-depth", "8", "--confirmations", "3", "--batch-size", "7",
          "--checkpoint-interval", "5", "--seed", "3"]
 
@@ -79,6 +82,7 @@ def resumed(request, tmp_path_factory):
     return request.param, first, second, out.getvalue()
 
 
+@one_python
 def test_resumed_run_ends_where_an_uninterrupted_one_does(resumed, uninterrupted):
     stop_after, first, second, out = resumed
     whole = uninterrupted[0]
@@ -94,6 +98,7 @@ def test_resumed_run_ends_where_an_uninterrupted_one_does(resumed, uninterrupted
     assert second.counters.rollback_depths == [5] and second.ok
 
 
+@one_python
 def test_interrupt_saves_a_checkpoint_and_the_printed_command_resumes(tmp_path):
     stores_or_skip()
     command = [sys.executable, str(EXAMPLES / "follow_chain.py"), *SMALL, "--store", "sqlite:run.db"]
