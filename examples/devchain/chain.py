@@ -127,6 +127,7 @@ class _Snapshot:
     blocks: tuple[BlockRecord, ...]
     rng_state: Any
     blocks_mined: int
+    tag_depths: tuple[int, int]
 
 
 class DemoChain:
@@ -296,11 +297,13 @@ class DemoChain:
     def snapshot(self) -> object:
         """A handle that ``restore`` takes the chain back to."""
         with self.lock:
-            return _Snapshot(tuple(self._blocks), self.rng.getstate(), self.backend.blocks_mined)
+            return _Snapshot(tuple(self._blocks), self.rng.getstate(), self.backend.blocks_mined,
+                             (self.safe_depth, self.finalized_depth))
 
     def restore(self, snapshot: object) -> None:
-        """Put the chain back where it was at ``snapshot``: blocks, random draws and mix
-        hash count, so the same calls mine the same blocks again."""
+        """Put the chain back where it was at ``snapshot``: blocks, random draws, mix
+        hash count and the "safe"/"finalized" depths, so the same calls mine the same
+        blocks again."""
         if not isinstance(snapshot, _Snapshot):
             raise TypeError("restore() takes what snapshot() returned")
         with self.lock:
@@ -308,6 +311,7 @@ class DemoChain:
             self._blocks = list(snapshot.blocks)
             self.rng.setstate(snapshot.rng_state)
             self.backend.blocks_mined = snapshot.blocks_mined
+            self.safe_depth, self.finalized_depth = snapshot.tag_depths
 
     # ---- internals --------------------------------------------------------
 
