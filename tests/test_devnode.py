@@ -18,7 +18,7 @@ from devnode_fixture import BASE_BLOCKS, BASE_SEED, EXAMPLES
 web3 = pytest.importorskip("web3")
 requests = pytest.importorskip("requests")
 from web3 import AsyncWeb3, Web3  # noqa: E402
-from web3.exceptions import BlockNotFound  # noqa: E402
+from web3.exceptions import BlockNotFound, ContractLogicError  # noqa: E402
 
 
 def sync_web3(node):
@@ -149,7 +149,7 @@ def test_web3_reads_blocks_logs_and_balances(dev_node, flavour):
     assert balance == fold_transfers(lines, chain.token)[holder.lower()]
 
 
-def test_block_tags_and_receipts(dev_node):
+def test_block_tags_receipts_and_reverts(dev_node):
     chain = dev_node.chain
     chain.safe_depth, chain.finalized_depth = 3, 9
     w3 = sync_web3(dev_node)
@@ -161,6 +161,10 @@ def test_block_tags_and_receipts(dev_node):
     receipt = w3.eth.get_transaction_receipt(line["transaction_hash"])
     assert (receipt["status"], receipt["blockNumber"]) == (1, line["block_number"])
     assert [log["logIndex"] for log in receipt["logs"]].count(line["log_index"]) == 1
+    token = w3.eth.contract(address=chain.token, abi=sys.modules["devchain"].compile_contract("Token")[0])
+    with pytest.raises(ContractLogicError) as reverted:
+        token.functions.transfer(chain.accounts[1], 10**40).call({"from": chain.accounts[2]})
+    assert reverted.value.message == "execution reverted"
 
 
 def test_batch_is_one_round_trip(dev_node):

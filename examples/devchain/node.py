@@ -11,6 +11,8 @@ from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable
 
+from eth_tester.exceptions import TransactionFailed  # type: ignore[import-untyped]
+
 from .chain import DemoChain, filter_logs
 
 CLIENT_VERSION = "vorlane-devchain/1.0"
@@ -519,8 +521,8 @@ class DevNode:
                 logs = list(filter_logs(record.logs, addresses, topics))
             else:
                 head = self.chain.head
-                first = self._block_number(query.get("fromBlock", "latest"))
-                last = self._block_number(query.get("toBlock", "latest"))
+                first = self._block_number(query.get("fromBlock") or "latest")
+                last = self._block_number(query.get("toBlock") or "latest")
                 if first > last:
                     raise RpcError(-32602, "invalid block range params")
                 if faults.max_log_range is not None and last - first + 1 > faults.max_log_range:
@@ -549,9 +551,10 @@ class DevNode:
                 raise RpcError(-32000, "header not found")
             try:
                 return self.chain.call(transaction, number)
-            except Exception as error:  # the EVM's own failures: reverts, bad input
-                raise RpcError(3 if "revert" in str(error).lower() else -32000, f"execution reverted: {error}"
-                               if "revert" in str(error).lower() else str(error)) from None
+            except TransactionFailed:
+                raise RpcError(3, "execution reverted") from None
+            except Exception as error:  # bad input the EVM refuses
+                raise RpcError(-32000, str(error)) from None
 
     def _get_transaction_receipt(self, params: list[Any]) -> JSON | None:
         if len(params) != 1:
