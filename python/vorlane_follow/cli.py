@@ -256,7 +256,8 @@ class _Run:
 
             from .sync import Follower
 
-            w3 = Web3(HTTPProvider(args.rpc))
+            # The follower does its own retrying (and counts it).
+            w3 = Web3(HTTPProvider(args.rpc, exception_retry_configuration=None))
             chain = args.chain or str(_with_retries(lambda: w3.eth.chain_id, self))
             if self.signalled:
                 return None
