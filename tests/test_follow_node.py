@@ -1,6 +1,7 @@
 """Follower and AsyncFollower against the dev node over HTTP: nothing in the
 follower is mocked; the node misbehaves on demand."""
 
+import sys
 import threading
 import time
 
@@ -166,3 +167,75 @@ def test_unusable_config_is_refused_at_construction(dev_node, demo_chain, field,
     with pytest.raises(ValueError) as raised:
         make_follower("sync", dev_node, demo_chain, Recorder(), from_block=5, **{field: value})
     assert str(raised.value) == message
+
+
+CHILD = """
+import sqlite3, sys
+from vorlane import EventFilter, IndexerConfig
+from vorlane_stores import SqliteStorage
+from web3 import HTTPProvider, Web3
+from vorlane_follow import Follower
+
+url, token, topic0, chain, to_block, path = sys.argv[1:]
+
+class Transfers:
+    def __init__(self):
+        self.db = sqlite3.connect(path, isolation_level=None)
+        self.db.execute("CREATE TABLE IF NOT EXISTS logs (block INTEGER, idx INTEGER, hash TEXT, data TEXT)")
+
+    def on_block(self, block, logs):
+        with self.db:
+            self.db.executemany("INSERT INTO logs VALUES (?, ?, ?, ?)",
+                                [(x.block_number, x.log_index, x.block_hash, x.data) for x in logs])
+
+    def on_rollback(self, block_number):
+        self.db.execute("DELETE FROM logs WHERE block > ?", (block_number,))
+
+f = EventFilter.for_address(token)
+f.add_topic0(topic0)
+config = IndexerConfig(chain=chain, confirmation_depth=3, batch_size=3, checkpoint_interval=2,
+                       to_block=int(to_block))
+w3 = Web3(HTTPProvider(url, exception_retry_configuration=None))
+Follower(w3, config, f, SqliteStorage(path + ".cp"), Transfers()).run()
+"""
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="slow integration case: run on 3.11")
+def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chain, tmp_path):
+    import os
+    import random
+    import sqlite3
+    import subprocess
+
+    from follow_support import ROOT
+
+    rng = random.Random(9)
+    demo_chain.mine(40)
+    last = demo_chain.head - 3
+    path = tmp_path / "transfers.db"
+    argv = [sys.executable, "-c", CHILD, dev_node.url, demo_chain.token, demo_chain.transfer_topic0,
+            str(demo_chain.chain_id), str(last), str(path)]
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
+    dev_node.faults.delay = 0.03
+
+    def rows():
+        if not path.exists():
+            return []
+        with sqlite3.connect(path) as db:
+            return db.execute("SELECT block, idx, hash, data FROM logs ORDER BY block, idx").fetchall()
+
+    for cycle in range(4):
+        before = dev_node.requests["eth_getLogs"]
+        child = subprocess.Popen(argv, env=env)
+        deadline = time.monotonic() + 60
+        while dev_node.requests["eth_getLogs"] == before and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(rng.uniform(0, 0.8))
+        assert child.poll() is None, f"cycle {cycle} ended before it was killed"
+        child.kill()
+        child.wait(30)
+        if cycle == 1:
+            demo_chain.reorg(8, new_blocks=9)
+    assert subprocess.run(argv, env=env, timeout=120).returncode == 0
+    want = [(x["block_number"], x["log_index"], x["block_hash"], x["data"]) for x in canonical(demo_chain, 0, last)]
+    assert rows() == want
