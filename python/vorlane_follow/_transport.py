@@ -8,11 +8,13 @@ import asyncio
 import enum
 import logging
 import random
-from collections.abc import Mapping, Sequence
+from collections.abc import Awaitable, Mapping, Sequence
 from typing import Any, Protocol
 
 import aiohttp
 import requests
+from eth_typing import ChecksumAddress
+from web3.types import FilterParams
 from web3.exceptions import (
     BlockNotFound,
     ProviderConnectionError,
@@ -36,6 +38,14 @@ class Handler(Protocol):
     def on_block(self, block: BlockSummary, logs: list[Log], /) -> None: ...
 
     def on_rollback(self, block_number: int, /) -> None: ...
+
+
+class AsyncHandler(Protocol):
+    """A handler for `AsyncFollower`: its methods may also be coroutines."""
+
+    def on_block(self, block: BlockSummary, logs: list[Log], /) -> Awaitable[None] | None: ...
+
+    def on_rollback(self, block_number: int, /) -> Awaitable[None] | None: ...
 
 
 class CheckpointStore(Protocol):
@@ -141,8 +151,8 @@ def to_log(entry: Mapping[str, Any]) -> Log:
                tuple(t.to_0x_hex() for t in entry["topics"]), entry["data"].to_0x_hex())
 
 
-def logs_params(action: FetchLogs, checksummed: Mapping[str, str]) -> dict[str, Any]:
-    params: dict[str, Any] = {"fromBlock": action.first, "toBlock": action.last}
+def logs_params(action: FetchLogs, checksummed: Mapping[str, ChecksumAddress]) -> FilterParams:
+    params: FilterParams = {"fromBlock": action.first, "toBlock": action.last}
     if action.addresses:
         params["address"] = [checksummed[a] for a in action.addresses]
     if action.topic0s:

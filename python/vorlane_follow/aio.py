@@ -44,12 +44,12 @@ class AsyncFollower:
     The handler's methods may be plain functions or coroutine functions."""
 
     def __init__(self, w3: AsyncWeb3[Any], config: IndexerConfig, event_filter: EventFilter,
-                 store: t.CheckpointStore, handler: t.Handler, *,
+                 store: t.CheckpointStore, handler: t.Handler | t.AsyncHandler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
                  retry_cap: float = 30.0) -> None:
         self.w3 = w3
         self.store = store
-        self.handler = handler
+        self.handler: t.AsyncHandler = handler
         self.engine = Engine(config, event_filter, history_depth=history_depth)
         self._checksummed = {a: Web3.to_checksum_address(a) for a in self.engine.addresses}
         self._backoff = t.Backoff(retry_base, retry_cap)

@@ -309,7 +309,7 @@ def _progress(args: argparse.Namespace) -> Any:
     if not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
     except ImportError:
         return None
     total = None if args.to_block is None else args.to_block - args.from_block + 1
