@@ -172,8 +172,8 @@ class DemoResult:
         return self.stopped is None and self.mismatches == {}
 
 
-class Interrupted(Exception):
-    pass
+class ResumeError(Exception):
+    """The store holds a checkpoint that the handler's state cannot take up."""
 
 
 def open_store(spec: str) -> Any:
@@ -192,10 +192,7 @@ def run_demo(options: DemoOptions, out: Any = sys.stdout, stop: threading.Event 
     if options.reorg_depth <= options.confirmation_depth:
         raise ValueError("reorg_depth must exceed confirmation_depth, or the follower never sees the "
                          "abandoned branch")
-    import vorlane
-    from devchain import TRANSFER_TOPIC0, DemoChain, DevNode, compile_contract
-    from vorlane_follow import Follower
-    from web3 import Web3
+    from devchain import DemoChain
 
     started = time.perf_counter()
     stop = stop if stop is not None else threading.Event()
@@ -205,9 +202,26 @@ def run_demo(options: DemoOptions, out: Any = sys.stdout, stop: threading.Event 
             print(text, file=out, flush=True)
 
     chain = DemoChain(seed=options.seed, holders=options.holders)
-    chain_id = str(chain.chain_id)
     store = open_store(options.store)
     book = TransferBook(state_path(options))
+    try:
+        return _follow(options, chain, store, book, say, stop, started)
+    except BaseException:
+        book.close()
+        raise
+    finally:
+        if hasattr(store, "close"):
+            store.close()
+
+
+def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, say: Callable[[str], None],
+            stop: threading.Event, started: float) -> DemoResult:
+    import vorlane
+    from devchain import TRANSFER_TOPIC0, DevNode, compile_contract
+    from vorlane_follow import Follower
+    from web3 import Web3
+
+    chain_id = str(chain.chain_id)
     if options.fresh:
         store.delete_checkpoint(chain_id, INDEXER_ID)
         book.clear()
@@ -217,7 +231,13 @@ def run_demo(options: DemoOptions, out: Any = sys.stdout, stop: threading.Event 
     # was when the checkpoint's block was delivered.
     replay_until = 0
     if checkpoint is not None:
-        replay_until = book.position_of(checkpoint.block_number, checkpoint.block_hash) or 0
+        position = book.position_of(checkpoint.block_number, checkpoint.block_hash)
+        if position is None:
+            raise ResumeError(
+                f"{options.store} holds a checkpoint at block {checkpoint.block_number}, but the handler's state "
+                f"{state_path(options)} does not hold that block; start over with --fresh"
+            )
+        replay_until = position
         say(f"resuming from checkpoint at block {checkpoint.block_number} ({checkpoint.block_hash}) in "
             f"{options.store}; mining the chain up to there again")
     else:
@@ -328,8 +348,6 @@ def run_demo(options: DemoOptions, out: Any = sys.stdout, stop: threading.Event 
         elapsed=time.perf_counter() - started,
     )
     say(summarize(result, options))
-    if hasattr(store, "close"):
-        store.close()
     return result
 
 
@@ -463,7 +481,7 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     try:
         result = run_demo(options, stop=stop)
-    except RuntimeError as error:  # the stores and the follower report what no retry fixes this way
+    except (ResumeError, RuntimeError) as error:  # the stores and the follower report failures as RuntimeError
         print(f"error: {error}", file=sys.stderr)
         return 1
     if result.stopped is not None:

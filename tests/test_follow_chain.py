@@ -155,3 +155,19 @@ def test_heavy_imports_come_after_the_options(argv, code):
             "follow_chain.py needs vorlane with its 'examples' and 'follow' extras (module 'devchain' is missing).\n"
             "Install them from the repository root with:  pip install '.[examples,follow]'\n"
         )
+
+
+def test_a_checkpoint_without_the_handlers_state_is_refused(tmp_path):
+    stores_or_skip()
+    import vorlane
+    import vorlane_stores
+
+    path = tmp_path / "c.db"
+    with vorlane_stores.SqliteStorage(path) as storage:
+        storage.save_checkpoint(vorlane.Checkpoint("131277322940537", "follow-chain", 9, "0x" + "ab" * 32))
+    with pytest.raises(fc.ResumeError) as refused:
+        fc.run_demo(replace(OPTIONS, store=f"sqlite:{path}"), out=None)
+    assert str(refused.value) == (
+        f"sqlite:{path} holds a checkpoint at block 9, but the handler's state {path}.state.db does not hold "
+        "that block; start over with --fresh"
+    )
