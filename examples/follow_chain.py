@@ -33,7 +33,7 @@ import sqlite3
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
 
@@ -165,7 +165,6 @@ class DemoResult:
     stopped: str | None  # why the run stopped early, or None
     mismatches: dict[str, tuple[int, int]] | None  # holder: (indexed, balanceOf); None: not checked
     elapsed: float = 0.0
-    notes: list[str] = field(default_factory=list)
 
     @property
     def ok(self) -> bool:
@@ -268,6 +267,7 @@ def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, sa
         let_in = threading.Event()
         halt = threading.Event()  # the follower is done: the scenario stops mining
         stopped: list[str] = []
+        failures: list[BaseException] = []
 
         def stop_follower(reason: str) -> None:
             stopped.append(reason)
@@ -316,7 +316,9 @@ def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, sa
                 sync()
                 grow(after_fork)
                 chain.mine(options.confirmation_depth)  # lets the tail confirm
-                let_in.set()
+            except BaseException as error:
+                failures.append(error)
+                stop_follower("the chain failed")
             finally:
                 let_in.set()
 
@@ -331,6 +333,8 @@ def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, sa
             halt.set()
             miner.join()
             watcher.join()
+        if failures:
+            raise failures[0]
 
         head = book.last if book.last is not None and book.last[1] is not None else None
         mismatches = None
