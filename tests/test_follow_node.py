@@ -239,3 +239,22 @@ def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chai
     assert subprocess.run(argv, env=env, timeout=120).returncode == 0
     want = [(x["block_number"], x["log_index"], x["block_hash"], x["data"]) for x in canonical(demo_chain, 0, last)]
     assert rows() == want
+
+
+def test_the_readme_balances_example_matches_balance_of(dev_node, demo_chain, tmp_path, monkeypatch):
+    from follow_support import ROOT
+
+    readme = (ROOT / "README.md").read_text()
+    section = readme[readme.index("### The handler contract"):]
+    code = section[section.index("```python\n") + 10:section.index("```\n", section.index("```python"))]
+    last = demo_chain.head - 12
+    for old, new in [('"http://127.0.0.1:8545"', repr(dev_node.url)),
+                     ('"0xA0b86991c6218b36c1d19D4a2e9Eb0cE3606eB48"', repr(demo_chain.token)),
+                     ('chain="1"', f'chain="{demo_chain.chain_id}"'), ("to_block=None", f"to_block={last}")]:
+        assert old in code
+        code = code.replace(old, new)
+    monkeypatch.chdir(tmp_path)
+    namespace: dict = {}
+    exec(compile(code, "README.md", "exec"), namespace)
+    holders = demo_chain.accounts
+    assert [namespace["balances"].balance(h) for h in holders] == [demo_chain.balance_of(h, last) for h in holders]
