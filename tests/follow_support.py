@@ -4,12 +4,19 @@ that records what it is told, and the fold that applies JSON Lines."""
 from __future__ import annotations
 
 import asyncio
+import os
 import sys
 from pathlib import Path
+
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT / "python") not in sys.path:
     sys.path.insert(0, str(ROOT / "python"))
+
+# Whole runs of several processes: one Python version, no sanitizer build.
+SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED")),
+                          reason="slow integration case: runs on Python 3.11 without sanitizers")
 
 FAST_RETRY = {"retry_base": 0.01, "retry_cap": 0.1}
 

@@ -13,12 +13,11 @@ import time
 
 import pytest
 
-from follow_support import ROOT, canonical, fold
+from follow_support import ROOT, SLOW, canonical, fold
 
 pytest.importorskip("web3")
 
 ENV = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
-SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="slow integration case: run on 3.11")
 
 
 def command(*args, **kwargs):

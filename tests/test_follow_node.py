@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from follow_support import Recorder, canonical, fold, make_follower, run
+from follow_support import SLOW, Recorder, canonical, fold, make_follower, run
 
 pytest.importorskip("web3")
 
@@ -200,7 +200,7 @@ Follower(w3, config, f, SqliteStorage(path + ".cp"), Transfers()).run()
 """
 
 
-@pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="slow integration case: run on 3.11")
+@SLOW
 def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chain, tmp_path):
     import os
     import random
