@@ -175,14 +175,14 @@ class ResumeError(Exception):
     """The store holds a checkpoint that the handler's state cannot take up."""
 
 
-def open_store(spec: str) -> Any:
-    if spec == "memory":
+def open_store(where: str) -> Any:
+    if where == "memory":
         import vorlane
 
         return vorlane.InMemoryStorage()
     import vorlane_stores
 
-    kind, _, target = spec.partition(":")
+    kind, _, target = where.partition(":")
     return vorlane_stores.SqliteStorage(target) if kind == "sqlite" else vorlane_stores.PostgresStorage(target)
 
 
@@ -412,7 +412,7 @@ def bounded_int(low: int, high: int | None = None) -> Callable[[str], int]:
     return convert
 
 
-def store_spec(text: str) -> str:
+def parse_store(text: str) -> str:
     kind, colon, target = text.partition(":")
     if text == "memory" or (colon and kind in ("sqlite", "postgres") and target):
         return text
@@ -428,7 +428,7 @@ def build_parser() -> argparse.ArgumentParser:
     for flag, name, low, high, text in KNOBS:
         parser.add_argument(flag, dest=name, metavar="N", type=bounded_int(low, high),
                             default=getattr(defaults, name), help=f"{text} (default: %(default)s)")
-    parser.add_argument("--store", type=store_spec, default=DEFAULT_STORE, metavar="STORE",
+    parser.add_argument("--store", type=parse_store, default=DEFAULT_STORE, metavar="STORE",
                         help="where checkpoints live: sqlite:PATH, postgres:DSN or memory (default: %(default)s)")
     parser.add_argument("--state", default=None, metavar="PATH",
                         help="the handler's SQLite file (default: the SQLite store's path plus .state.db; "
