@@ -98,6 +98,7 @@ class JsonLines:
         self.durable = durable
         self._dumps = __import__("json").JSONEncoder().encode
         self.progress: Any = None
+        self.first_block = 0
 
     def _write(self, text: str) -> None:
         data = text.encode()
@@ -117,6 +118,9 @@ class JsonLines:
 
     def on_rollback(self, block_number: int) -> None:
         self._write(f'{{"type": "rollback", "to_block": {block_number}}}\n')
+        if self.progress is not None:
+            self.progress.n = max(0, block_number - self.first_block + 1)
+            self.progress.refresh()
 
     def sync(self) -> None:
         if self.durable:
@@ -248,6 +252,13 @@ class _Run:
 
         progress = _progress(args)
         out.progress = progress
+        out.first_block = args.from_block
+        if progress is not None:
+            # Warnings are printed above the progress bar, not through it.
+            from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
+
+            redirect = logging_redirect_tqdm()
+            redirect.__enter__()
         try:
             if args.rpc.startswith("ws"):
                 import asyncio
@@ -267,6 +278,7 @@ class _Run:
             return self.follower.run()  # type: ignore[no-any-return]
         finally:
             if progress is not None:
+                redirect.__exit__(None, None, None)
                 progress.close()
             if hasattr(store, "close"):
                 store.close()
