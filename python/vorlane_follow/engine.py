@@ -399,11 +399,16 @@ class Engine:
         self._saved = number
         low = max(self.config.from_block, number - self.history_depth + 1, 0)
         low = min(low, number)
+        waited = False
         while True:
             headers = yield from self._fetch_headers(low, number)
             if headers and headers[-1].number == number:
                 break
-            log.warning("checkpoint block %d is beyond the node's chain; waiting for the node", number)
+            if self.stopping:
+                return
+            if not waited:
+                log.warning("checkpoint block %d is beyond the node's chain; waiting for the node", number)
+                waited = True
             yield Sleep(self.config.poll_interval_ms / 1000)
         headers = _continuous_tail(headers)
         if headers[-1].hash.lower() == checkpoint.block_hash.lower():
@@ -446,6 +451,13 @@ class Engine:
                     fork = block
                     break
             end = start
+        if fork is not None and fork.number == top:
+            # Every kept block is still the node's: its answers disagree with
+            # each other (say, nodes behind a balancer on different heads).
+            log.info("the node's headers disagree about block %d; asking again", top + 1)
+            self._head = None
+            yield Sleep(self.config.poll_interval_ms / 1000)
+            return
         if fork is not None:
             yield from self._rewind(fork.number, depth=top - fork.number)
             return
