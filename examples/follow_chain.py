@@ -336,7 +336,8 @@ def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, sa
         if failures:
             raise failures[0]
 
-        head = book.last if book.last is not None and book.last[1] is not None else None
+        last = book.last
+        head = (last[0], last[1]) if last is not None and last[1] is not None else None
         mismatches = None
         if head is not None and chain.block(head[0]) is not None and chain.block(head[0]).hash == head[1]:
             token = w3.eth.contract(address=chain.token, abi=compile_contract("Token")[0])

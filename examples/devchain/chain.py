@@ -361,7 +361,7 @@ def filter_logs(logs: Iterable[dict[str, Any]], addresses: Iterable[str] | None,
                 topics: list[Any] | None) -> Iterable[dict[str, Any]]:
     """eth_getLogs matching: any of ``addresses``; per position, None, one topic or any of a list."""
     wanted = None if addresses is None else {a.lower() for a in addresses}
-    positions = []
+    positions: list[set[str] | None] = []
     for position in topics or []:
         if position is None:
             positions.append(None)
@@ -431,7 +431,7 @@ def _build_record(chain: Any, number: int) -> BlockRecord:
             entry.update(gasPrice=hex(price), v=hex(transaction.v))
         transactions.append(entry)
 
-        tx_logs = []
+        tx_logs: list[dict[str, Any]] = []
         for log in receipt.logs:
             tx_logs.append({
                 **common,

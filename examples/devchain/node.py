@@ -170,6 +170,10 @@ class _Server(ThreadingHTTPServer):
                 pass
 
 
+class _Server6(_Server):
+    address_family = socket.AF_INET6
+
+
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     # Headers and body leave in one write, and without Nagle's delay: with
@@ -291,15 +295,13 @@ class DevNode:
     def url(self) -> str:
         if self._server is None:
             raise RuntimeError("the node is not started")
-        host, port = self._server.server_address[:2]
-        return f"http://[{host}]:{port}" if ":" in str(host) else f"http://{host}:{port}"
+        host, port = str(self._server.server_address[0]), self._server.server_address[1]
+        return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
 
     def start(self) -> "DevNode":
         if self._server is not None:
             raise RuntimeError("the node is already started")
-        server_class = _Server
-        if ":" in self.host:
-            server_class = type("_Server6", (_Server,), {"address_family": socket.AF_INET6})
+        server_class: type[_Server] = _Server6 if ":" in self.host else _Server
         self._server = server_class((self.host, self.port), self)
         self._thread = threading.Thread(target=self._server.serve_forever, name="devnode-http", daemon=True,
                                         kwargs={"poll_interval": 0.05})
