@@ -9,7 +9,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "python"))
 pytest.importorskip("web3")
 
-from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig, InMemoryStorage  # noqa: E402
+from vorlane import BlockSummary, EventFilter, IndexerConfig, InMemoryStorage  # noqa: E402
 from vorlane_follow import engine as e  # noqa: E402
 from vorlane_follow._transport import save  # noqa: E402
 
@@ -154,41 +154,6 @@ def test_reorganisation_rolls_back_to_the_fork_and_moves_the_checkpoint(depth):
     assert store.load_checkpoint("1", "t").block_hash == chain.blocks[30].hash
 
 
-def test_reorganisation_deeper_than_the_kept_history_stops_with_both_depths():
-    chain = Chain(40)
-    engine = e.Engine(config(batch_size=50), token_filter(), history_depth=5)
-
-    def hook(action):
-        if isinstance(action, e.Sleep):  # caught up at block 37
-            chain.reorg(12, "b")
-            chain.extend(3, "b")
-            return "slept"
-        return None
-
-    with pytest.raises(e.FollowError) as raised:
-        drive(engine, chain, InMemoryStorage(), hook)
-    assert str(raised.value) == (
-        "reorganisation deeper than the kept history: blocks 33..37 are all off the node's chain, "
-        "so it is at least 6 blocks deep, and only 5 blocks are kept (confirmation_depth 2)")
-
-
-def test_logs_from_another_branch_are_never_delivered():
-    chain = Chain(20)
-    moved = {"done": False}
-
-    def hook(action):
-        if isinstance(action, e.FetchLogs) and not moved["done"]:
-            moved["done"] = True
-            chain.reorg(14, "b")  # blocks 6.. change between headers and logs
-        return None
-
-    seen, _ = drive(e.Engine(config(to_block=15, batch_size=16), token_filter()), chain,
-                    InMemoryStorage(), hook)
-    delivered = [s for s in seen if s[0] == "block"]
-    assert all(h.startswith("0xb") or n < 6 for _, n, h, _ in delivered)
-    assert fold(seen) == canonical(chain, 0, 15)
-
-
 def test_refused_log_ranges_halve_then_grow_back():
     chain = Chain(80)
     limit = {"blocks": 3}
@@ -205,25 +170,6 @@ def test_refused_log_ranges_halve_then_grow_back():
     # Halved on each refusal, doubled again after three accepted requests.
     assert spans == [10, 5, 2, 2, 2, 4, 2, 2, 2, 4, 2, 2, 2, 4, 2, 2, 2, 4, 4, 4, 8, 8, 8, 1]
     assert fold(seen) == canonical(chain, 0, 60)
-
-
-@pytest.mark.parametrize("stored_hash, rollback_to, resumes_at", [
-    ("same", 20, 21),        # on the node's chain: drop what came after it
-    ("0xdead", 20 - 64, 0),  # abandoned branch: go back as far as a reorganisation may reach
-])
-def test_resume_rolls_back_to_the_checkpoint_first(stored_hash, rollback_to, resumes_at):
-    chain, store = Chain(40), InMemoryStorage()
-    block_hash = chain.blocks[20].hash if stored_hash == "same" else stored_hash
-    store.save_checkpoint(Checkpoint("1", "t", 20, block_hash))
-    seen, _ = drive(e.Engine(config(to_block=30), token_filter()), chain, store)
-    assert seen[0] == ("rollback", max(rollback_to, -1))
-    assert seen[1][:2] == ("block", resumes_at)
-    assert fold(seen) == canonical(chain, resumes_at, 30)
-
-
-def test_a_decimal_chain_that_contradicts_the_node_refuses_to_start():
-    with pytest.raises(e.FollowError, match="^config.chain is 5 but the node's eth_chainId is 1$"):
-        drive(e.Engine(config(chain="5"), token_filter()), Chain(3), InMemoryStorage())
 
 
 @pytest.mark.parametrize("filter_repr_source, expected", [
