@@ -54,7 +54,7 @@ FAULTS = {
 
 @pytest.mark.parametrize("driver", DRIVERS)
 @pytest.mark.parametrize("fault", FAULTS)
-def test_faults_neither_lose_nor_repeat_a_log(dev_node, demo_chain, fault, driver):
+def test_faults_neither_lose_nor_repeat_a_log(dev_node, demo_chain, fault, driver, caplog):
     arm, sign = FAULTS[fault]
     arm(dev_node.faults)
     last = demo_chain.head - 3
@@ -63,7 +63,9 @@ def test_faults_neither_lose_nor_repeat_a_log(dev_node, demo_chain, fault, drive
     assert fold(handler.lines) == canonical(demo_chain, 0, last)
     assert [n for n, _ in handler.blocks] == list(range(0, last + 1))
     if sign == "retries":
-        assert counters.retries >= 2
+        # One run of failures, one warning.
+        warned = [r for r in caplog.records if r.name == "vorlane_follow" and r.levelname == "WARNING"]
+        assert counters.retries >= 2 and len(warned) == 1
     else:
         # More requests than a batch of 16 blocks needs: the refusals were split.
         assert dev_node.requests[sign] > (last + 16) // 16 + 1
@@ -150,6 +152,22 @@ def test_resume_rolls_the_handler_back_to_the_checkpoint_and_replaces_an_abandon
     assert handler.lines[0] == {"type": "rollback", "to_block": 15}
     assert fold(handler.lines) == canonical(demo_chain, 16, 30)
     assert store.load_checkpoint(chain_id, "default").block_hash == demo_chain.block(30).hash
+
+
+@pytest.mark.parametrize("driver", DRIVERS)
+def test_an_error_no_retry_can_fix_is_raised_at_once(dev_node, demo_chain, driver):
+    from devchain.node import RpcError
+    from web3.exceptions import Web3RPCError
+
+    def refuse(calls):
+        if calls[0]["method"] == "eth_getLogs":
+            raise RpcError(-32602, "invalid argument 0: hex string without 0x prefix")
+
+    dev_node.faults.on_request(refuse)
+    follower = make_follower(driver, dev_node, demo_chain, Recorder(), to_block=20)
+    with pytest.raises(Web3RPCError, match="hex string without 0x prefix"):
+        run(follower)
+    assert follower.counters.retries == 0 and dev_node.requests["eth_getLogs"] == 1
 
 
 def test_a_contradicting_chain_id_refuses_to_start(dev_node, demo_chain):
