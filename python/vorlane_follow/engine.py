@@ -347,6 +347,10 @@ class Engine:
         if moved_at is not None:
             log.info("logs of block %d came from another branch; fetching again", moved_at)
             headers = [h for h in headers if h.number < moved_at]
+            if not headers:  # give the node a moment to settle rather than hammer it
+                self._head = None
+                yield Sleep(self.config.poll_interval_ms / 1000)
+                return
 
         interval = self.config.checkpoint_interval
         counters = self.counters
