@@ -163,3 +163,46 @@ def test_two_commands_on_one_pair_exactly_one_keeps_running(dev_node, demo_chain
             if p.poll() is None:
                 p.send_signal(signal.SIGINT)
                 assert finish(p)[0] == 130
+
+
+@pytest.fixture
+def ws_url(dev_node):
+    """The dev node's answers over a WebSocket, as a ws:// node serves them."""
+    import asyncio
+    import threading
+
+    from websockets.asyncio.server import serve
+
+    async def answer(connection):
+        async for message in connection:
+            _, payload, _ = await asyncio.to_thread(dev_node.handle_http, message.encode()
+                                                    if isinstance(message, str) else message)
+            await connection.send(payload.decode())
+
+    ready, done = threading.Event(), None
+    url = []
+
+    async def main():
+        nonlocal done
+        done = asyncio.Event()
+        async with serve(answer, "127.0.0.1", 0) as server:
+            url.append(f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}")
+            ready.set()
+            await done.wait()
+
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_until_complete, args=(main(),))
+    thread.start()
+    ready.wait(30)
+    yield url[0]
+    loop.call_soon_threadsafe(done.set)
+    thread.join(30)
+    loop.close()
+
+
+def test_follows_over_a_websocket(ws_url, demo_chain):
+    last = demo_chain.head - 4
+    code, out, err = finish(command("--rpc", ws_url, *token_args(demo_chain), "--to-block", last,
+                                    "--confirmations", 4, "--batch-size", 9, "--store", "memory"))
+    assert (code, err) == (0, "")
+    assert fold(json.loads(line) for line in out.splitlines()) == canonical(demo_chain, 0, last)
