@@ -206,3 +206,17 @@ def test_follows_over_a_websocket(ws_url, demo_chain):
                                     "--confirmations", 4, "--batch-size", 9, "--store", "memory"))
     assert (code, err) == (0, "")
     assert fold(json.loads(line) for line in out.splitlines()) == canonical(demo_chain, 0, last)
+
+
+@pytest.mark.parametrize("before, kept", [
+    ('{"type": "rollback", "to_block": -1}\n{"type": "lo', '{"type": "rollback", "to_block": -1}\n'),
+    ('{"type": "lo', ""),
+])
+def test_a_line_cut_short_in_the_output_is_dropped_before_appending(dev_node, demo_chain, tmp_path, before, kept):
+    output = tmp_path / "out.jsonl"
+    output.write_text(before)
+    code, _, _ = finish(command("--rpc", dev_node.url, "--to-block", 12, "--confirmations", 2,
+                                "--store", "memory", "--output", output))
+    text = output.read_text()
+    assert code == 0 and text.startswith(kept + '{"type": "rollback"')
+    assert [json.loads(line) for line in text.splitlines()]

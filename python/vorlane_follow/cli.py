@@ -7,9 +7,11 @@ options answer at once.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import shlex
 import signal
+import stat
 import sys
 from typing import TYPE_CHECKING, Any, TextIO
 
@@ -96,7 +98,7 @@ class JsonLines:
     def __init__(self, fd: int, *, durable: bool) -> None:
         self.fd = fd
         self.durable = durable
-        self._dumps = __import__("json").JSONEncoder().encode
+        self._dumps = json.JSONEncoder().encode
         self.progress: Any = None
         self.first_block = 0
 
@@ -148,18 +150,30 @@ class _FlushingStore:
 
 
 def _open_output(path: str | None) -> tuple[int, bool]:
+    """The output's descriptor, and whether it is a file to sync before saves."""
     if path is None:
-        return sys.stdout.fileno(), False
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    # A line cut short by a power loss would run into the next one: drop it.
-    size = os.fstat(fd).st_size
-    if size:
-        with open(path, "rb") as f:
-            f.seek(max(0, size - 65536))
-            tail = f.read()
-        if not tail.endswith(b"\n"):
-            cut = tail.rfind(b"\n")
-            os.truncate(fd, size - len(tail) + cut + 1 if cut >= 0 else max(0, size - len(tail)))
+        fd = sys.stdout.fileno()
+        return fd, stat.S_ISREG(os.fstat(fd).st_mode)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        return fd, False
+    # A line cut short (by a power loss) would run into the next one: drop it.
+    end = size = os.fstat(fd).st_size
+    with open(fd, "rb", closefd=False) as f:
+        while end > 0:
+            start = max(0, end - 65536)
+            f.seek(start)
+            chunk = f.read(end - start)
+            if end == size and chunk.endswith(b"\n"):
+                break
+            cut = chunk.rfind(b"\n")
+            if cut >= 0:
+                os.truncate(fd, start + cut + 1)
+                break
+            end = start
+        else:
+            if size:
+                os.truncate(fd, 0)
     return fd, True
 
 
