@@ -243,12 +243,14 @@ def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chai
             return db.execute("SELECT block, idx, hash, data FROM logs ORDER BY block, idx").fetchall()
 
     for cycle in range(4):
-        before = dev_node.requests["eth_getLogs"]
+        # A random number of log requests into the run (it needs about 30),
+        # at a random moment of the one in flight.
+        wanted = dev_node.requests["eth_getLogs"] + rng.randint(1, 6)
         child = subprocess.Popen(argv, env=env)
         deadline = time.monotonic() + 60
-        while dev_node.requests["eth_getLogs"] == before and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(rng.uniform(0, 0.8))
+        while dev_node.requests["eth_getLogs"] < wanted and time.monotonic() < deadline:
+            time.sleep(0.002)
+        time.sleep(rng.uniform(0, 0.05))
         assert child.poll() is None, f"cycle {cycle} ended before it was killed"
         child.kill()
         child.wait(30)
