@@ -70,7 +70,7 @@ def canonical(chain, first, last):
 
 
 def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_depth=None,
-                  **config):
+                  retry_cap=FAST_RETRY["retry_cap"], **config):
     """A Follower ("sync") or AsyncFollower ("async") on `node`, web3's own
     retries off so that the follower's are the ones at work."""
     import aiohttp
@@ -86,11 +86,11 @@ def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_
         w3 = Web3(HTTPProvider(node.url, request_kwargs={"timeout": timeout},
                                exception_retry_configuration=None))
         return Follower(w3, IndexerConfig(**config), token_filter(demo), store, handler,
-                        history_depth=history_depth, **FAST_RETRY)
+                        history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
     aw3 = AsyncWeb3(AsyncHTTPProvider(node.url, request_kwargs={"timeout": aiohttp.ClientTimeout(timeout)},
                                       exception_retry_configuration=None))
     return AsyncFollower(aw3, IndexerConfig(**config), token_filter(demo), store, handler,
-                         history_depth=history_depth, **FAST_RETRY)
+                         history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
 
 
 def run(follower):

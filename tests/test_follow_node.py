@@ -72,6 +72,15 @@ def test_faults_neither_lose_nor_repeat_a_log(dev_node, demo_chain, fault, drive
 
 
 @pytest.mark.parametrize("driver", DRIVERS)
+def test_retry_after_is_obeyed(dev_node, demo_chain, driver):
+    dev_node.faults.status_next(2, 429, retry_after=0.5)
+    follower = make_follower(driver, dev_node, demo_chain, Recorder(), to_block=10, retry_cap=2.0)
+    started = time.monotonic()
+    run(follower)
+    assert 1.0 <= time.monotonic() - started < 10 and follower.counters.retries == 2
+
+
+@pytest.mark.parametrize("driver", DRIVERS)
 def test_chain_moving_between_headers_and_logs(dev_node, demo_chain, driver):
     dev_node.faults.reorg_after(1, depth=8, method="eth_getLogs")
     demo_chain.mine(4)

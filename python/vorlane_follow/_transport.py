@@ -108,6 +108,19 @@ def classify(exc: BaseException, action: object) -> Outcome:
     return Outcome.FATAL
 
 
+def retry_after(exc: BaseException) -> float:
+    """The seconds of an HTTP answer's Retry-After header (0 when absent or a date)."""
+    headers: Any = None
+    if isinstance(exc, requests.HTTPError) and exc.response is not None:
+        headers = exc.response.headers
+    elif isinstance(exc, aiohttp.ClientResponseError):
+        headers = exc.headers
+    try:
+        return max(0.0, float(headers.get("Retry-After", 0))) if headers else 0.0
+    except (TypeError, ValueError):
+        return 0.0
+
+
 def describe(exc: BaseException) -> str:
     if isinstance(exc, Web3RPCError) and exc.rpc_response:
         error = exc.rpc_response.get("error")
@@ -132,7 +145,9 @@ class Backoff:
         if self.failures == 0:
             log.warning("%s failed (%s); retrying with backoff", what, describe(exc))
         self.failures += 1
-        return self._rng.uniform(0, min(self.cap, self.base * 2 ** (self.failures - 1)))
+        delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** (self.failures - 1)))
+        # A node that says how long to wait (429/503 with Retry-After) is obeyed, up to the cap.
+        return max(delay, min(self.cap, retry_after(exc)))
 
     def succeeded(self, what: str) -> None:
         if self.failures:
