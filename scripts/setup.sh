@@ -5,7 +5,7 @@
 #
 #   VORLANE_PYTHON   the Python version to build for: 3.11 (default), 3.12 or 3.13
 #   VORLANE_VENV     where the virtualenv lives (default: .venv)
-#   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples)
+#   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples,follow)
 # Further arguments go to `pip install` (e.g. -C cmake.define.VORLANE_SANITIZE=ON).
 set -euo pipefail
 
@@ -58,7 +58,7 @@ echo "==> installing build tools into $venv"
 "$venv/bin/python" -m pip install --progress-bar off --upgrade pip "scikit-build-core>=0.10" "cmake>=3.22" ninja \
   | "${progress[@]}" '^(Collecting|Downloading|Installing|Successfully)'
 
-extras=${VORLANE_EXTRAS-test,examples}
+extras=${VORLANE_EXTRAS-test,examples,follow}
 # The project's Python dependencies (with the extras asked for) are installed
 # first, in a step of their own, so their downloads show as they happen; the
 # build that follows installs nothing else.

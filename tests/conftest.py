@@ -72,3 +72,7 @@ def pg_server():
     finally:
         pg_script("stop", directory, timeout=120)
         shutil.rmtree(directory, ignore_errors=True)
+
+
+# The demo chain and the JSON-RPC dev node in front of it (examples/devchain).
+from devnode_fixture import demo_chain, demo_chain_base, dev_node  # noqa: E402,F401

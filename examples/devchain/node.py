@@ -1,0 +1,581 @@
+"""A JSON-RPC 2.0 node over HTTP in front of a DemoChain, with faults on demand."""
+
+from __future__ import annotations
+
+import collections
+import json
+import socket
+import threading
+import time
+from dataclasses import dataclass
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Callable
+
+from eth_tester.exceptions import TransactionFailed  # type: ignore[import-untyped]
+
+from .chain import DemoChain, filter_logs
+
+CLIENT_VERSION = "vorlane-devchain/1.0"
+
+JSON = dict[str, Any]
+
+
+class RpcError(Exception):
+    """An error answer to one call: ``{"code": code, "message": message}``."""
+
+    def __init__(self, code: int, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+@dataclass
+class _Armed:
+    remaining: int  # requests still to act on
+    method: str | None  # only requests calling this method count
+    action: tuple[Any, ...]
+
+
+@dataclass
+class _PendingReorg:
+    after: int  # matching requests still to pass before the reorganisation
+    method: str | None
+    depth: int
+    new_blocks: int | None
+
+
+class Faults:
+    """How the node misbehaves. Every field and method may be used at any time, from any thread.
+
+    Refusals the way nodes word them (the codes and messages are fields too):
+
+    * ``max_batch``: a JSON-RPC batch longer than this is refused as a whole: with
+      ``batch_refusal == "error"`` (default) by a single error object
+      ``{"code": -32600, "message": "batch too large, at most N calls"}`` (id null)
+      instead of the list; with ``"http"`` by an HTTP 413 answer;
+    * ``max_log_range``: eth_getLogs over more blocks answers
+      ``-32005 "block range too large, at most N blocks per request"``;
+    * ``max_logs``: eth_getLogs finding more logs answers
+      ``-32005 "query returned more than N results"``;
+    * ``max_response_bytes``: a call whose result serialises to more bytes answers
+      ``-32008 "response size exceeded, at most N bytes"``;
+    * ``delay``: seconds slept before answering every HTTP request.
+
+    One-shot faults, each for the next ``n`` HTTP requests (only those calling
+    ``method`` when it is given; a batch counts once):
+
+    * ``drop_next(n)``: the connection is closed without an answer;
+    * ``status_next(n, code, retry_after=None)``: an HTTP error status (429, 503...) with
+      an optional ``Retry-After`` header;
+    * ``reorg_after(n, depth, new_blocks=None, method=None)``: once ``n`` requests have
+      been answered, the chain reorganises before the next one is served (``n=0``: before
+      the very next one; with ``method="eth_getLogs"``: just before the next logs request,
+      i.e. between a follower's headers and its logs);
+    * ``on_request(callback)``: ``callback(calls)`` runs before every request is served
+      with the list of its calls (dicts); it may raise ``RpcError`` to answer every call with
+      that error; ``on_request(None)`` removes it.
+
+    ``clear()`` puts everything back to a well-behaved node.
+    """
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self.clear()
+
+    def clear(self) -> None:
+        with self._lock:
+            self.max_batch: int | None = None
+            self.batch_refusal = "error"
+            self.max_log_range: int | None = None
+            self.max_logs: int | None = None
+            self.max_response_bytes: int | None = None
+            self.delay = 0.0
+            self.range_error = (-32005, "block range too large, at most {limit} blocks per request")
+            self.results_error = (-32005, "query returned more than {limit} results")
+            self.size_error = (-32008, "response size exceeded, at most {limit} bytes")
+            self.batch_error = (-32600, "batch too large, at most {limit} calls")
+            self._armed: list[_Armed] = []
+            self._reorgs: list[_PendingReorg] = []
+            self._callback: Callable[[list[JSON]], None] | None = None
+
+    def drop_next(self, n: int = 1, method: str | None = None) -> None:
+        with self._lock:
+            self._armed.append(_Armed(n, method, ("drop",)))
+
+    def status_next(self, n: int, code: int, retry_after: float | None = None, method: str | None = None) -> None:
+        with self._lock:
+            self._armed.append(_Armed(n, method, ("status", code, retry_after)))
+
+    def reorg_after(self, n_requests: int, depth: int, new_blocks: int | None = None,
+                    method: str | None = None) -> None:
+        with self._lock:
+            self._reorgs.append(_PendingReorg(n_requests, method, depth, new_blocks))
+
+    def on_request(self, callback: Callable[[list[JSON]], None] | None) -> None:
+        with self._lock:
+            self._callback = callback
+
+    # ---- used by the node -------------------------------------------------
+
+    def _take(self, methods: set[str]) -> tuple[tuple[Any, ...] | None, list[_PendingReorg],
+                                                  Callable[[list[JSON]], None] | None]:
+        """The one-shot fault this request meets (if any) and the reorganisations due before it."""
+        with self._lock:
+            action = None
+            for armed in self._armed:
+                if armed.remaining > 0 and (armed.method is None or armed.method in methods):
+                    armed.remaining -= 1
+                    action = armed.action
+                    break
+            self._armed = [a for a in self._armed if a.remaining > 0]
+            due = []
+            for reorg in self._reorgs:
+                if reorg.method is None or reorg.method in methods:
+                    if reorg.after == 0:
+                        due.append(reorg)
+                    else:
+                        reorg.after -= 1
+            self._reorgs = [r for r in self._reorgs if r not in due]
+            return action, due, self._callback
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, address: tuple[str, int], node: "DevNode") -> None:
+        self.node = node
+        self.connections: set[socket.socket] = set()
+        self.connections_lock = threading.Lock()
+        super().__init__(address, _Handler)
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self.connections_lock:
+            self.connections.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request: Any) -> None:
+        with self.connections_lock:
+            self.connections.discard(request)
+        super().shutdown_request(request)
+
+    def close_connections(self) -> None:
+        with self.connections_lock:
+            connections = list(self.connections)
+        for connection in connections:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class _Server6(_Server):
+    address_family = socket.AF_INET6
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    # Headers and body leave in one write, and without Nagle's delay: with
+    # two small writes the client's delayed ACK holds every answer ~40 ms.
+    disable_nagle_algorithm = True
+    wbufsize = 1 << 16
+    server: _Server
+
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+        pass  # quiet: the tests read the counters instead
+
+    def do_GET(self) -> None:  # noqa: N802
+        self._answer(405, b'{"error": "use POST"}', {"Allow": "POST"})
+
+    def do_POST(self) -> None:  # noqa: N802
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length)
+        status, payload, headers = self.server.node.handle_http(body)
+        if status is None:
+            # Dropped: no answer at all, and the connection goes away.
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            return
+        self._answer(status, payload, headers)
+
+    def _answer(self, status: int, payload: bytes, headers: dict[str, str] | None = None) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(payload)))
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(payload)
+
+
+def _quantity(value: Any, name: str) -> int:
+    if not isinstance(value, str) or not value.startswith("0x") or len(value) < 3:
+        raise RpcError(-32602, f"invalid argument: {name}: hex string expected, got {value!r}")
+    try:
+        return int(value, 16)
+    except ValueError:
+        raise RpcError(-32602, f"invalid argument: {name}: hex string expected, got {value!r}") from None
+
+
+def _hash(value: Any, name: str) -> str:
+    if not isinstance(value, str) or len(value) != 66 or not value.startswith("0x"):
+        raise RpcError(-32602, f"invalid argument: {name}: 32-byte hex string expected, got {value!r}")
+    try:
+        bytes.fromhex(value[2:])
+    except ValueError:
+        raise RpcError(-32602, f"invalid argument: {name}: 32-byte hex string expected, got {value!r}") from None
+    return value.lower()
+
+
+def _address_list(value: Any) -> list[str] | None:
+    if value is None:
+        return None
+    addresses = [value] if isinstance(value, str) else value
+    if not isinstance(addresses, list) or not all(isinstance(a, str) and len(a) == 42 for a in addresses):
+        raise RpcError(-32602, f"invalid argument: address: expected an address or a list of them, got {value!r}")
+    return [a.lower() for a in addresses]
+
+
+def _topics(value: Any) -> list[Any] | None:
+    if value is None:
+        return None
+    if not isinstance(value, list) or len(value) > 4:
+        raise RpcError(-32602, "invalid argument: topics: expected a list of at most 4 positions")
+    topics: list[Any] = []
+    for position in value:
+        if position is None or position == []:
+            topics.append(None)
+        elif isinstance(position, str):
+            topics.append(_hash(position, "topics"))
+        elif isinstance(position, list):
+            topics.append([_hash(t, "topics") for t in position])
+        else:
+            raise RpcError(-32602, f"invalid argument: topics: unexpected {position!r}")
+    return topics
+
+
+class DevNode:
+    """A threaded HTTP/1.1 JSON-RPC server in front of ``chain``; see the package docstring."""
+
+    def __init__(self, chain: DemoChain, host: str = "127.0.0.1", port: int = 0) -> None:
+        self.chain = chain
+        self.host = host
+        self.port = port
+        self.faults = Faults()
+        self._counter_lock = threading.Lock()
+        self._requests: collections.Counter[str] = collections.Counter()
+        self._round_trips = 0
+        self._server: _Server | None = None
+        self._thread: threading.Thread | None = None
+        self._miner: threading.Thread | None = None
+        self._miner_stop = threading.Event()
+        self._scheduled: list[tuple[int, int, int | None]] = []
+        self._reorgs: list[tuple[int, int, int]] = []
+        self._methods: dict[str, Callable[[list[Any]], Any]] = {
+            "web3_clientVersion": lambda params: CLIENT_VERSION,
+            "net_version": lambda params: str(self.chain.chain_id),
+            "eth_chainId": lambda params: hex(self.chain.chain_id),
+            "eth_syncing": lambda params: False,
+            "eth_gasPrice": lambda params: self._gas_price(),
+            "eth_blockNumber": lambda params: hex(self.chain.head),
+            "eth_getBlockByNumber": self._get_block_by_number,
+            "eth_getBlockByHash": self._get_block_by_hash,
+            "eth_getLogs": self._get_logs,
+            "eth_call": self._call,
+            "eth_getTransactionReceipt": self._get_transaction_receipt,
+        }
+
+    # ---- life cycle -------------------------------------------------------
+
+    @property
+    def url(self) -> str:
+        if self._server is None:
+            raise RuntimeError("the node is not started")
+        host, port = str(self._server.server_address[0]), self._server.server_address[1]
+        return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
+
+    def start(self) -> "DevNode":
+        if self._server is not None:
+            raise RuntimeError("the node is already started")
+        server_class: type[_Server] = _Server6 if ":" in self.host else _Server
+        self._server = server_class((self.host, self.port), self)
+        self._thread = threading.Thread(target=self._server.serve_forever, name="devnode-http", daemon=True,
+                                        kwargs={"poll_interval": 0.05})
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        """Stop mining, serving and every open connection; safe to call twice."""
+        self.stop_mining()
+        server, self._server = self._server, None
+        if server is None:
+            return
+        server.shutdown()
+        server.close_connections()
+        server.server_close()
+        if self._thread is not None:
+            self._thread.join()
+
+    def __enter__(self) -> "DevNode":
+        return self.start() if self._server is None else self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+    # ---- counters ---------------------------------------------------------
+
+    @property
+    def requests(self) -> collections.Counter[str]:
+        """Calls received per JSON-RPC method (a copy), faulted ones included."""
+        with self._counter_lock:
+            return collections.Counter(self._requests)
+
+    @property
+    def round_trips(self) -> int:
+        """HTTP requests received, faulted ones included."""
+        with self._counter_lock:
+            return self._round_trips
+
+    @property
+    def reorgs(self) -> list[tuple[int, int, int]]:
+        """Reorganisations this node made (scheduled or as a fault), oldest first:
+        (old head, fork block, new head)."""
+        with self._counter_lock:
+            return list(self._reorgs)
+
+    def reorg(self, depth: int, new_blocks: int | None = None) -> int:
+        """``chain.reorg`` recorded in ``reorgs``; returns the fork block's number."""
+        with self.chain.lock:
+            old_head = self.chain.head
+            fork = self.chain.reorg(depth, new_blocks)
+            with self._counter_lock:
+                self._reorgs.append((old_head, fork, self.chain.head))
+            return fork
+
+    def reset_counters(self) -> None:
+        with self._counter_lock:
+            self._requests.clear()
+            self._round_trips = 0
+
+    # ---- mining -----------------------------------------------------------
+
+    def mine(self, n: int = 1) -> int:
+        """Mine ``n`` blocks one by one, applying any scheduled reorganisation; returns the head."""
+        for _ in range(n):
+            with self.chain.lock:
+                self.chain.mine(1)
+                self._apply_scheduled()
+        return self.chain.head
+
+    def mine_every(self, seconds: float, per_step: int = 1) -> None:
+        """Mine ``per_step`` blocks every ``seconds`` in a background thread."""
+        self.stop_mining()
+        self._miner_stop.clear()
+
+        def run() -> None:
+            while not self._miner_stop.wait(seconds):
+                self.mine(per_step)
+
+        self._miner = threading.Thread(target=run, name="devnode-miner", daemon=True)
+        self._miner.start()
+
+    def stop_mining(self) -> None:
+        self._miner_stop.set()
+        if self._miner is not None and self._miner is not threading.current_thread():
+            self._miner.join()
+        self._miner = None
+
+    def schedule_reorg(self, at_head: int, depth: int, new_blocks: int | None = None) -> None:
+        """Reorganise ``depth`` blocks once mining through ``mine`` reaches ``at_head``."""
+        with self.chain.lock:
+            self._scheduled.append((at_head, depth, new_blocks))
+            self._apply_scheduled()
+
+    def _apply_scheduled(self) -> None:
+        with self.chain.lock:
+            due = [s for s in self._scheduled if self.chain.head >= s[0]]
+            self._scheduled = [s for s in self._scheduled if s not in due]
+            for _, depth, new_blocks in due:
+                self.reorg(depth, new_blocks)
+
+    # ---- serving ----------------------------------------------------------
+
+    def handle_http(self, body: bytes) -> tuple[int | None, bytes, dict[str, str]]:
+        """Answer one HTTP request body: (status or None to drop, payload, extra headers)."""
+        try:
+            request = json.loads(body)
+        except (ValueError, UnicodeDecodeError):
+            request = None
+            calls: list[Any] = []
+            parse_error = True
+        else:
+            parse_error = False
+            calls = request if isinstance(request, list) else [request]
+        methods = [c.get("method") if isinstance(c, dict) else None for c in calls]
+        with self._counter_lock:
+            self._round_trips += 1
+            for method in methods:
+                self._requests[method if isinstance(method, str) else "<invalid>"] += 1
+
+        faults = self.faults
+        action, reorgs, callback = faults._take({m for m in methods if isinstance(m, str)})
+        if faults.delay:
+            time.sleep(faults.delay)
+        for reorg in reorgs:
+            self.reorg(reorg.depth, reorg.new_blocks)
+        if action is not None and action[0] == "drop":
+            return None, b"", {}
+        if action is not None and action[0] == "status":
+            _, code, retry_after = action
+            headers = {} if retry_after is None else {"Retry-After": f"{retry_after:g}"}
+            return code, json.dumps({"error": f"HTTP {code}"}).encode(), headers
+
+        if parse_error:
+            return 200, _dump(_error(None, -32700, "parse error")), {}
+        if isinstance(request, list):
+            if not request:
+                return 200, _dump(_error(None, -32600, "empty batch")), {}
+            if faults.max_batch is not None and len(request) > faults.max_batch:
+                code, message = faults.batch_error
+                text = message.format(limit=faults.max_batch)
+                if faults.batch_refusal == "http":
+                    return 413, _dump(_error(None, code, text)), {}
+                return 200, _dump(_error(None, code, text)), {}
+        failure: RpcError | None = None
+        if callback is not None:
+            try:
+                callback(calls)
+            except RpcError as error:
+                failure = error
+        answers = []
+        for call in calls:
+            answer = self._answer_call(call, failure)
+            if answer is not None:
+                answers.append(answer)
+        if isinstance(request, list):
+            return 200, (_dump(answers) if answers else b""), {}
+        return 200, (_dump(answers[0]) if answers else b""), {}
+
+    def _answer_call(self, call: Any, failure: RpcError | None) -> JSON | None:
+        if not isinstance(call, dict) or call.get("jsonrpc") != "2.0" or not isinstance(call.get("method"), str):
+            return _error(call.get("id") if isinstance(call, dict) else None, -32600, "invalid request")
+        notification = "id" not in call
+        call_id = call.get("id")
+        params = call.get("params", [])
+        if not isinstance(params, list):
+            return _error(call_id, -32602, "invalid params: a list expected")
+        handler = self._methods.get(call["method"])
+        try:
+            if failure is not None:
+                raise failure
+            if handler is None:
+                raise RpcError(-32601, f"the method {call['method']} does not exist/is not available")
+            result = handler(params)
+        except RpcError as error:
+            return None if notification else _error(call_id, error.code, error.message)
+        limit = self.faults.max_response_bytes
+        if limit is not None and len(json.dumps(result, separators=(",", ":"))) > limit:
+            code, message = self.faults.size_error
+            return None if notification else _error(call_id, code, message.format(limit=limit))
+        return None if notification else {"jsonrpc": "2.0", "id": call_id, "result": result}
+
+    # ---- the methods ------------------------------------------------------
+
+    def _block_number(self, tag: Any) -> int:
+        chain = self.chain
+        if tag in ("latest", "pending"):
+            return chain.head
+        if tag == "earliest":
+            return 0
+        if tag == "safe":
+            return max(chain.head - chain.safe_depth, 0)
+        if tag == "finalized":
+            return max(chain.head - chain.finalized_depth, 0)
+        return _quantity(tag, "block number")
+
+    def _get_block_by_number(self, params: list[Any]) -> JSON | None:
+        if len(params) not in (1, 2):
+            raise RpcError(-32602, "missing value for required argument 0")
+        with self.chain.lock:
+            record = self.chain.block(self._block_number(params[0]))
+        return None if record is None else record.block_object(bool(params[1]) if len(params) > 1 else False)
+
+    def _get_block_by_hash(self, params: list[Any]) -> JSON | None:
+        if len(params) not in (1, 2):
+            raise RpcError(-32602, "missing value for required argument 0")
+        record = self.chain.block_by_hash(_hash(params[0], "hash"))
+        return None if record is None else record.block_object(bool(params[1]) if len(params) > 1 else False)
+
+    def _get_logs(self, params: list[Any]) -> list[JSON]:
+        if len(params) != 1 or not isinstance(params[0], dict):
+            raise RpcError(-32602, "invalid argument 0: a filter object expected")
+        query = params[0]
+        addresses = _address_list(query.get("address"))
+        topics = _topics(query.get("topics"))
+        faults = self.faults
+        with self.chain.lock:
+            if query.get("blockHash") is not None:
+                if "fromBlock" in query or "toBlock" in query:
+                    raise RpcError(-32602, "invalid argument 0: cannot specify both BlockHash and FromBlock/ToBlock")
+                record = self.chain.block_by_hash(_hash(query["blockHash"], "blockHash"))
+                if record is None:
+                    raise RpcError(-32000, "unknown block")
+                logs = list(filter_logs(record.logs, addresses, topics))
+            else:
+                head = self.chain.head
+                first = self._block_number(query.get("fromBlock") or "latest")
+                last = self._block_number(query.get("toBlock") or "latest")
+                if first > last:
+                    raise RpcError(-32602, "invalid block range params")
+                if faults.max_log_range is not None and last - first + 1 > faults.max_log_range:
+                    code, message = faults.range_error
+                    raise RpcError(code, message.format(limit=faults.max_log_range))
+                logs = self.chain.logs(first, min(last, head), addresses, topics)
+        if faults.max_logs is not None and len(logs) > faults.max_logs:
+            code, message = faults.results_error
+            raise RpcError(code, message.format(limit=faults.max_logs))
+        return logs
+
+    def _call(self, params: list[Any]) -> str:
+        if not params or not isinstance(params[0], dict):
+            raise RpcError(-32602, "invalid argument 0: a call object expected")
+        call = params[0]
+        transaction: JSON = {"from": call.get("from") or self.chain.deployer, "to": call.get("to"),
+                             "data": call.get("data") or call.get("input") or "0x"}
+        if transaction["to"] is None:
+            raise RpcError(-32602, "invalid argument 0: to is required")
+        for key in ("gas", "value"):
+            if call.get(key) is not None:
+                transaction[key] = _quantity(call[key], key)
+        with self.chain.lock:
+            number = self._block_number(params[1] if len(params) > 1 else "latest")
+            if self.chain.block(number) is None:
+                raise RpcError(-32000, "header not found")
+            try:
+                return self.chain.call(transaction, number)
+            except TransactionFailed:
+                raise RpcError(3, "execution reverted") from None
+            except Exception as error:  # bad input the EVM refuses
+                raise RpcError(-32000, str(error)) from None
+
+    def _get_transaction_receipt(self, params: list[Any]) -> JSON | None:
+        if len(params) != 1:
+            raise RpcError(-32602, "missing value for required argument 0")
+        return self.chain.receipt(_hash(params[0], "hash"))
+
+    def _gas_price(self) -> str:
+        record = self.chain.block(self.chain.head)
+        assert record is not None
+        return hex(int(record.header["baseFeePerGas"], 16) + 10**9)
+
+
+def _error(call_id: Any, code: int, message: str) -> JSON:
+    return {"jsonrpc": "2.0", "id": call_id, "error": {"code": code, "message": message}}
+
+
+def _dump(value: Any) -> bytes:
+    return json.dumps(value, separators=(",", ":")).encode()

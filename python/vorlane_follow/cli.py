@@ -1,0 +1,342 @@
+"""`vorlane-follow`: follow one node and write the matched logs as JSON Lines.
+
+Arguments are parsed before anything heavy is imported, so `--help` and bad
+options answer at once.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shlex
+import signal
+import stat
+import sys
+from typing import TYPE_CHECKING, Any, TextIO
+
+from vorlane import IndexerConfig
+
+if TYPE_CHECKING:
+    from vorlane import BlockSummary
+
+    from .engine import Counters, Log
+
+PROG = "vorlane-follow"
+DEFAULT_STORE = "sqlite:vorlane-follow.db"
+
+
+def _block(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a block number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a block number: {text!r}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _block(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _rpc(text: str) -> str:
+    if not text.startswith(("http://", "https://", "ws://", "wss://")):
+        raise argparse.ArgumentTypeError(f"expected an http(s):// or ws(s):// URL, got {text!r}")
+    return text
+
+
+def _store(text: str) -> str:
+    if text != "memory" and not text.startswith(("sqlite:", "postgres:")):
+        raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or memory, got {text!r}")
+    return text
+
+
+def build_parser() -> argparse.ArgumentParser:
+    d = IndexerConfig()
+    p = argparse.ArgumentParser(
+        prog=PROG,
+        description="Follow an EVM node and write the logs that match as JSON Lines: "
+                    '{"type": "log", ...} per log in chain order, {"type": "rollback", '
+                    '"to_block": N} when earlier lines above block N no longer count.')
+    p.add_argument("--rpc", required=True, type=_rpc, metavar="URL",
+                   help="the node's JSON-RPC endpoint: http(s):// or ws(s)://")
+    p.add_argument("--address", action="append", default=[], metavar="ADDR",
+                   help="a contract address to follow (repeatable; none: every address)")
+    p.add_argument("--topic0", action="append", default=[], metavar="HASH",
+                   help="an event topic0 to follow (repeatable; none: every event)")
+    p.add_argument("--from-block", type=_block, default=d.from_block, metavar="N",
+                   help=f"first block (default {d.from_block})")
+    p.add_argument("--to-block", type=_block, default=None, metavar="N",
+                   help="last block; the command exits once it is indexed (default: follow for ever)")
+    p.add_argument("--confirmations", type=_block, default=d.confirmation_depth, metavar="N",
+                   help=f"index only blocks at least N below the head (default {d.confirmation_depth})")
+    p.add_argument("--batch-size", type=_positive, default=d.batch_size, metavar="N",
+                   help=f"blocks per log request (default {d.batch_size})")
+    p.add_argument("--checkpoint-interval", type=_positive, default=d.checkpoint_interval,
+                   metavar="N", help=f"blocks between checkpoints (default {d.checkpoint_interval})")
+    p.add_argument("--poll-interval-ms", type=_block, default=d.poll_interval_ms, metavar="MS",
+                   help=f"head polling interval once caught up (default {d.poll_interval_ms})")
+    p.add_argument("--chain", default=None,
+                   help="chain name in the checkpoint store (default: the node's chain id)")
+    p.add_argument("--id", default=d.id, help=f"indexer name in the checkpoint store (default {d.id})")
+    p.add_argument("--store", type=_store, default=DEFAULT_STORE,
+                   help=f"sqlite:PATH, postgres:DSN or memory (default {DEFAULT_STORE})")
+    p.add_argument("--output", default=None, metavar="PATH",
+                   help="append the lines to this file (default: standard output)")
+    return p
+
+
+class JsonLines:
+    """The handler: one JSON object per line. Each block's lines go out in
+    one write, so a killed process never leaves half a line behind, and
+    they reach the file before the checkpoint that covers them is saved."""
+
+    def __init__(self, fd: int, *, durable: bool) -> None:
+        self.fd = fd
+        self.durable = durable
+        self._dumps = json.JSONEncoder().encode
+        self.progress: Any = None
+        self.first_block = 0
+
+    def _write(self, text: str) -> None:
+        data = text.encode()
+        while data:
+            data = data[os.write(self.fd, data):]
+
+    def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
+        if logs:
+            dumps = self._dumps
+            self._write("".join(
+                dumps({"type": "log", "block_number": x.block_number, "block_hash": x.block_hash,
+                       "transaction_hash": x.transaction_hash, "log_index": x.log_index,
+                       "address": x.address, "topics": list(x.topics), "data": x.data}) + "\n"
+                for x in logs))
+        if self.progress is not None:
+            self.progress.update(1)
+
+    def on_rollback(self, block_number: int) -> None:
+        self._write(f'{{"type": "rollback", "to_block": {block_number}}}\n')
+        if self.progress is not None:
+            self.progress.n = max(0, block_number - self.first_block + 1)
+            self.progress.refresh()
+
+    def sync(self) -> None:
+        if self.durable:
+            os.fsync(self.fd)
+
+
+class _FlushingStore:
+    """The checkpoint store, with the output made durable before each save."""
+
+    def __init__(self, store: Any, out: JsonLines) -> None:
+        self._store = store
+        self._out = out
+        self.load_checkpoint = store.load_checkpoint
+        self.delete_checkpoint = store.delete_checkpoint
+        if hasattr(store, "save_checkpoint_if"):
+            self.save_checkpoint_if = self._save_if
+
+    def save_checkpoint(self, checkpoint: Any) -> None:
+        self._out.sync()
+        self._store.save_checkpoint(checkpoint)
+
+    def _save_if(self, checkpoint: Any, expected: int | None) -> None:
+        self._out.sync()
+        self._store.save_checkpoint_if(checkpoint, expected)
+
+
+def _open_output(path: str | None) -> tuple[int, bool]:
+    """The output's descriptor, and whether it is a file to sync before saves."""
+    if path is None:
+        fd = sys.stdout.fileno()
+        return fd, stat.S_ISREG(os.fstat(fd).st_mode)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        return fd, False
+    # A line cut short (by a power loss) would run into the next one: drop it.
+    end = size = os.fstat(fd).st_size
+    with open(fd, "rb", closefd=False) as f:
+        while end > 0:
+            start = max(0, end - 65536)
+            f.seek(start)
+            chunk = f.read(end - start)
+            if end == size and chunk.endswith(b"\n"):
+                break
+            cut = chunk.rfind(b"\n")
+            if cut >= 0:
+                os.truncate(fd, start + cut + 1)
+                break
+            end = start
+        else:
+            if size:
+                os.truncate(fd, 0)
+    return fd, True
+
+
+def _open_store(spec: str) -> Any:
+    if spec == "memory":
+        from vorlane import InMemoryStorage
+        return InMemoryStorage()
+    import vorlane_stores
+    kind, _, where = spec.partition(":")
+    if kind == "sqlite":
+        return vorlane_stores.SqliteStorage(where)
+    return vorlane_stores.PostgresStorage(where)
+
+
+def _summary(counters: Counters) -> str:
+    last = "none" if counters.last_block is None else str(counters.last_block)
+    depths = ", ".join(map(str, counters.rollback_depths)) or "none"
+    return (f"last block {last}, {counters.blocks} blocks, {counters.logs} logs, "
+            f"{counters.rollbacks} rollbacks (depths: {depths}), {counters.retries} retries, "
+            f"{counters.round_trips} round trips")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.to_block is not None and args.to_block < args.from_block:
+        parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
+    run = _Run(args, sys.argv[1:] if argv is None else argv)
+    signal.signal(signal.SIGINT, run.on_signal)
+    signal.signal(signal.SIGTERM, run.on_signal)
+    try:
+        return run.follow()
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+class _Run:
+    def __init__(self, args: argparse.Namespace, argv: list[str]) -> None:
+        self.args = args
+        self.argv = argv
+        self.follower: Any = None
+        self.signalled = False
+
+    def on_signal(self, _signum: int, _frame: Any) -> None:
+        if self.signalled:  # a second one: stop waiting
+            raise KeyboardInterrupt
+        self.signalled = True
+        if self.follower is not None:
+            self.follower.stop()
+
+    def follow(self) -> int:
+        import logging
+        logging.basicConfig(level=logging.WARNING, stream=sys.stderr, format=f"{PROG}: %(message)s")
+        try:
+            counters = self._follow()
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except Exception as exc:
+            text = " ".join(str(exc).split()) or type(exc).__name__
+            print(f"{PROG}: error: {text}", file=sys.stderr)
+            return 1
+        if counters is None or self.signalled:
+            if counters is not None:
+                print(f"{PROG}: stopped; {_summary(counters)}", file=sys.stderr)
+            if self.args.store == "memory":
+                print(f"{PROG}: the memory store kept nothing: running again starts over",
+                      file=sys.stderr)
+            else:
+                print(f"{PROG}: resume with: {shlex.join([PROG, *self.argv])}", file=sys.stderr)
+            return 130
+        return 0
+
+    def _follow(self) -> Counters | None:
+        args = self.args
+        from vorlane import EventFilter
+
+        fd, durable = _open_output(args.output)
+        out = JsonLines(fd, durable=durable)
+        store = _open_store(args.store)
+        event_filter = EventFilter()
+        for address in args.address:
+            event_filter.add_address(address)
+        for topic0 in args.topic0:
+            event_filter.add_topic0(topic0)
+
+        def config(chain: str) -> IndexerConfig:
+            return IndexerConfig(args.id, chain, args.from_block, args.to_block, args.confirmations,
+                                 args.batch_size, args.checkpoint_interval, args.poll_interval_ms)
+
+        progress = _progress(args)
+        out.progress = progress
+        out.first_block = args.from_block
+        if progress is not None:
+            # Warnings are printed above the progress bar, not through it.
+            from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
+
+            redirect = logging_redirect_tqdm()
+            redirect.__enter__()
+        try:
+            if args.rpc.startswith("ws"):
+                import asyncio
+                return asyncio.run(self._follow_ws(config, event_filter, store, out))
+            from web3 import HTTPProvider, Web3
+
+            from .sync import Follower
+
+            # The follower does its own retrying (and counts it).
+            w3 = Web3(HTTPProvider(args.rpc, exception_retry_configuration=None))
+            chain = args.chain or str(_with_retries(lambda: w3.eth.chain_id, self))
+            if self.signalled:
+                return None
+            self.follower = Follower(w3, config(chain), event_filter, _FlushingStore(store, out), out)
+            if self.signalled:
+                self.follower.stop()
+            return self.follower.run()  # type: ignore[no-any-return]
+        finally:
+            if progress is not None:
+                redirect.__exit__(None, None, None)
+                progress.close()
+            if hasattr(store, "close"):
+                store.close()
+
+    async def _follow_ws(self, config: Any, event_filter: Any, store: Any, out: JsonLines) -> Counters:
+        from web3 import AsyncWeb3, WebSocketProvider
+
+        from .aio import AsyncFollower
+
+        async with AsyncWeb3(WebSocketProvider(self.args.rpc)) as w3:
+            chain = self.args.chain or str(await w3.eth.chain_id)
+            self.follower = AsyncFollower(w3, config(chain), event_filter,
+                                          _FlushingStore(store, out), out)
+            if self.signalled:
+                self.follower.stop()
+            return await self.follower.run()  # type: ignore[no-any-return]
+
+
+def _with_retries(call: Any, run: _Run) -> Any:
+    """One start-up request, retried like the follower's own."""
+    import time
+
+    from . import _transport as t
+    from .engine import FetchChainId
+
+    backoff = t.Backoff(0.5, 10.0)
+    while True:
+        try:
+            return call()
+        except Exception as exc:
+            if t.classify(exc, FetchChainId()) is not t.Outcome.RETRY or backoff.failures >= 8:
+                raise
+            delay = backoff.failed("eth_chainId", exc)
+            if run.signalled:
+                raise KeyboardInterrupt from None
+            time.sleep(delay)
+
+
+def _progress(args: argparse.Namespace) -> Any:
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+    except ImportError:
+        return None
+    total = None if args.to_block is None else args.to_block - args.from_block + 1
+    return tqdm(total=total, unit=" blocks", file=sys.stderr, dynamic_ncols=True, leave=False)

@@ -1,0 +1,106 @@
+"""Shared by the follower's tests: the source tree on sys.path, a handler
+that records what it is told, and the fold that applies JSON Lines."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+if str(ROOT / "python") not in sys.path:
+    sys.path.insert(0, str(ROOT / "python"))
+
+# Whole runs of several processes: one Python version, no sanitizer build.
+SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED")),
+                          reason="slow integration case: runs on Python 3.11 without sanitizers")
+
+FAST_RETRY = {"retry_base": 0.01, "retry_cap": 0.1}
+
+
+def log_line(log) -> dict:
+    return {"type": "log", "block_number": log.block_number, "block_hash": log.block_hash,
+            "transaction_hash": log.transaction_hash, "log_index": log.log_index,
+            "address": log.address, "topics": list(log.topics), "data": log.data}
+
+
+def fold(lines) -> list[dict]:
+    """Applies JSON Lines in order: a rollback drops the logs above it."""
+    kept: list[dict] = []
+    for line in lines:
+        if line["type"] == "rollback":
+            kept = [x for x in kept if x["block_number"] <= line["to_block"]]
+        elif line["type"] == "log":
+            kept.append(line)
+    return kept
+
+
+class Recorder:
+    """A handler keeping every call as a JSON Lines object."""
+
+    def __init__(self, on_block=None):
+        self.lines: list[dict] = []
+        self.blocks: list[tuple[int, str]] = []
+        self._hook = on_block
+
+    def on_block(self, block, logs):
+        assert all(log.block_hash == block.hash for log in logs)
+        self.blocks.append((block.number, block.hash))
+        self.lines.extend(log_line(log) for log in logs)
+        if self._hook:
+            self._hook(block)
+
+    def on_rollback(self, block_number):
+        self.lines.append({"type": "rollback", "to_block": block_number})
+
+
+def token_filter(chain):
+    from vorlane import EventFilter
+
+    f = EventFilter.for_address(chain.token)
+    f.add_topic0(chain.transfer_topic0)
+    return f
+
+
+def canonical(chain, first, last):
+    return chain.canonical_logs(first, last, [chain.token], [chain.transfer_topic0])
+
+
+def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_depth=None,
+                  retry_cap=FAST_RETRY["retry_cap"], **config):
+    """A Follower ("sync") or AsyncFollower ("async") on `node`, web3's own
+    retries off so that the follower's are the ones at work."""
+    import aiohttp
+    from vorlane import IndexerConfig, InMemoryStorage
+    from web3 import AsyncHTTPProvider, AsyncWeb3, HTTPProvider, Web3
+
+    from vorlane_follow import AsyncFollower, Follower
+
+    config = {"chain": str(demo.chain_id), "confirmation_depth": 3, "batch_size": 16,
+              "checkpoint_interval": 10, "poll_interval_ms": 20, **config}
+    store = InMemoryStorage() if store is None else store
+    if driver == "sync":
+        w3 = Web3(HTTPProvider(node.url, request_kwargs={"timeout": timeout},
+                               exception_retry_configuration=None))
+        return Follower(w3, IndexerConfig(**config), token_filter(demo), store, handler,
+                        history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
+    aw3 = AsyncWeb3(AsyncHTTPProvider(node.url, request_kwargs={"timeout": aiohttp.ClientTimeout(timeout)},
+                                      exception_retry_configuration=None))
+    return AsyncFollower(aw3, IndexerConfig(**config), token_filter(demo), store, handler,
+                         history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
+
+
+def run(follower):
+    """Runs either kind of follower to its end and returns its counters."""
+    if type(follower).__name__ != "AsyncFollower":
+        return follower.run()
+
+    async def go():
+        try:
+            return await follower.run()
+        finally:
+            await follower.w3.provider.disconnect()
+    return asyncio.run(go())

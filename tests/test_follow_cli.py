@@ -1,0 +1,224 @@
+"""The vorlane-follow command against the dev node: options, exit statuses,
+JSON Lines that fold to the canonical logs whatever happens to the process."""
+
+import json
+import os
+import random
+import re
+import shlex
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from follow_support import ROOT, SLOW, canonical, fold
+
+pytest.importorskip("web3")
+
+ENV = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
+
+
+def command(*args, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "vorlane_follow", *map(str, args)], env=ENV,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+
+
+def finish(process, timeout=120):
+    out, err = process.communicate(timeout=timeout)
+    return process.returncode, out, err
+
+
+def token_args(chain):
+    return ["--address", chain.token, "--topic0", chain.transfer_topic0]
+
+
+def read_lines(path):
+    return [json.loads(line) for line in path.read_text().splitlines()]
+
+
+def test_help_imports_nothing_heavy():
+    done = subprocess.run([sys.executable, "-X", "importtime", "-m", "vorlane_follow", "--help"],
+                          env=ENV, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.startswith("usage: vorlane-follow [-h] --rpc URL")
+    imported = {line.split("|")[-1].strip() for line in done.stderr.splitlines()}
+    assert "vorlane" in imported and not any(m.split(".")[0] in ("web3", "aiohttp", "requests") for m in imported)
+
+
+@pytest.mark.parametrize("args, message", [
+    ([], "the following arguments are required: --rpc"),
+    (["--rpc", "ftp://node"], "argument --rpc: expected an http(s):// or ws(s):// URL, got 'ftp://node'"),
+    (["--rpc", "http://127.0.0.1:1", "--batch-size", "0"], "argument --batch-size: must be at least 1"),
+    (["--rpc", "http://127.0.0.1:1", "--from-block", "-3"], "argument --from-block: not a block number: '-3'"),
+    (["--rpc", "http://127.0.0.1:1", "--from-block", "9", "--to-block", "3"], "--to-block 3 is below --from-block 9"),
+    (["--rpc", "http://127.0.0.1:1", "--store", "redis:x"],
+     "argument --store: expected sqlite:PATH, postgres:DSN or memory, got 'redis:x'"),
+])
+def test_bad_options_exit_2(args, message):
+    code, out, err = finish(command(*args))
+    assert (code, out, err.splitlines()[-1]) == (2, "", f"vorlane-follow: error: {message}")
+
+
+@pytest.mark.parametrize("store", ["sqlite", "postgres", "memory"])
+def test_follows_to_the_last_block_and_exits_0(dev_node, demo_chain, tmp_path, store, request):
+    spec = {"sqlite": lambda: f"sqlite:{tmp_path / 'cp.db'}", "memory": lambda: "memory",
+            "postgres": lambda: f"postgres:{request.getfixturevalue('pg_server').dsn}"}[store]()
+    last = demo_chain.head - 5
+    code, out, err = finish(command("--rpc", dev_node.url, *token_args(demo_chain), "--to-block", last,
+                                    "--confirmations", 5, "--batch-size", 7, "--store", spec,
+                                    "--id", tmp_path.name))
+    lines = [json.loads(line) for line in out.splitlines()]
+    assert (code, err) == (0, "")
+    assert lines[0] == {"type": "rollback", "to_block": -1}
+    assert fold(lines) == canonical(demo_chain, 0, last)
+    # Exactly the documented key order and lower-case hex.
+    assert out.splitlines()[1] == json.dumps(lines[1]) and out == out.lower()
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--chain", "5"], "config.chain is 5 but the node's eth_chainId is {chain_id}"),
+    (["--store", "sqlite:{tmp}/missing/cp.db"], "Storage error: unable to open database file: {tmp}/missing/cp.db"),
+])
+def test_unfixable_errors_exit_1_with_one_line(dev_node, demo_chain, tmp_path, extra, message):
+    extra = [x.format(tmp=tmp_path) for x in extra]
+    code, out, err = finish(command("--rpc", dev_node.url, "--to-block", 10, "--store", "memory", *extra))
+    assert (code, out) == (1, "")
+    assert err == f"vorlane-follow: error: {message.format(chain_id=demo_chain.chain_id, tmp=tmp_path)}\n"
+
+
+def test_sigint_saves_a_checkpoint_and_prints_how_to_resume(dev_node, demo_chain, tmp_path):
+    output, store = tmp_path / "out.jsonl", f"sqlite:{tmp_path / 'cp.db'}"
+    last = demo_chain.head + 4 - 3
+    args = ["--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", 3, "--to-block", last,
+            "--poll-interval-ms", 50, "--store", store, "--output", output]
+    process = command(*args)
+    deadline = time.monotonic() + 60
+    while not (output.exists() and len(output.read_text().splitlines()) > 5) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    code, out, err = finish(process)
+    summary, resume = err.splitlines()
+    stopped_at = int(re.fullmatch(r"vorlane-follow: stopped; last block (\d+), \d+ blocks, \d+ logs, "
+                                  r"0 rollbacks \(depths: none\), 0 retries, \d+ round trips", summary)[1])
+    assert code == 130 and resume == f"vorlane-follow: resume with: {shlex.join(['vorlane-follow', *map(str, args)])}"
+
+    demo_chain.mine(4)
+    code, _, err = finish(command(*shlex.split(resume.split(": ", 2)[2])[1:]))
+    lines = read_lines(output)
+    assert (code, err) == (0, "")
+    assert {"type": "rollback", "to_block": stopped_at} in lines
+    assert fold(lines) == canonical(demo_chain, 0, last)
+
+
+@SLOW
+def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain, tmp_path):
+    rng = random.Random(14)
+    demo_chain.mine(40)
+    last = demo_chain.head - 3
+    output = tmp_path / "out.jsonl"
+    output.touch()
+    args = ["--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", 3, "--batch-size", 3,
+            "--checkpoint-interval", 2, "--to-block", last, "--store", f"sqlite:{tmp_path / 'cp.db'}",
+            "--output", output]
+    dev_node.faults.delay = 0.03
+    cycles = 5
+    for cycle in range(cycles):
+        # Killed a random number of log requests into the run, at a random
+        # moment of the one in flight (the whole run needs about 30).
+        wanted = dev_node.requests["eth_getLogs"] + rng.randint(1, 5)
+        process = command(*args)
+        deadline = time.monotonic() + 60
+        while dev_node.requests["eth_getLogs"] < wanted and time.monotonic() < deadline:
+            time.sleep(0.002)
+        time.sleep(rng.uniform(0, 0.05))
+        assert process.poll() is None, f"cycle {cycle} ended before it was killed"
+        process.kill()
+        process.wait(30)
+        if cycle == 2:  # the chain moves under the checkpoint while nothing runs
+            demo_chain.reorg(8, new_blocks=9)
+    code, _, err = finish(command(*args))
+    lines = read_lines(output)
+    assert (code, err) == (0, "")
+    assert sum(line["type"] == "rollback" for line in lines) >= cycles + 1
+    assert fold(lines) == canonical(demo_chain, 0, last)
+
+
+@SLOW
+def test_two_commands_on_one_pair_exactly_one_keeps_running(dev_node, demo_chain, tmp_path):
+    args = ["--rpc", dev_node.url, "--confirmations", 2, "--checkpoint-interval", 1, "--batch-size", 2,
+            "--poll-interval-ms", 50, "--store", f"sqlite:{tmp_path / 'cp.db'}"]
+    dev_node.mine_every(0.1)
+    first, second = command(*args, "--output", tmp_path / "a"), command(*args, "--output", tmp_path / "b")
+    try:
+        deadline = time.monotonic() + 90
+        while first.poll() is None and second.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        time.sleep(1.0)
+        ended = [p for p in (first, second) if p.poll() is not None]
+        assert len(ended) == 1
+        code, _, err = finish(ended[0])
+        assert code == 1 and re.fullmatch(r"vorlane-follow: error: Checkpoint mismatch at block \d+\n", err)
+    finally:
+        dev_node.stop_mining()
+        for p in (first, second):
+            if p.poll() is None:
+                p.send_signal(signal.SIGINT)
+                assert finish(p)[0] == 130
+
+
+@pytest.fixture
+def ws_url(dev_node):
+    """The dev node's answers over a WebSocket, as a ws:// node serves them."""
+    import asyncio
+    import threading
+
+    from websockets.asyncio.server import serve
+
+    async def answer(connection):
+        async for message in connection:
+            _, payload, _ = await asyncio.to_thread(dev_node.handle_http, message.encode()
+                                                    if isinstance(message, str) else message)
+            await connection.send(payload.decode())
+
+    ready, done = threading.Event(), None
+    url = []
+
+    async def main():
+        nonlocal done
+        done = asyncio.Event()
+        async with serve(answer, "127.0.0.1", 0) as server:
+            url.append(f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}")
+            ready.set()
+            await done.wait()
+
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_until_complete, args=(main(),))
+    thread.start()
+    ready.wait(30)
+    yield url[0]
+    loop.call_soon_threadsafe(done.set)
+    thread.join(30)
+    loop.close()
+
+
+def test_follows_over_a_websocket(ws_url, demo_chain):
+    last = demo_chain.head - 4
+    code, out, err = finish(command("--rpc", ws_url, *token_args(demo_chain), "--to-block", last,
+                                    "--confirmations", 4, "--batch-size", 9, "--store", "memory"))
+    assert (code, err) == (0, "")
+    assert fold(json.loads(line) for line in out.splitlines()) == canonical(demo_chain, 0, last)
+
+
+@pytest.mark.parametrize("before, kept", [
+    ('{"type": "rollback", "to_block": -1}\n{"type": "lo', '{"type": "rollback", "to_block": -1}\n'),
+    ('{"type": "lo', ""),
+])
+def test_a_line_cut_short_in_the_output_is_dropped_before_appending(dev_node, demo_chain, tmp_path, before, kept):
+    output = tmp_path / "out.jsonl"
+    output.write_text(before)
+    code, _, _ = finish(command("--rpc", dev_node.url, "--to-block", 12, "--confirmations", 2,
+                                "--store", "memory", "--output", output))
+    text = output.read_text()
+    assert code == 0 and text.startswith(kept + '{"type": "rollback"')
+    assert [json.loads(line) for line in text.splitlines()]
