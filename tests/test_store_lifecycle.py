@@ -7,7 +7,6 @@ import os
 import shutil
 import stat
 import struct
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -16,6 +15,7 @@ import uuid
 import warnings
 
 import pytest
+from optional_modules import importable
 
 from vorlane import Checkpoint, InMemoryStorage
 
@@ -254,7 +254,7 @@ def test_sqlite_database_gone_from_its_path(tmp_path, change):
         assert str(failed.value) == f"Storage error: database file was deleted or replaced: {path}"
     storage.close()
     if os.path.exists(path):
-        with sqlite3.connect(path) as db:
+        with importable("sqlite3").connect(path) as db:
             assert db.execute("SELECT count(*) FROM vorlane_checkpoints").fetchone() == (0,)
 
 
@@ -269,7 +269,7 @@ def _hold_turn(path):
 @pytest.mark.parametrize("released_after, outcome", [(None, "locked"), (0.3, "saved")])
 def test_sqlite_writer_waits_for_its_turn_until_busy_timeout(tmp_path, released_after, outcome):
     path = str(tmp_path / "queue.db")
-    sqlite3.connect(path).close()
+    importable("sqlite3").connect(path).close()
     os.chmod(path, 0o664)
     with SqliteStorage(path, busy_timeout=1.0) as s:
         # The database's permissions, not narrowed by the umask.

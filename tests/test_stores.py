@@ -1,4 +1,3 @@
-import importlib
 import multiprocessing
 import os
 import signal
@@ -8,6 +7,7 @@ import time
 import uuid
 
 import pytest
+from optional_modules import importable
 
 import vorlane
 from vorlane import Checkpoint
@@ -228,7 +228,7 @@ def test_postgres_connect_ends_at_the_stricter_limit(timeout, connect_timeout, m
 
 @pytest.mark.parametrize("table", ["pg_class", "pg_type", "pg_settings", "pg_checkpoints"])
 def test_postgres_refuses_catalog_names_before_any_sql(pg_server, table):
-    psycopg = pytest.importorskip("psycopg")
+    psycopg = importable("psycopg")
     with pytest.raises(ValueError) as e:
         PostgresStorage(pg_server.dsn, table=table)
     assert e.value.args == ("argument 'table': invalid table name: names starting with pg_ are "
@@ -238,16 +238,6 @@ def test_postgres_refuses_catalog_names_before_any_sql(pg_server, table):
             "SELECT count(*) FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
             "WHERE c.relname = %s AND n.nspname <> 'pg_catalog'", (table,)).fetchone()
     assert outside_catalog == (0,)
-
-
-def importable(name):
-    """A module the tests use beside the stores, or a skip when it does not
-    load: the interpreter's sqlite3 and psycopg's libpq need system libraries
-    that the installed-wheel run hides (the modules under test carry their own)."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as e:
-        pytest.skip(f"{name} does not load: {e}")
 
 
 def test_sqlite_wrong_shape_table_is_refused_untouched(tmp_path):

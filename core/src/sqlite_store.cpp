@@ -122,6 +122,14 @@ std::optional<std::string> column_bytes(sqlite3_stmt* statement, int index) {
 
 using Clock = std::chrono::steady_clock;
 
+// Waits on `cv` until `ready()`. Through wait_until rather than wait():
+// GCC 12's libstdc++ exports wait() under a symbol version (GLIBCXX_3.4.30)
+// newer than the oldest systems the binary wheels are made for.
+template <class Ready>
+void wait_for_ready(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, Ready ready) {
+    while (!ready()) cv.wait_until(lock, Clock::now() + std::chrono::hours(1));
+}
+
 // The side file that orders writers: an exclusive open file description
 // lock (F_OFD_SETLKW) on it is taken before BEGIN IMMEDIATE and held until
 // the transaction has ended. SQLite's busy handler sleeps between attempts,
@@ -259,7 +267,7 @@ private:
     static void before_fork() noexcept {
         std::unique_lock lock(current_->mutex_);
         current_->forking_ = true;
-        current_->idle_.wait(lock, [] { return current_->inside_ == 0; });
+        wait_for_ready(current_->idle_, lock, [] { return current_->inside_ == 0; });
         lock.release();  // held across the fork
     }
     static void after_fork_in_parent() noexcept {
@@ -641,7 +649,7 @@ Result<void> SqliteConnection::open_queue(mode_t mode) {
 
 void ProcessState::enter() {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return !forking_; });
+    wait_for_ready(idle_, lock, [&] { return !forking_; });
     ++inside_;
     for (SqliteConnection* connection : std::exchange(inherited_, {}))
         connection->close_inherited();
