@@ -172,11 +172,20 @@ def test_refused_log_ranges_halve_then_grow_back():
     assert fold(seen) == canonical(chain, 0, 60)
 
 
+def _with_addresses(*addresses):
+    f = EventFilter()
+    for a in addresses:
+        f.add_address(a)
+    return f
+
+
 @pytest.mark.parametrize("filter_repr_source, expected", [
     (lambda: EventFilter(), ((), ())),
     (token_filter, ((TOKEN,), (TOPIC,))),
     # What no node could return is left to the filter alone.
     (lambda: EventFilter.for_address("junk"), ((), ())),
+    # The second list starts at its name outside quotes, never inside a text.
+    (lambda: _with_addresses('a" topic0_values=["', "0x" + "ab" * 32), ((), ())),
 ])
 def test_node_selection_reads_the_filter(filter_repr_source, expected):
     assert e.node_selection(filter_repr_source()) == expected

@@ -151,7 +151,9 @@ class Counters:
     lag: int | None = None
 
 
-_QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+# A quoted text of the filter's repr, or the start of its second list
+# (matched only outside quotes: a quoted text is consumed whole first).
+_TOKEN = re.compile(r'"((?:[^"\\]|\\.)*)"|(topic0_values=)')
 _ADDRESS = re.compile(r"0x[0-9a-fA-F]{40}")
 _TOPIC = re.compile(r"0x[0-9a-fA-F]{64}")
 
@@ -161,14 +163,18 @@ def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[st
     lower-cased. The filter shows its lists only in its repr. Entries that are
     not well-formed hex can never equal what a node returns, so leaving them
     out only widens the node's answer; the filter still has the last word."""
-    text = repr(event_filter)
-    addresses_part, _, topics_part = text.partition("topic0_values=")
+    lists: tuple[list[str], list[str]] = ([], [])
+    which = 0
+    for m in _TOKEN.finditer(repr(event_filter)):
+        if m.group(2):
+            which = 1
+        else:
+            lists[which].append(m.group(1))
 
-    def pick(part: str, shape: re.Pattern[str]) -> tuple[str, ...]:
-        found = (m.group(1) for m in _QUOTED.finditer(part))
+    def pick(found: list[str], shape: re.Pattern[str]) -> tuple[str, ...]:
         return tuple(dict.fromkeys(v.lower() for v in found if shape.fullmatch(v)))
 
-    return pick(addresses_part, _ADDRESS), pick(topics_part, _TOPIC)
+    return pick(lists[0], _ADDRESS), pick(lists[1], _TOPIC)
 
 
 class _Span:
