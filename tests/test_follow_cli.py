@@ -62,11 +62,11 @@ def test_bad_options_exit_2(args, message):
 
 @pytest.mark.parametrize("store", ["sqlite", "postgres", "memory"])
 def test_follows_to_the_last_block_and_exits_0(dev_node, demo_chain, tmp_path, store, request):
-    spec = {"sqlite": lambda: f"sqlite:{tmp_path / 'cp.db'}", "memory": lambda: "memory",
-            "postgres": lambda: f"postgres:{request.getfixturevalue('pg_server').dsn}"}[store]()
+    store_text = {"sqlite": lambda: f"sqlite:{tmp_path / 'cp.db'}", "memory": lambda: "memory",
+                  "postgres": lambda: f"postgres:{request.getfixturevalue('pg_server').dsn}"}[store]()
     last = demo_chain.head - 5
     code, out, err = finish(command("--rpc", dev_node.url, *token_args(demo_chain), "--to-block", last,
-                                    "--confirmations", 5, "--batch-size", 7, "--store", spec,
+                                    "--confirmations", 5, "--batch-size", 7, "--store", store_text,
                                     "--id", tmp_path.name))
     lines = [json.loads(line) for line in out.splitlines()]
     assert (code, err) == (0, "")

@@ -177,12 +177,12 @@ def _open_output(path: str | None) -> tuple[int, bool]:
     return fd, True
 
 
-def _open_store(spec: str) -> Any:
-    if spec == "memory":
+def _open_store(text: str) -> Any:
+    if text == "memory":
         from vorlane import InMemoryStorage
         return InMemoryStorage()
     import vorlane_stores
-    kind, _, where = spec.partition(":")
+    kind, _, where = text.partition(":")
     if kind == "sqlite":
         return vorlane_stores.SqliteStorage(where)
     return vorlane_stores.PostgresStorage(where)
