@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import time
+import uuid
 
 import pytest
 
@@ -67,7 +68,7 @@ def test_follows_to_the_last_block_and_exits_0(dev_node, demo_chain, tmp_path, s
     last = demo_chain.head - 5
     code, out, err = finish(command("--rpc", dev_node.url, *token_args(demo_chain), "--to-block", last,
                                     "--confirmations", 5, "--batch-size", 7, "--store", store_text,
-                                    "--id", tmp_path.name))
+                                    "--id", f"{tmp_path.name}-{uuid.uuid4().hex}"))
     lines = [json.loads(line) for line in out.splitlines()]
     assert (code, err) == (0, "")
     assert lines[0] == {"type": "rollback", "to_block": -1}
