@@ -14,10 +14,15 @@ std::string table_name(Omittable<std::string> table) {
     return name;
 }
 
-Seconds From<Seconds>::convert(PyObject* o) {
+double seconds_value(PyObject* o) {
     if (!PyFloat_Check(o) && !PyLong_Check(o)) throw_downcast(o, "PyFloat");
     const double seconds = PyFloat_AsDouble(o);
     if (seconds == -1.0 && PyErr_Occurred()) throw_fetched();
+    return seconds;
+}
+
+Seconds From<Seconds>::convert(PyObject* o) {
+    const double seconds = seconds_value(o);
     // SQLite takes milliseconds as an int.
     if (!(seconds >= 0.0 && seconds <= 2147483.0)) {
         throw Error(PyExc_ValueError,

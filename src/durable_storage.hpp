@@ -33,6 +33,9 @@ template <> struct From<FsPath> {
     static FsPath convert(PyObject* o);
 };
 
+// A number of seconds given as an int or a float (TypeError otherwise).
+double seconds_value(PyObject* o);
+
 // A duration argument in seconds: an int or a float, 0 to about 24 days.
 struct Seconds {
     std::chrono::milliseconds value;

@@ -15,9 +15,7 @@ struct Timeout {
 template <> struct From<Timeout> {
     static Timeout convert(PyObject* o) {
         if (o == Py_None) return {};
-        if (!PyFloat_Check(o) && !PyLong_Check(o)) throw_downcast(o, "PyFloat");
-        const double seconds = PyFloat_AsDouble(o);
-        if (seconds == -1.0 && PyErr_Occurred()) throw_fetched();
+        const double seconds = seconds_value(o);
         // libpq takes tcp_user_timeout in milliseconds as an int.
         if (!(seconds >= 0.001 && seconds <= 2147483.0)) {
             throw Error(PyExc_ValueError,
