@@ -17,9 +17,20 @@ def test_the_package_type_checks_strictly(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_importing_without_web3_names_the_extra():
-    done = subprocess.run([sys.executable, "-c", "import sys; sys.modules['web3'] = None; import vorlane_follow"],
-                          env={"PYTHONPATH": str(ROOT / "python")}, capture_output=True, text=True, timeout=60)
-    assert done.stderr.splitlines()[-1] == (
-        "ImportError: vorlane_follow needs web3.py, which comes with the 'follow' extra: "
-        "pip install 'vorlane[follow]'")
+EXTRA = ("vorlane_follow needs web3.py, which comes with the 'follow' extra: "
+         "pip install 'vorlane[follow]'")
+
+
+@pytest.mark.parametrize("code, last_line, status", [
+    ("import vorlane_follow.engine; from vorlane_follow import Follower",
+     "ImportError: " + EXTRA, 1),
+    ("from vorlane_follow.cli import main; sys.exit(main(['--rpc', 'http://127.0.0.1:9', '--store', 'memory',"
+     " '--output', 'out.jsonl']))",
+     "vorlane-follow: error: " + EXTRA, 1),
+], ids=["library", "command"])
+def test_without_web3_the_extra_is_named(tmp_path, code, last_line, status):
+    done = subprocess.run([sys.executable, "-c", "import sys; sys.modules['web3'] = None; " + code],
+                          env={"PYTHONPATH": str(ROOT / "python")}, cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (status, last_line)
+    assert not (tmp_path / "out.jsonl").exists()
