@@ -228,7 +228,7 @@ def test_dropped_and_delayed_requests(dev_node):
     dev_node.faults.delay = 0.5
     started = time.monotonic()
     w3.eth.block_number
-    assert 0.5 <= time.monotonic() - started < 1.5
+    assert 0.5 <= time.monotonic() - started < 5
 
 
 def test_reorg_between_the_headers_and_the_logs(dev_node):

@@ -271,7 +271,7 @@ def test_sqlite_writer_waits_for_its_turn_until_busy_timeout(tmp_path, released_
     path = str(tmp_path / "queue.db")
     importable("sqlite3").connect(path).close()
     os.chmod(path, 0o664)
-    with SqliteStorage(path, busy_timeout=1.0) as s:
+    with SqliteStorage(path, busy_timeout=2.0) as s:
         # The database's permissions, not narrowed by the umask.
         assert stat.S_IMODE(os.stat(path + "-lock").st_mode) == 0o664
         release = _hold_turn(path)
@@ -287,9 +287,9 @@ def test_sqlite_writer_waits_for_its_turn_until_busy_timeout(tmp_path, released_
         waited = time.monotonic() - start
         if released_after is None:
             release()
-            assert 1.0 <= waited < 3.0
+            assert 2.0 <= waited < 6.0
         else:
-            assert released_after <= waited < 1.0
+            assert released_after <= waited < 2.0
         assert got == outcome
         s.save_checkpoint(Checkpoint("1", "m", 2, "h", 2))  # the turn comes back after a timeout
         assert s.load_checkpoint("1", "m").block_number == 2

@@ -13,7 +13,7 @@ from typing import Any, Callable
 
 from eth_tester.exceptions import TransactionFailed  # type: ignore[import-untyped]
 
-from .chain import DemoChain, filter_logs
+from .chain import BlockRecord, DemoChain, filter_logs
 
 CLIENT_VERSION = "vorlane-devchain/1.0"
 
@@ -59,7 +59,9 @@ class Faults:
       ``-32005 "query returned more than N results"``;
     * ``max_response_bytes``: a call whose result serialises to more bytes answers
       ``-32008 "response size exceeded, at most N bytes"``;
-    * ``delay``: seconds slept before answering every HTTP request.
+    * ``delay``: seconds slept before answering every HTTP request;
+    * ``extra_data``: the ``extraData`` of every block served, e.g. the 97 bytes
+      (hex) of a proof-of-authority chain's signed header.
 
     One-shot faults, each for the next ``n`` HTTP requests (only those calling
     ``method`` when it is given; a batch counts once):
@@ -90,6 +92,7 @@ class Faults:
             self.max_logs: int | None = None
             self.max_response_bytes: int | None = None
             self.delay = 0.0
+            self.extra_data: str | None = None
             self.range_error = (-32005, "block range too large, at most {limit} blocks per request")
             self.results_error = (-32005, "query returned more than {limit} results")
             self.size_error = (-32008, "response size exceeded, at most {limit} bytes")
@@ -502,13 +505,21 @@ class DevNode:
             raise RpcError(-32602, "missing value for required argument 0")
         with self.chain.lock:
             record = self.chain.block(self._block_number(params[0]))
-        return None if record is None else record.block_object(bool(params[1]) if len(params) > 1 else False)
+        return self._block_object(record, params)
 
     def _get_block_by_hash(self, params: list[Any]) -> JSON | None:
         if len(params) not in (1, 2):
             raise RpcError(-32602, "missing value for required argument 0")
-        record = self.chain.block_by_hash(_hash(params[0], "hash"))
-        return None if record is None else record.block_object(bool(params[1]) if len(params) > 1 else False)
+        return self._block_object(self.chain.block_by_hash(_hash(params[0], "hash")), params)
+
+    def _block_object(self, record: BlockRecord | None, params: list[Any]) -> JSON | None:
+        if record is None:
+            return None
+        block = record.block_object(bool(params[1]) if len(params) > 1 else False)
+        extra_data = self.faults.extra_data
+        if extra_data is not None:
+            block["extraData"] = extra_data
+        return block
 
     def _get_logs(self, params: list[Any]) -> list[JSON]:
         if len(params) != 1 or not isinstance(params[0], dict):

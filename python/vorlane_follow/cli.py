@@ -285,6 +285,7 @@ class _Run:
 
             # The follower does its own retrying (and counts it).
             w3 = Web3(HTTPProvider(args.rpc, exception_retry_configuration=None))
+            _accept_signed_headers(w3)
             chain = args.chain or str(_with_retries(lambda: w3.eth.chain_id, self))
             if self.signalled:
                 return None
@@ -305,12 +306,21 @@ class _Run:
         from .aio import AsyncFollower
 
         async with AsyncWeb3(WebSocketProvider(self.args.rpc)) as w3:
+            _accept_signed_headers(w3)
             chain = self.args.chain or str(await w3.eth.chain_id)
             self.follower = AsyncFollower(w3, config(chain), event_filter,
                                           _FlushingStore(store, out), out)
             if self.signalled:
                 self.follower.stop()
             return await self.follower.run()  # type: ignore[no-any-return]
+
+
+def _accept_signed_headers(w3: Any) -> None:
+    """Proof-of-authority chains sign their headers in an `extraData` longer
+    than web3.py's 32 bytes; the follower never reads the field."""
+    from web3.middleware import ExtraDataToPOAMiddleware
+
+    w3.middleware_onion.inject(ExtraDataToPOAMiddleware, layer=0)
 
 
 def _with_retries(call: Any, run: _Run) -> Any:
