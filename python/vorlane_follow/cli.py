@@ -251,8 +251,6 @@ class _Run:
         args = self.args
         from vorlane import EventFilter
 
-        from . import Follower  # noqa: F401  (without web3: an error naming the extra, nothing opened)
-
         fd, durable = _open_output(args.output)
         out = JsonLines(fd, durable=durable)
         store = _open_store(args.store)
