@@ -785,8 +785,9 @@ Task<Result<void>> PostgresSession::setup() {
         const int count = PQntuples(rows);
         if (count == 0 && !created) {
             // Concurrent creators: the loser of the race on the catalog gets
-            // a unique violation (or duplicate table) and sees the winner's
-            // table on the next look.
+            // a unique violation, a duplicate table or a duplicate row type,
+            // depending on which catalog row it reaches first, and sees the
+            // winner's table on the next look.
             const std::string create =
                 "CREATE TABLE IF NOT EXISTS " + table +
                 " (key bytea PRIMARY KEY, chain_id bytea NOT NULL, indexer_id bytea NOT NULL, "
@@ -795,7 +796,8 @@ Task<Result<void>> PostgresSession::setup() {
                 "block_hash bytea NOT NULL, updated_at bigint NOT NULL)";
             if (PQsendQuery(conn_, create.c_str()) == 0) co_return Result<void>::failure(fail());
             auto made = co_await finish();
-            if (!made && last_sqlstate_ != "23505" && last_sqlstate_ != "42P07")
+            if (!made && last_sqlstate_ != "23505" && last_sqlstate_ != "42P07" &&
+                last_sqlstate_ != "42710")
                 co_return Result<void>::failure(std::move(made).error());
             created = true;
             continue;

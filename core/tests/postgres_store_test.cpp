@@ -15,6 +15,7 @@
 #include <chrono>
 #include <coroutine>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <limits>
@@ -580,7 +581,10 @@ TEST_F(PostgresStore, ConcurrentCreatorsOfTheTableBothSucceed) {
                        std::uint64_t rounds) {
     asio::io_context io(1);
     auto opened = PostgresCheckpointStore::connect(io, dsn, {table});
-    if (!opened.ok()) ::_exit(2);
+    if (!opened.ok()) {
+        std::fprintf(stderr, "child: %s\n", opened.error().message().c_str());
+        ::_exit(2);
+    }
     const auto& store = *opened.value();
     for (std::uint64_t round = 0; round < rounds;) {
         const auto expected = round == 0 ? std::nullopt : std::optional<std::uint64_t>(round);
