@@ -409,7 +409,7 @@ TEST_F(PostgresStore, AWritePastItsTimeoutIsCancelledOnTheServerAndTheNextCallRe
                   "Storage error: timed out after 0.5 s waiting for the server");
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took, 500ms);
-        EXPECT_LT(took, 1500ms);
+        EXPECT_LT(took, 2500ms);  // generous: a loaded machine, sanitizers
         // Dropping the connection alone would leave the statement waiting on
         // the lock, to run once it is released.
         std::string waiting;
@@ -458,7 +458,7 @@ TEST_F(PostgresStore, APreparedStoreConnectsInItsFirstOperationWithinItsTimeout)
     EXPECT_EQ(loaded.error().message(),
               "Storage error: timed out after 0.3 s waiting for the server");
     EXPECT_GE(took, 300ms);
-    EXPECT_LT(took, 900ms);
+    EXPECT_LT(took, 1500ms);
 
     auto store = PostgresCheckpointStore::prepare(io_, dsn_, {table_});
     ASSERT_TRUE(store.ok()) << store.error().message();
