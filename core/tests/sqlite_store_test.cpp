@@ -220,18 +220,19 @@ TEST(SqliteStore, OpenFailuresNameThePathOrTable) {
     std::ofstream(plain) << std::string(4096, 'x');
     struct Case {
         std::string path;
-        SqliteOptions options;
         std::string message;
+        std::string table = std::string(kDefaultTableName);
     };
     std::vector<Case> cases = {
-        {dir.file("no/such/dir/cp.db"), {}, "unable to open database file"},
-        {plain + "/cp.db", {}, "unable to open database file"},
-        {plain, {}, "file is not a database"},
+        {dir.file("no/such/dir/cp.db"), "unable to open database file"},
+        {plain + "/cp.db", "unable to open database file"},
+        {plain, "file is not a database"},
     };
     for (auto& c : cases) c.message.append(": ").append(c.path);
     cases.push_back(
-        {dir.file("cp.db"), {.table = "Bad-Name"},
-         "invalid table name \"Bad-Name\" (expected [a-z_][a-z0-9_]*, at most 63 bytes)"});
+        {dir.file("cp.db"),
+         "invalid table name \"Bad-Name\" (expected [a-z_][a-z0-9_]*, at most 63 bytes)",
+         "Bad-Name"});
     if (geteuid() != 0) {  // root writes regardless of permissions
         using std::filesystem::perms;
         const auto locked = dir.path() / "locked";
@@ -241,12 +242,12 @@ TEST(SqliteStore, OpenFailuresNameThePathOrTable) {
         std::filesystem::permissions(locked, perms::owner_read | perms::owner_exec);
         const std::string fresh = (locked / "new.db").string();
         const std::string old = (locked / "old.db").string();
-        cases.push_back({fresh, {}, "unable to open database file: " + fresh});
-        cases.push_back({old, {}, "attempt to write a readonly database: " + old});
+        cases.push_back({fresh, "unable to open database file: " + fresh});
+        cases.push_back({old, "attempt to write a readonly database: " + old});
     }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_EQ(open_error(c.path, c.options), "Storage error: " + c.message);
+        EXPECT_EQ(open_error(c.path, {.table = c.table}), "Storage error: " + c.message);
     }
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
 }
