@@ -169,27 +169,35 @@ def test_two_commands_on_one_pair_exactly_one_keeps_running(dev_node, demo_chain
 
 
 @pytest.fixture
-def ws_url(dev_node):
-    """The dev node's answers over a WebSocket, as a ws:// node serves them."""
+def ws_node(dev_node):
+    """The dev node's answers over a WebSocket, as a ws:// node serves them.
+    The server closes the connection after answering the n-th message for
+    each n put in `close_after`, and counts the connections it took."""
     import asyncio
     import threading
+    import types
 
     from websockets.asyncio.server import serve
 
+    node = types.SimpleNamespace(url=None, close_after=set(), connections=0, messages=0)
+
     async def answer(connection):
+        node.connections += 1
         async for message in connection:
+            node.messages += 1
             _, payload, _ = await asyncio.to_thread(dev_node.handle_http, message.encode()
                                                     if isinstance(message, str) else message)
             await connection.send(payload.decode())
+            if node.messages in node.close_after:
+                await connection.close()
 
     ready, done = threading.Event(), None
-    url = []
 
     async def main():
         nonlocal done
         done = asyncio.Event()
         async with serve(answer, "127.0.0.1", 0) as server:
-            url.append(f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}")
+            node.url = f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}"
             ready.set()
             await done.wait()
 
@@ -197,9 +205,10 @@ def ws_url(dev_node):
     thread = threading.Thread(target=loop.run_until_complete, args=(main(),))
     thread.start()
     ready.wait(30)
-    yield url[0]
+    yield node
     loop.call_soon_threadsafe(done.set)
     thread.join(30)
+    loop.run_until_complete(loop.shutdown_default_executor())
     loop.close()
 
 
@@ -208,11 +217,20 @@ def test_follows_a_proof_of_authority_node(dev_node, demo_chain, url, request):
     # Such chains sign their headers in a 97-byte extraData, which web3.py
     # refuses unless told.
     dev_node.faults.extra_data = "0x" + "ab" * 97
-    url = dev_node.url if url == "http" else request.getfixturevalue("ws_url")
+    url = dev_node.url if url == "http" else request.getfixturevalue("ws_node").url
     last = demo_chain.head - 4
     code, out, err = finish(command("--rpc", url, *token_args(demo_chain), "--to-block", last,
                                     "--confirmations", 4, "--batch-size", 9, "--store", "memory"))
     assert (code, err) == (0, "")
+    assert fold(json.loads(line) for line in out.splitlines()) == canonical(demo_chain, 0, last)
+
+
+def test_a_dropped_websocket_is_opened_again(ws_node, demo_chain):
+    ws_node.close_after.update({3, 8})
+    last = demo_chain.head - 4
+    code, out, _ = finish(command("--rpc", ws_node.url, *token_args(demo_chain), "--to-block", last,
+                                  "--confirmations", 4, "--batch-size", 9, "--store", "memory"))
+    assert (code, ws_node.connections) == (0, 3)
     assert fold(json.loads(line) for line in out.splitlines()) == canonical(demo_chain, 0, last)
 
 

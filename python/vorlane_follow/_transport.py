@@ -17,11 +17,13 @@ from eth_typing import ChecksumAddress
 from web3.types import FilterParams
 from web3.exceptions import (
     BlockNotFound,
+    PersistentConnectionClosedOK,
     ProviderConnectionError,
     TimeExhausted,
     TooManyRequests,
     Web3RPCError,
 )
+from websockets.exceptions import ConnectionClosed
 
 from vorlane import BlockSummary, Checkpoint
 
@@ -70,12 +72,24 @@ _TOO_BIG = ("range", "more than", "too many", "too large", "too big", "response 
             "result window", "max results", "limit", "batch", "timeout", "timed out")
 
 
+# A connection that is gone, or a request whose answer never came: over a
+# persistent (WebSocket) connection, the connection is opened again.
+_CONNECTION_LOST = (ConnectionClosed, PersistentConnectionClosedOK, ProviderConnectionError,
+                    TimeExhausted)
+
+
+def connection_lost(exc: BaseException) -> bool:
+    return isinstance(exc, _CONNECTION_LOST)
+
+
 def classify(exc: BaseException, action: object) -> Outcome:
     """How to answer `exc`, raised while performing `action`."""
     sizable = isinstance(action, (FetchHeaders, FetchLogs))
     if isinstance(exc, BlockNotFound):
         return Outcome.FATAL
-    if isinstance(exc, (TooManyRequests, TimeExhausted, ProviderConnectionError, ConnectionError,
+    if isinstance(exc, _CONNECTION_LOST):
+        return Outcome.RETRY
+    if isinstance(exc, (TooManyRequests, ConnectionError,
                         TimeoutError, asyncio.TimeoutError, requests.ConnectionError,
                         requests.Timeout, requests.exceptions.ChunkedEncodingError,
                         aiohttp.ClientConnectionError, aiohttp.ClientPayloadError)):

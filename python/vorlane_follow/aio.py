@@ -5,6 +5,7 @@ the event loop stays free meanwhile."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import inspect
 import threading
 from collections.abc import Awaitable
@@ -12,6 +13,7 @@ from typing import Any, Callable, TypeVar
 
 from web3 import AsyncWeb3, Web3
 from web3.exceptions import BlockNotFound
+from web3.providers.persistent import PersistentConnectionProvider
 
 from vorlane import EventFilter, IndexerConfig
 
@@ -159,9 +161,22 @@ class AsyncFollower:
                 counters.retries += 1
                 if await self._sleep(self._backoff.failed(type(action).__name__, exc)):
                     raise _Stopped from None
+                if t.connection_lost(exc):
+                    await self._reconnect()
                 continue
             self._backoff.succeeded(type(action).__name__)
             return result
+
+    async def _reconnect(self) -> None:
+        """Opens a persistent (WebSocket) connection again after it dropped;
+        web3.py does not. Should that fail, the retried request fails too and
+        backs off again."""
+        provider = self.w3.provider
+        if isinstance(provider, PersistentConnectionProvider):
+            with contextlib.suppress(Exception):
+                await provider.disconnect()
+            with contextlib.suppress(Exception):
+                await provider.connect()
 
 
 async def _maybe_await(value: object) -> None:
