@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import os
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -104,3 +105,18 @@ def run(follower):
         finally:
             await follower.w3.provider.disconnect()
     return asyncio.run(go())
+
+
+def kill_during_log_requests(dev_node, start, rng, most, cycle):
+    """Starts a process with `start()` and kills it with -9 once the node has
+    answered 1 to `most` more log requests, at a random moment of the one in
+    flight."""
+    wanted = dev_node.requests["eth_getLogs"] + rng.randint(1, most)
+    process = start()
+    deadline = time.monotonic() + 60
+    while dev_node.requests["eth_getLogs"] < wanted and time.monotonic() < deadline:
+        time.sleep(0.002)
+    time.sleep(rng.uniform(0, 0.05))
+    assert process.poll() is None, f"cycle {cycle} ended before it was killed"
+    process.kill()
+    process.wait(30)

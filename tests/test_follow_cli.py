@@ -14,7 +14,7 @@ import uuid
 
 import pytest
 
-from follow_support import ROOT, SLOW, canonical, fold
+from follow_support import ROOT, SLOW, canonical, fold, kill_during_log_requests
 
 pytest.importorskip("web3")
 
@@ -125,17 +125,8 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
     dev_node.faults.delay = 0.03
     cycles = 5
     for cycle in range(cycles):
-        # Killed a random number of log requests into the run, at a random
-        # moment of the one in flight (the whole run needs about 30).
-        wanted = dev_node.requests["eth_getLogs"] + rng.randint(1, 5)
-        process = command(*args)
-        deadline = time.monotonic() + 60
-        while dev_node.requests["eth_getLogs"] < wanted and time.monotonic() < deadline:
-            time.sleep(0.002)
-        time.sleep(rng.uniform(0, 0.05))
-        assert process.poll() is None, f"cycle {cycle} ended before it was killed"
-        process.kill()
-        process.wait(30)
+        # The whole run needs about 30 log requests.
+        kill_during_log_requests(dev_node, lambda: command(*args), rng, 5, cycle)
         if cycle == 2:  # the chain moves under the checkpoint while nothing runs
             demo_chain.reorg(8, new_blocks=9)
     code, _, err = finish(command(*args))

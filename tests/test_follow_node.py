@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from follow_support import SLOW, Recorder, canonical, fold, make_follower, run
+from follow_support import SLOW, Recorder, canonical, fold, kill_during_log_requests, make_follower, run
 
 pytest.importorskip("web3")
 
@@ -252,17 +252,8 @@ def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chai
             return db.execute("SELECT block, idx, hash, data FROM logs ORDER BY block, idx").fetchall()
 
     for cycle in range(4):
-        # A random number of log requests into the run (it needs about 30),
-        # at a random moment of the one in flight.
-        wanted = dev_node.requests["eth_getLogs"] + rng.randint(1, 6)
-        child = subprocess.Popen(argv, env=env)
-        deadline = time.monotonic() + 60
-        while dev_node.requests["eth_getLogs"] < wanted and time.monotonic() < deadline:
-            time.sleep(0.002)
-        time.sleep(rng.uniform(0, 0.05))
-        assert child.poll() is None, f"cycle {cycle} ended before it was killed"
-        child.kill()
-        child.wait(30)
+        # The whole run needs about 30 log requests.
+        kill_during_log_requests(dev_node, lambda: subprocess.Popen(argv, env=env), rng, 6, cycle)
         if cycle == 1:
             demo_chain.reorg(8, new_blocks=9)
     assert subprocess.run(argv, env=env, timeout=120).returncode == 0

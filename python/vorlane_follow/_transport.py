@@ -14,6 +14,7 @@ from typing import Any, Protocol
 import aiohttp
 import requests
 from eth_typing import ChecksumAddress
+from eth_utils.address import to_checksum_address
 from web3.types import FilterParams
 from web3.exceptions import (
     BlockNotFound,
@@ -25,9 +26,9 @@ from web3.exceptions import (
 )
 from websockets.exceptions import ConnectionClosed
 
-from vorlane import BlockSummary, Checkpoint
+from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig
 
-from .engine import FetchHeaders, FetchLogs, Log, SaveCheckpoint
+from .engine import Counters, Engine, FetchHeaders, FetchLogs, Log, Refused, SaveCheckpoint
 
 log = logging.getLogger("vorlane_follow")
 
@@ -204,3 +205,39 @@ def save(store: Any, action: SaveCheckpoint) -> None:
         save_if(action.checkpoint, action.expected)
     else:
         store.save_checkpoint(action.checkpoint)
+
+
+class Stopped(Exception):
+    """`stop()` ended a driver's wait."""
+
+
+class Driver:
+    """What `Follower` and `AsyncFollower` share: the engine, the store and
+    the retry decisions. Each adds only its way of doing the I/O."""
+
+    def __init__(self, config: IndexerConfig, event_filter: EventFilter, store: CheckpointStore,
+                 history_depth: int | None, retry_base: float, retry_cap: float) -> None:
+        self.store = store
+        self.engine = Engine(config, event_filter, history_depth=history_depth)
+        self._checksummed = {a: to_checksum_address(a) for a in self.engine.addresses}
+        self._backoff = Backoff(retry_base, retry_cap)
+
+    @property
+    def counters(self) -> Counters:
+        return self.engine.counters
+
+    def _succeeded(self, action: object) -> None:
+        self._backoff.succeeded(type(action).__name__)
+
+    def _failed(self, action: object, exc: Exception) -> float | Refused:
+        """After a failed request: the refusal to hand the engine, or the
+        seconds to wait before sending it again. Raises `exc` when no retry
+        can fix it."""
+        outcome = classify(exc, action)
+        if outcome is Outcome.REFUSED:
+            self._succeeded(action)
+            return Refused(describe(exc))
+        if outcome is Outcome.FATAL:
+            raise exc
+        self.engine.counters.retries += 1
+        return self._backoff.failed(type(action).__name__, exc)

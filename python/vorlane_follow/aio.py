@@ -11,37 +11,20 @@ import threading
 from collections.abc import Awaitable
 from typing import Any, Callable, TypeVar
 
-from web3 import AsyncWeb3, Web3
+from web3 import AsyncWeb3
 from web3.exceptions import BlockNotFound
 from web3.providers.persistent import PersistentConnectionProvider
 
 from vorlane import EventFilter, IndexerConfig
 
 from . import _transport as t
-from .engine import (
-    Counters,
-    Deliver,
-    DeleteCheckpoint,
-    Engine,
-    FetchChainId,
-    FetchHead,
-    FetchHeaders,
-    FetchLogs,
-    LoadCheckpoint,
-    Refused,
-    Rollback,
-    SaveCheckpoint,
-    Sleep,
-)
+from .engine import (Counters, Deliver, DeleteCheckpoint, FetchChainId, FetchHead, FetchHeaders,
+                     FetchLogs, LoadCheckpoint, Refused, Rollback, SaveCheckpoint, Sleep)
 
 R = TypeVar("R")
 
 
-class _Stopped(Exception):
-    pass
-
-
-class AsyncFollower:
+class AsyncFollower(t.Driver):
     """`Follower` for asyncio: the same engine, the same handler contract.
     The handler's methods may be plain functions or coroutine functions."""
 
@@ -49,19 +32,12 @@ class AsyncFollower:
                  store: t.CheckpointStore, handler: t.Handler | t.AsyncHandler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
                  retry_cap: float = 30.0) -> None:
+        super().__init__(config, event_filter, store, history_depth, retry_base, retry_cap)
         self.w3 = w3
-        self.store = store
         self.handler: t.AsyncHandler = handler
-        self.engine = Engine(config, event_filter, history_depth=history_depth)
-        self._checksummed = {a: Web3.to_checksum_address(a) for a in self.engine.addresses}
-        self._backoff = t.Backoff(retry_base, retry_cap)
         self._stopped = threading.Event()
         self._loop: asyncio.AbstractEventLoop | None = None
         self._wake: asyncio.Event | None = None
-
-    @property
-    def counters(self) -> Counters:
-        return self.engine.counters
 
     def stop(self) -> None:
         """Ends `run()` after the current block, with a checkpoint at the
@@ -87,7 +63,7 @@ class AsyncFollower:
                 action = steps.send(await self._perform(action))
         except StopIteration:
             pass
-        except _Stopped:
+        except t.Stopped:
             steps.close()
             final = self.engine.final_checkpoint()
             if final is not None:
@@ -146,25 +122,20 @@ class AsyncFollower:
         return [t.to_log(e) for e in entries if not e.get("removed")]
 
     async def _request(self, action: Any, call: Callable[[], Awaitable[R]]) -> R | Refused:
-        counters = self.engine.counters
         while True:
-            counters.round_trips += 1
+            self.engine.counters.round_trips += 1
             try:
                 result = await call()
             except Exception as exc:
-                outcome = t.classify(exc, action)
-                if outcome is t.Outcome.REFUSED:
-                    self._backoff.succeeded(type(action).__name__)
-                    return Refused(t.describe(exc))
-                if outcome is t.Outcome.FATAL:
-                    raise
-                counters.retries += 1
-                if await self._sleep(self._backoff.failed(type(action).__name__, exc)):
-                    raise _Stopped from None
+                delay = self._failed(action, exc)
+                if isinstance(delay, Refused):
+                    return delay
+                if await self._sleep(delay):
+                    raise t.Stopped from None
                 if t.connection_lost(exc):
                     await self._reconnect()
                 continue
-            self._backoff.succeeded(type(action).__name__)
+            self._succeeded(action)
             return result
 
     async def _reconnect(self) -> None:

@@ -11,30 +11,13 @@ from web3.exceptions import BlockNotFound
 from vorlane import EventFilter, IndexerConfig
 
 from . import _transport as t
-from .engine import (
-    Counters,
-    Deliver,
-    DeleteCheckpoint,
-    Engine,
-    FetchChainId,
-    FetchHead,
-    FetchHeaders,
-    FetchLogs,
-    LoadCheckpoint,
-    Refused,
-    Rollback,
-    SaveCheckpoint,
-    Sleep,
-)
+from .engine import (Counters, Deliver, DeleteCheckpoint, FetchChainId, FetchHead, FetchHeaders,
+                     FetchLogs, LoadCheckpoint, Refused, Rollback, SaveCheckpoint, Sleep)
 
 R = TypeVar("R")
 
 
-class _Stopped(Exception):
-    pass
-
-
-class Follower:
+class Follower(t.Driver):
     """Follows one node for one (chain, indexer) pair and calls `handler`.
 
     `run()` returns the counters once `config.to_block` is indexed, or after
@@ -46,17 +29,10 @@ class Follower:
                  store: t.CheckpointStore, handler: t.Handler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
                  retry_cap: float = 30.0) -> None:
+        super().__init__(config, event_filter, store, history_depth, retry_base, retry_cap)
         self.w3 = w3
-        self.store = store
         self.handler = handler
-        self.engine = Engine(config, event_filter, history_depth=history_depth)
-        self._checksummed = {a: Web3.to_checksum_address(a) for a in self.engine.addresses}
-        self._backoff = t.Backoff(retry_base, retry_cap)
         self._stop = threading.Event()
-
-    @property
-    def counters(self) -> Counters:
-        return self.engine.counters
 
     def stop(self) -> None:
         """Ends `run()` after the current block, with a checkpoint at the
@@ -72,7 +48,7 @@ class Follower:
                 action = steps.send(self._perform(action))
         except StopIteration:
             pass
-        except _Stopped:
+        except t.Stopped:
             steps.close()
             final = self.engine.final_checkpoint()
             if final is not None:
@@ -116,21 +92,16 @@ class Follower:
             return []
 
     def _request(self, action: Any, call: Callable[[], R]) -> R | Refused:
-        counters = self.engine.counters
         while True:
-            counters.round_trips += 1
+            self.engine.counters.round_trips += 1
             try:
                 result = call()
             except Exception as exc:
-                outcome = t.classify(exc, action)
-                if outcome is t.Outcome.REFUSED:
-                    self._backoff.succeeded(type(action).__name__)
-                    return Refused(t.describe(exc))
-                if outcome is t.Outcome.FATAL:
-                    raise
-                counters.retries += 1
-                if self._stop.wait(self._backoff.failed(type(action).__name__, exc)):
-                    raise _Stopped from None
+                delay = self._failed(action, exc)
+                if isinstance(delay, Refused):
+                    return delay
+                if self._stop.wait(delay):
+                    raise t.Stopped from None
                 continue
-            self._backoff.succeeded(type(action).__name__)
+            self._succeeded(action)
             return result
