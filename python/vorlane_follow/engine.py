@@ -26,6 +26,20 @@ class FollowError(RuntimeError):
     """An error that no retry can fix: the follower stops and raises it."""
 
 
+class NodeError(FollowError):
+    """The node broke the protocol or refused in a way no retry fixes: it
+    cannot be reached, does not speak JSON-RPC, or answers nonsense."""
+
+
+class ChainMismatchError(FollowError):
+    """The node serves another chain than the one configured, or its chain
+    id changed while it was followed."""
+
+
+class ReorgTooDeepError(FollowError):
+    """A reorganisation reached below every block the follower keeps."""
+
+
 @dataclasses.dataclass(frozen=True, slots=True)
 class Log:
     """One log as the node returned it, every hex text in lower case."""
@@ -268,7 +282,7 @@ class Engine:
         if config.chain.isdecimal() and config.chain.isascii():
             chain_id = yield FetchChainId()
             if int(config.chain) != chain_id:
-                raise FollowError(
+                raise ChainMismatchError(
                     f"config.chain is {config.chain} but the node's eth_chainId is {chain_id}")
         checkpoint = yield LoadCheckpoint(config.chain, config.id)
         if checkpoint is None:
@@ -475,7 +489,7 @@ class Engine:
         if oldest <= self.config.from_block:
             yield from self._rewind(self.config.from_block - 1, depth=top - oldest + 1)
             return
-        raise FollowError(
+        raise ReorgTooDeepError(
             f"reorganisation deeper than the kept history: blocks {oldest}..{top} are all off "
             f"the node's chain, so it is at least {top - oldest + 2} blocks deep, and only "
             f"{self.history_depth} blocks are kept (confirmation_depth "
