@@ -3,7 +3,11 @@
 # packages, a virtualenv and both extension modules built into it.
 # Safe to rerun: finished steps are skipped, the build is incremental.
 #
-#   VORLANE_PYTHON   the Python version to build for: 3.11 (default), 3.12 or 3.13
+#   VORLANE_PYTHON   the Python version to build for: 3.11 (default), 3.12, 3.13,
+#                    3.14 or 3.15. 3.12 and 3.13 are looked for on PATH and in
+#                    pyenv (Debian 12 carries neither: `pyenv install 3.12`);
+#                    3.14 and 3.15 are built and run in a Debian unstable root
+#                    (scripts/sid-root.sh, needs root), which has both.
 #   VORLANE_VENV     where the virtualenv lives (default: .venv)
 #   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples,follow)
 # Further arguments go to `pip install` (e.g. -C cmake.define.VORLANE_SANITIZE=ON).
@@ -11,6 +15,16 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+version=${VORLANE_PYTHON:-3.11}
+case $version in
+  3.14 | 3.15)
+    if [ -z "${VORLANE_IN_SID_ROOT:-}" ]; then
+      echo "==> Python $version runs in the Debian unstable root (scripts/sid-root.sh)"
+      exec bash scripts/sid-root.sh run env VORLANE_PYTHON="$version" bash scripts/setup.sh "$@"
+    fi
+    ;;
+esac
 
 # What the build needs, then what the tests need (a PostgreSQL server).
 packages=(g++ make cmake python3-dev python3-venv
@@ -36,7 +50,6 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-version=${VORLANE_PYTHON:-3.11}
 python=""
 for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"python$version"; do
   if command -v "$candidate" >/dev/null &&
@@ -45,7 +58,13 @@ for candidate in "python$version" "$HOME"/.pyenv/versions/"$version"*/bin/"pytho
     break
   fi
 done
-[ -n "$python" ] || { echo "error: Python $version is required (set VORLANE_PYTHON to 3.11, 3.12 or 3.13)" >&2; exit 1; }
+if [ -z "$python" ]; then
+  echo "error: Python $version is required (VORLANE_PYTHON: 3.11, 3.12, 3.13, 3.14 or 3.15)" >&2
+  case $version in
+    3.12 | 3.13) echo "Debian 12 has no Python $version; install it with pyenv (https://github.com/pyenv/pyenv): pyenv install $version" >&2 ;;
+  esac
+  exit 1
+fi
 
 venv=${VORLANE_VENV:-.venv}
 if [ ! -x "$venv/bin/python" ]; then
