@@ -11,6 +11,7 @@ import subprocess
 import sys
 import time
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -21,8 +22,8 @@ pytest.importorskip("web3")
 ENV = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
 
 
-def command(*args, **kwargs):
-    return subprocess.Popen([sys.executable, "-m", "vorlane_follow", *map(str, args)], env=ENV,
+def command(*args, launcher=(sys.executable, "-m", "vorlane_follow"), **kwargs):
+    return subprocess.Popen([*launcher, *map(str, args)], env=ENV,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
 
 
@@ -55,10 +56,30 @@ def test_help_imports_nothing_heavy():
     (["--rpc", "http://127.0.0.1:1", "--from-block", "9", "--to-block", "3"], "--to-block 3 is below --from-block 9"),
     (["--rpc", "http://127.0.0.1:1", "--store", "redis:x"],
      "argument --store: expected sqlite:PATH, postgres:DSN or memory, got 'redis:x'"),
+    (["--rpc", "http://127.0.0.1:1", "--store", "sqlite:"],
+     "argument --store: sqlite: needs a file path after the colon, got 'sqlite:'"),
+    (["--rpc", "http://127.0.0.1:1", "--store", "postgres:"],
+     "argument --store: postgres: needs a DSN after the colon, got 'postgres:'"),
+    (["--rpc", "http://127.0.0.1:1", "--address", "hello"],
+     "argument --address: expected 0x and 40 hex digits (20 bytes), got 'hello'"),
+    (["--rpc", "http://127.0.0.1:1", "--address", "0xF2E2"],
+     "argument --address: expected 0x and 40 hex digits (20 bytes), got '0xF2E2'"),
+    (["--rpc", "http://127.0.0.1:1", "--address", "0x" + "ab" * 20 + "0"],
+     f"argument --address: expected 0x and 40 hex digits (20 bytes), got '0x{'ab' * 20}0'"),
+    (["--rpc", "http://127.0.0.1:1", "--topic0", "0xddf2"],
+     "argument --topic0: expected 0x and 64 hex digits (32 bytes), got '0xddf2'"),
+    (["--rpc", "http://127.0.0.1:1", "--topic0", "ab" * 32],
+     f"argument --topic0: expected 0x and 64 hex digits (32 bytes), got '{'ab' * 32}'"),
+    (["--rpc", "http://127.0.0.1:1", "--request-timeout", "0"],
+     "argument --request-timeout: expected a positive number of seconds, got '0'"),
+    (["--rpc", "http://127.0.0.1:1", "--request-timeout", "nan"],
+     "argument --request-timeout: expected a positive number of seconds, got 'nan'"),
 ])
-def test_bad_options_exit_2(args, message):
-    code, out, err = finish(command(*args))
+def test_bad_options_exit_2_before_any_file_is_created(tmp_path, args, message):
+    output, store = tmp_path / "out.jsonl", tmp_path / "cp.db"
+    code, out, err = finish(command("--output", output, "--store", f"sqlite:{store}", *args))
     assert (code, out, err.splitlines()[-1]) == (2, "", f"vorlane-follow: error: {message}")
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("store", ["sqlite", "postgres", "memory"])
@@ -88,12 +109,24 @@ def test_unfixable_errors_exit_1_with_one_line(dev_node, demo_chain, tmp_path, e
     assert err == f"vorlane-follow: error: {message.format(chain_id=demo_chain.chain_id, tmp=tmp_path)}\n"
 
 
-def test_sigint_saves_a_checkpoint_and_prints_how_to_resume(dev_node, demo_chain, tmp_path):
+# The console script as pip installs it (run by a relative path), and `python -m`.
+PYTHON = os.path.abspath(sys.executable)
+SCRIPT = Path(PYTHON).parent / "vorlane-follow"
+
+
+@pytest.mark.parametrize("launcher, cwd, resumer", [
+    (["./vorlane-follow"], SCRIPT.parent, [str(SCRIPT)]),
+    ([sys.executable, "-m", "vorlane_follow"], None, [PYTHON, "-m", "vorlane_follow"]),
+], ids=["script", "module"])
+def test_sigint_saves_a_checkpoint_and_prints_a_resume_line_that_works(dev_node, demo_chain, tmp_path, launcher,
+                                                                       cwd, resumer):
+    if cwd is not None and not SCRIPT.is_file():
+        pytest.skip(f"no console script at {SCRIPT}")
     output, store = tmp_path / "out.jsonl", f"sqlite:{tmp_path / 'cp.db'}"
     last = demo_chain.head + 4 - 3
     args = ["--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", 3, "--to-block", last,
             "--poll-interval-ms", 50, "--store", store, "--output", output]
-    process = command(*args)
+    process = command(*args, launcher=launcher, cwd=cwd)
     deadline = time.monotonic() + 60
     while not (output.exists() and len(output.read_text().splitlines()) > 5) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -102,10 +135,11 @@ def test_sigint_saves_a_checkpoint_and_prints_how_to_resume(dev_node, demo_chain
     summary, resume = err.splitlines()
     stopped_at = int(re.fullmatch(r"vorlane-follow: stopped; last block (\d+), \d+ blocks, \d+ logs, "
                                   r"0 rollbacks \(depths: none\), 0 retries, \d+ round trips", summary)[1])
-    assert code == 130 and resume == f"vorlane-follow: resume with: {shlex.join(['vorlane-follow', *map(str, args)])}"
+    assert code == 130 and resume == f"vorlane-follow: resume with: {shlex.join([*resumer, *map(str, args)])}"
 
     demo_chain.mine(4)
-    code, _, err = finish(command(*shlex.split(resume.split(": ", 2)[2])[1:]))
+    # Pasted into a shell elsewhere.
+    code, _, err = finish(command(resume.split(": ", 2)[2], launcher=["bash", "-c"], cwd=tmp_path))
     lines = read_lines(output)
     assert (code, err) == (0, "")
     assert {"type": "rollback", "to_block": stopped_at} in lines

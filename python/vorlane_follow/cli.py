@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
+import re
 import shlex
 import signal
 import stat
@@ -18,6 +20,8 @@ from typing import TYPE_CHECKING, Any, TextIO
 from vorlane import IndexerConfig
 
 if TYPE_CHECKING:
+    from collections.abc import Callable
+
     from vorlane import BlockSummary
 
     from .engine import Counters, Log
@@ -49,10 +53,36 @@ def _rpc(text: str) -> str:
     return text
 
 
+def _hex(size: int) -> Callable[[str], str]:
+    pattern = re.compile(f"0x[0-9a-fA-F]{{{2 * size}}}")
+
+    def convert(text: str) -> str:
+        if pattern.fullmatch(text) is None:
+            raise argparse.ArgumentTypeError(
+                f"expected 0x and {2 * size} hex digits ({size} bytes), got {text!r}")
+        return text
+
+    return convert
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
 def _store(text: str) -> str:
-    if text != "memory" and not text.startswith(("sqlite:", "postgres:")):
-        raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or memory, got {text!r}")
-    return text
+    kind, colon, where = text.partition(":")
+    if text == "memory" or (colon and kind in ("sqlite", "postgres") and where.strip()):
+        return text
+    if colon and kind in ("sqlite", "postgres"):
+        raise argparse.ArgumentTypeError(
+            f"{kind}: needs {'a file path' if kind == 'sqlite' else 'a DSN'} after the colon, got {text!r}")
+    raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or memory, got {text!r}")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -64,9 +94,9 @@ def build_parser() -> argparse.ArgumentParser:
                     '"to_block": N} when earlier lines above block N no longer count.')
     p.add_argument("--rpc", required=True, type=_rpc, metavar="URL",
                    help="the node's JSON-RPC endpoint: http(s):// or ws(s)://")
-    p.add_argument("--address", action="append", default=[], metavar="ADDR",
+    p.add_argument("--address", action="append", default=[], type=_hex(20), metavar="ADDR",
                    help="a contract address to follow (repeatable; none: every address)")
-    p.add_argument("--topic0", action="append", default=[], metavar="HASH",
+    p.add_argument("--topic0", action="append", default=[], type=_hex(32), metavar="HASH",
                    help="an event topic0 to follow (repeatable; none: every event)")
     p.add_argument("--from-block", type=_block, default=d.from_block, metavar="N",
                    help=f"first block (default {d.from_block})")
@@ -80,6 +110,9 @@ def build_parser() -> argparse.ArgumentParser:
                    metavar="N", help=f"blocks between checkpoints (default {d.checkpoint_interval})")
     p.add_argument("--poll-interval-ms", type=_block, default=d.poll_interval_ms, metavar="MS",
                    help=f"head polling interval once caught up (default {d.poll_interval_ms})")
+    p.add_argument("--request-timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                   help="seconds one request to the node may take; a ranged one past it is split "
+                        "(default 10)")
     p.add_argument("--chain", default=None,
                    help="chain name in the checkpoint store (default: the node's chain id)")
     p.add_argument("--id", default=d.id, help=f"indexer name in the checkpoint store (default {d.id})")
@@ -196,9 +229,22 @@ def _summary(counters: Counters) -> str:
             f"{counters.round_trips} round trips")
 
 
+def _command() -> list[str]:
+    """The words that start this command again from any directory: the
+    console script's absolute path, or else this interpreter with
+    `-m vorlane_follow`."""
+    main_spec = getattr(sys.modules.get("__main__"), "__spec__", None)
+    script = sys.argv[0] if sys.argv else ""
+    if (main_spec is None or main_spec.name != "vorlane_follow.__main__") \
+            and os.path.basename(script) == PROG and os.path.isfile(script):
+        return [os.path.abspath(script)]
+    return [os.path.abspath(sys.executable) if sys.executable else "python3", "-m", "vorlane_follow"]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    # Every option is checked above or here, before anything is opened or created.
     if args.to_block is not None and args.to_block < args.from_block:
         parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
     run = _Run(args, sys.argv[1:] if argv is None else argv)
@@ -237,13 +283,17 @@ class _Run:
             print(f"{PROG}: error: {text}", file=sys.stderr)
             return 1
         if counters is None or self.signalled:
+            if sys.stderr.isatty():
+                # The terminal's ^C echo, and what is left of the progress bar,
+                # end their line here rather than run into the messages.
+                print(file=sys.stderr)
             if counters is not None:
                 print(f"{PROG}: stopped; {_summary(counters)}", file=sys.stderr)
             if self.args.store == "memory":
                 print(f"{PROG}: the memory store kept nothing: running again starts over",
                       file=sys.stderr)
             else:
-                print(f"{PROG}: resume with: {shlex.join([PROG, *self.argv])}", file=sys.stderr)
+                print(f"{PROG}: resume with: {shlex.join([*_command(), *self.argv])}", file=sys.stderr)
             return 130
         return 0
 
