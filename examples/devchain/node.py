@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import collections
 import json
+import math
+import random
 import socket
 import threading
 import time
@@ -31,9 +33,11 @@ class RpcError(Exception):
 
 @dataclass
 class _Armed:
-    remaining: int  # requests still to act on
+    remaining: float  # requests still to act on (math.inf: from now on)
     method: str | None  # only requests calling this method count
     action: tuple[Any, ...]
+    after: int = 0  # counted requests to let pass first
+    batches: bool = False  # only batches count
 
 
 @dataclass
@@ -53,6 +57,8 @@ class Faults:
       ``batch_refusal == "error"`` (default) by a single error object
       ``{"code": -32600, "message": "batch too large, at most N calls"}`` (id null)
       instead of the list; with ``"http"`` by an HTTP 413 answer;
+      ``refuse_batches()`` makes it a node that takes no batch at all
+      (``{"code": -32600, "message": "batch requests are not supported"}``);
     * ``max_log_range``: eth_getLogs over more blocks answers
       ``-32005 "block range too large, at most N blocks per request"``;
     * ``max_logs``: eth_getLogs finding more logs answers
@@ -63,12 +69,37 @@ class Faults:
     * ``extra_data``: the ``extraData`` of every block served, e.g. the 97 bytes
       (hex) of a proof-of-authority chain's signed header.
 
+    Backends behind a load balancer that disagree with each other:
+
+    * ``logs_lag`` (with ``logs_lag_share``, 0..1, default 1): that share of
+      eth_getLogs calls, drawn from ``random`` (seeded, so a run repeats), is served
+      by a backend whose head is ``logs_lag`` blocks behind. A range answer leaves
+      out every block above that head, and is ``[]`` when the whole range is above
+      it (with ``logs_lag_refuses``, the error ``lag_range_error`` instead,
+      ``-32000 "invalid block range params"`` as geth words it); a ``blockHash``
+      query for a block above it answers ``-32000 "unknown block"``;
+    * ``headers_lag``: eth_getBlockByNumber answers ``null`` for blocks above
+      ``head - headers_lag`` while eth_blockNumber reports the real head;
+    * ``duplicate_logs``: every log of an eth_getLogs answer is listed twice.
+
     One-shot faults, each for the next ``n`` HTTP requests (only those calling
-    ``method`` when it is given; a batch counts once):
+    ``method`` when it is given; a batch counts once), after letting ``after`` such
+    requests pass:
 
     * ``drop_next(n)``: the connection is closed without an answer;
     * ``status_next(n, code, retry_after=None)``: an HTTP error status (429, 503...) with
       an optional ``Retry-After`` header;
+    * ``trickle_next(n, seconds)``: the answer's body is written in small pieces
+      spread over ``seconds``;
+    * ``html_next(n)``: a 200 whose body is an HTML error page (a proxy's
+      "502 Bad Gateway");
+    * ``cut_next(n)``: a 200 whose JSON body is cut in half;
+    * ``rate_limit_next(n)``: in the next ``n`` batches, some calls (at least one,
+      drawn from ``random``) answer ``-32005 "request rate exceeded"``, the others
+      their result;
+    * ``null_next(n, method)``: the calls of ``method`` answer ``"result": null``;
+    * ``swap_chain_id(chain_id, after=0)``: once ``after`` more requests (of any
+      method) have been answered, eth_chainId answers ``chain_id`` for good;
     * ``reorg_after(n, depth, new_blocks=None, method=None)``: once ``n`` requests have
       been answered, the chain reorganises before the next one is served (``n=0``: before
       the very next one; with ``method="eth_getLogs"``: just before the next logs request,
@@ -77,7 +108,11 @@ class Faults:
       with the list of its calls (dicts); it may raise ``RpcError`` to answer every call with
       that error; ``on_request(None)`` removes it.
 
-    ``clear()`` puts everything back to a well-behaved node.
+    ``served`` counts the answers each fault changed (``"drop"``, ``"status"``,
+    ``"trickle"``, ``"html"``, ``"cut"``, ``"rate_limit"``, ``"result"``,
+    ``"logs_lag"``, ``"headers_lag"``, ``"duplicate_logs"``, ``"batch_refused"``), so a
+    test can tell that its fault was met. ``clear()`` puts everything back to a
+    well-behaved node (``random`` seeded with 0 again).
     """
 
     def __init__(self) -> None:
@@ -97,17 +132,53 @@ class Faults:
             self.results_error = (-32005, "query returned more than {limit} results")
             self.size_error = (-32008, "response size exceeded, at most {limit} bytes")
             self.batch_error = (-32600, "batch too large, at most {limit} calls")
+            self.logs_lag: int | None = None
+            self.logs_lag_share = 1.0
+            self.logs_lag_refuses = False
+            self.lag_range_error = (-32000, "invalid block range params")
+            self.headers_lag: int | None = None
+            self.duplicate_logs = False
+            self.rate_error = (-32005, "request rate exceeded")
+            self.random = random.Random(0)
+            self.served: collections.Counter[str] = collections.Counter()
             self._armed: list[_Armed] = []
             self._reorgs: list[_PendingReorg] = []
             self._callback: Callable[[list[JSON]], None] | None = None
 
-    def drop_next(self, n: int = 1, method: str | None = None) -> None:
+    def _arm(self, n: float, method: str | None, action: tuple[Any, ...], after: int = 0,
+             batches: bool = False) -> None:
         with self._lock:
-            self._armed.append(_Armed(n, method, ("drop",)))
+            self._armed.append(_Armed(n, method, action, after, batches))
 
-    def status_next(self, n: int, code: int, retry_after: float | None = None, method: str | None = None) -> None:
+    def drop_next(self, n: int = 1, method: str | None = None, after: int = 0) -> None:
+        self._arm(n, method, ("drop",), after)
+
+    def status_next(self, n: int, code: int, retry_after: float | None = None, method: str | None = None,
+                    after: int = 0) -> None:
+        self._arm(n, method, ("status", code, retry_after), after)
+
+    def trickle_next(self, n: int, seconds: float, method: str | None = None, after: int = 0) -> None:
+        self._arm(n, method, ("trickle", seconds), after)
+
+    def html_next(self, n: int = 1, method: str | None = None, after: int = 0) -> None:
+        self._arm(n, method, ("html",), after)
+
+    def cut_next(self, n: int = 1, method: str | None = None, after: int = 0) -> None:
+        self._arm(n, method, ("cut",), after)
+
+    def rate_limit_next(self, n: int = 1, after: int = 0) -> None:
+        self._arm(n, None, ("rate_limit",), after, batches=True)
+
+    def null_next(self, n: int, method: str, after: int = 0) -> None:
+        self._arm(n, method, ("result", method, None), after)
+
+    def swap_chain_id(self, chain_id: int, after: int = 0) -> None:
+        self._arm(math.inf, None, ("result", "eth_chainId", hex(chain_id)), after)
+
+    def refuse_batches(self) -> None:
         with self._lock:
-            self._armed.append(_Armed(n, method, ("status", code, retry_after)))
+            self.max_batch = 0
+            self.batch_error = (-32600, "batch requests are not supported")
 
     def reorg_after(self, n_requests: int, depth: int, new_blocks: int | None = None,
                     method: str | None = None) -> None:
@@ -120,16 +191,19 @@ class Faults:
 
     # ---- used by the node -------------------------------------------------
 
-    def _take(self, methods: set[str]) -> tuple[tuple[Any, ...] | None, list[_PendingReorg],
-                                                  Callable[[list[JSON]], None] | None]:
-        """The one-shot fault this request meets (if any) and the reorganisations due before it."""
+    def _take(self, methods: set[str], batch: bool) -> tuple[list[tuple[Any, ...]], list[_PendingReorg],
+                                                             Callable[[list[JSON]], None] | None]:
+        """The one-shot faults this request meets and the reorganisations due before it."""
         with self._lock:
-            action = None
+            actions = []
             for armed in self._armed:
-                if armed.remaining > 0 and (armed.method is None or armed.method in methods):
-                    armed.remaining -= 1
-                    action = armed.action
-                    break
+                if (armed.method is not None and armed.method not in methods) or (armed.batches and not batch):
+                    continue
+                if armed.after > 0:
+                    armed.after -= 1
+                    continue
+                armed.remaining -= 1
+                actions.append(armed.action)
             self._armed = [a for a in self._armed if a.remaining > 0]
             due = []
             for reorg in self._reorgs:
@@ -139,7 +213,15 @@ class Faults:
                     else:
                         reorg.after -= 1
             self._reorgs = [r for r in self._reorgs if r not in due]
-            return action, due, self._callback
+            return actions, due, self._callback
+
+    def _draw(self, share: float) -> bool:
+        with self._lock:
+            return self.random.random() < share
+
+    def _count(self, fault: str, n: int = 1) -> None:
+        with self._lock:
+            self.served[fault] += n
 
 
 class _Server(ThreadingHTTPServer):
@@ -194,7 +276,7 @@ class _Handler(BaseHTTPRequestHandler):
     def do_POST(self) -> None:  # noqa: N802
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length)
-        status, payload, headers = self.server.node.handle_http(body)
+        status, payload, headers, trickle = self.server.node.serve_http(body)
         if status is None:
             # Dropped: no answer at all, and the connection goes away.
             self.close_connection = True
@@ -203,16 +285,31 @@ class _Handler(BaseHTTPRequestHandler):
             except OSError:
                 pass
             return
-        self._answer(status, payload, headers)
+        self._answer(status, payload, headers, trickle)
 
-    def _answer(self, status: int, payload: bytes, headers: dict[str, str] | None = None) -> None:
+    def _answer(self, status: int, payload: bytes, headers: dict[str, str] | None = None,
+                trickle: float = 0.0) -> None:
+        headers = {"Content-Type": "application/json", **(headers or {})}
         self.send_response(status)
-        self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(payload)))
-        for name, value in (headers or {}).items():
+        for name, value in headers.items():
             self.send_header(name, value)
         self.end_headers()
-        self.wfile.write(payload)
+        if not trickle:
+            self.wfile.write(payload)
+            return
+        # A piece every quarter second or so: never idle long enough to trip a
+        # client's read timeout, yet the whole answer takes `trickle` seconds.
+        pieces = max(2, min(len(payload), math.ceil(trickle * 4)))
+        size = -(-len(payload) // pieces)
+        try:
+            self.wfile.flush()
+            for start in range(0, len(payload), size):
+                time.sleep(trickle / pieces)
+                self.wfile.write(payload[start:start + size])
+                self.wfile.flush()
+        except OSError:  # the client gave up
+            self.close_connection = True
 
 
 def _quantity(value: Any, name: str) -> int:
@@ -409,6 +506,28 @@ class DevNode:
 
     def handle_http(self, body: bytes) -> tuple[int | None, bytes, dict[str, str]]:
         """Answer one HTTP request body: (status or None to drop, payload, extra headers)."""
+        return self.serve_http(body)[:3]
+
+    def serve_http(self, body: bytes) -> tuple[int | None, bytes, dict[str, str], float]:
+        """``handle_http``'s answer and the seconds its body is to be trickled over."""
+        faults = self.faults
+        status, payload, headers, actions = self._serve(body)
+        trickle = 0.0
+        for action in actions:
+            if status is None or status != 200:
+                break
+            if action[0] == "html":
+                faults._count("html")
+                payload, headers = HTML_ERROR, {"Content-Type": "text/html"}
+            elif action[0] == "cut":
+                faults._count("cut")
+                payload = payload[:len(payload) // 2]
+            elif action[0] == "trickle":
+                faults._count("trickle")
+                trickle = action[1]
+        return status, payload, headers, trickle
+
+    def _serve(self, body: bytes) -> tuple[int | None, bytes, dict[str, str], list[tuple[Any, ...]]]:
         try:
             request = json.loads(body)
         except (ValueError, UnicodeDecodeError):
@@ -425,45 +544,58 @@ class DevNode:
                 self._requests[method if isinstance(method, str) else "<invalid>"] += 1
 
         faults = self.faults
-        action, reorgs, callback = faults._take({m for m in methods if isinstance(m, str)})
+        batch = isinstance(request, list)
+        actions, reorgs, callback = faults._take({m for m in methods if isinstance(m, str)}, batch)
         if faults.delay:
             time.sleep(faults.delay)
         for reorg in reorgs:
             self.reorg(reorg.depth, reorg.new_blocks)
-        if action is not None and action[0] == "drop":
-            return None, b"", {}
-        if action is not None and action[0] == "status":
-            _, code, retry_after = action
-            headers = {} if retry_after is None else {"Retry-After": f"{retry_after:g}"}
-            return code, json.dumps({"error": f"HTTP {code}"}).encode(), headers
+        for action in actions:
+            if action[0] == "drop":
+                faults._count("drop")
+                return None, b"", {}, []
+            if action[0] == "status":
+                faults._count("status")
+                _, code, retry_after = action
+                headers = {} if retry_after is None else {"Retry-After": f"{retry_after:g}"}
+                return code, json.dumps({"error": f"HTTP {code}"}).encode(), headers, []
 
         if parse_error:
-            return 200, _dump(_error(None, -32700, "parse error")), {}
-        if isinstance(request, list):
+            return 200, _dump(_error(None, -32700, "parse error")), {}, actions
+        if batch:
             if not request:
-                return 200, _dump(_error(None, -32600, "empty batch")), {}
+                return 200, _dump(_error(None, -32600, "empty batch")), {}, actions
             if faults.max_batch is not None and len(request) > faults.max_batch:
+                faults._count("batch_refused")
                 code, message = faults.batch_error
                 text = message.format(limit=faults.max_batch)
                 if faults.batch_refusal == "http":
-                    return 413, _dump(_error(None, code, text)), {}
-                return 200, _dump(_error(None, code, text)), {}
+                    return 413, _dump(_error(None, code, text)), {}, actions
+                return 200, _dump(_error(None, code, text)), {}, actions
         failure: RpcError | None = None
         if callback is not None:
             try:
                 callback(calls)
             except RpcError as error:
                 failure = error
+        results = {a[1]: a[2] for a in actions if a[0] == "result"}
+        limited: set[int] = set()
+        if batch and any(a[0] == "rate_limit" for a in actions):
+            with faults._lock:
+                limited = {i for i in range(len(calls)) if faults.random.random() < 0.5}
+                limited = limited or {faults.random.randrange(len(calls))}
+            faults._count("rate_limit", len(limited))
+        rate_failure = RpcError(*faults.rate_error)
         answers = []
-        for call in calls:
-            answer = self._answer_call(call, failure)
+        for i, call in enumerate(calls):
+            answer = self._answer_call(call, rate_failure if i in limited else failure, results)
             if answer is not None:
                 answers.append(answer)
-        if isinstance(request, list):
-            return 200, (_dump(answers) if answers else b""), {}
-        return 200, (_dump(answers[0]) if answers else b""), {}
+        if batch:
+            return 200, (_dump(answers) if answers else b""), {}, actions
+        return 200, (_dump(answers[0]) if answers else b""), {}, actions
 
-    def _answer_call(self, call: Any, failure: RpcError | None) -> JSON | None:
+    def _answer_call(self, call: Any, failure: RpcError | None, results: dict[str, Any]) -> JSON | None:
         if not isinstance(call, dict) or call.get("jsonrpc") != "2.0" or not isinstance(call.get("method"), str):
             return _error(call.get("id") if isinstance(call, dict) else None, -32600, "invalid request")
         notification = "id" not in call
@@ -478,6 +610,9 @@ class DevNode:
             if handler is None:
                 raise RpcError(-32601, f"the method {call['method']} does not exist/is not available")
             result = handler(params)
+            if call["method"] in results:
+                self.faults._count("result")
+                result = results[call["method"]]
         except RpcError as error:
             return None if notification else _error(call_id, error.code, error.message)
         limit = self.faults.max_response_bytes
@@ -504,7 +639,12 @@ class DevNode:
         if len(params) not in (1, 2):
             raise RpcError(-32602, "missing value for required argument 0")
         with self.chain.lock:
-            record = self.chain.block(self._block_number(params[0]))
+            number = self._block_number(params[0])
+            record = self.chain.block(number)
+            lag = self.faults.headers_lag
+            if record is not None and lag is not None and number > self.chain.head - lag:
+                self.faults._count("headers_lag")
+                return None
         return self._block_object(record, params)
 
     def _get_block_by_hash(self, params: list[Any]) -> JSON | None:
@@ -528,16 +668,22 @@ class DevNode:
         addresses = _address_list(query.get("address"))
         topics = _topics(query.get("topics"))
         faults = self.faults
+        lag = faults.logs_lag
+        lagging = lag is not None and faults._draw(faults.logs_lag_share)
         with self.chain.lock:
+            # The head of the backend that serves this call.
+            head = self.chain.head - lag if lagging and lag is not None else self.chain.head
             if query.get("blockHash") is not None:
                 if "fromBlock" in query or "toBlock" in query:
                     raise RpcError(-32602, "invalid argument 0: cannot specify both BlockHash and FromBlock/ToBlock")
                 record = self.chain.block_by_hash(_hash(query["blockHash"], "blockHash"))
+                if record is not None and record.number > head:
+                    faults._count("logs_lag")
+                    record = None
                 if record is None:
                     raise RpcError(-32000, "unknown block")
                 logs = list(filter_logs(record.logs, addresses, topics))
             else:
-                head = self.chain.head
                 first = self._block_number(query.get("fromBlock") or "latest")
                 last = self._block_number(query.get("toBlock") or "latest")
                 if first > last:
@@ -545,10 +691,17 @@ class DevNode:
                 if faults.max_log_range is not None and last - first + 1 > faults.max_log_range:
                     code, message = faults.range_error
                     raise RpcError(code, message.format(limit=faults.max_log_range))
-                logs = self.chain.logs(first, min(last, head), addresses, topics)
+                if lagging and last > head:
+                    faults._count("logs_lag")
+                    if first > head and faults.logs_lag_refuses:
+                        raise RpcError(*faults.lag_range_error)
+                logs = self.chain.logs(first, min(last, head), addresses, topics) if first <= head else []
         if faults.max_logs is not None and len(logs) > faults.max_logs:
             code, message = faults.results_error
             raise RpcError(code, message.format(limit=faults.max_logs))
+        if faults.duplicate_logs and logs:
+            faults._count("duplicate_logs")
+            logs = [log for log in logs for _ in (0, 1)]
         return logs
 
     def _call(self, params: list[Any]) -> str:
@@ -582,6 +735,10 @@ class DevNode:
         record = self.chain.block(self.chain.head)
         assert record is not None
         return hex(int(record.header["baseFeePerGas"], 16) + 10**9)
+
+
+HTML_ERROR = (b"<html><head><title>502 Bad Gateway</title></head><body><h1>502 Bad Gateway</h1>"
+              b"<hr><center>nginx</center></body></html>\n")
 
 
 def _error(call_id: Any, code: int, message: str) -> JSON:
