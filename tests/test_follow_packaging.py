@@ -17,8 +17,17 @@ def test_the_package_type_checks_strictly(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-EXTRA = ("vorlane_follow needs web3.py, which comes with the 'follow' extra: "
-         "pip install 'vorlane[follow]'")
+def follow_extra():
+    import tomllib
+    with open(ROOT / "pyproject.toml", "rb") as f:
+        return tomllib.load(f)["project"]["optional-dependencies"]["follow"]
+
+
+# The last command installs what the 'follow' extra names, word for word.
+EXTRA = ("vorlane_follow needs web3.py >= 7.6 and tqdm (the 'follow' extra): "
+         "pip install 'vorlane[follow]' from the package index, "
+         "pip install '/path/to/vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
+         "or pip install " + " ".join(f"'{x}'" for x in follow_extra()))
 
 
 @pytest.mark.parametrize("argv0, code, stderr", [
@@ -35,3 +44,14 @@ def test_without_web3_the_extra_is_named(argv0, code, stderr):
         assert done.stderr.splitlines()[-1] == "ImportError: " + EXTRA
     else:
         assert done.stderr == stderr
+
+
+def test_the_package_lists_what_it_offers_and_every_name_resolves():
+    pytest.importorskip("web3")
+    import vorlane_follow
+    public = {name for name in dir(vorlane_follow) if not name.startswith("_")}
+    assert set(vorlane_follow.__all__) <= public
+    # Beyond __all__, only its own submodules once imported: no helper imports.
+    assert all(getattr(vorlane_follow, name) is sys.modules[f"vorlane_follow.{name}"]
+               for name in public - {*vorlane_follow.__all__})
+    assert all(getattr(vorlane_follow, name) is not None for name in vorlane_follow.__all__)
