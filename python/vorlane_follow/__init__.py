@@ -20,7 +20,7 @@ if _importlib_util.find_spec("web3") is None:
         "vorlane_follow needs web3.py >= 7.6 and tqdm (the 'follow' extra): "
         "pip install 'vorlane[follow]' from the package index, "
         "pip install '/path/to/vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
-        "or pip install 'web3>=7.6,<8' 'tqdm>=4.66'",
+        "or pip install 'web3>=7.6,<9' 'tqdm>=4.66'",
         name="web3",
     )
     # Run as the command (its console script, or `python -m vorlane_follow`
