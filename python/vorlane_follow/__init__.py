@@ -38,23 +38,23 @@ if _importlib_util.find_spec("web3") is None:
 
 from .engine import (  # noqa: E402  (light: no web3)
     ChainMismatchError,
+    CheckpointStore,
     Counters,
     FollowError,
+    Handler,
     Log,
     NodeError,
     ReorgTooDeepError,
 )
 
 if _TYPE_CHECKING:
-    from ._transport import CheckpointStore, Handler
     from .aio import AsyncFollower
     from .sync import Follower
 
 __all__ = ["AsyncFollower", "ChainMismatchError", "CheckpointStore", "Counters", "Follower", "FollowError",
            "Handler", "Log", "NodeError", "ReorgTooDeepError"]
 
-_LAZY = {"Follower": "sync", "AsyncFollower": "aio", "Handler": "_transport",
-         "CheckpointStore": "_transport"}
+_LAZY = {"Follower": "sync", "AsyncFollower": "aio"}
 
 
 def __getattr__(name: str) -> _Any:

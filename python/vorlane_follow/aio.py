@@ -1,102 +1,121 @@
-"""`AsyncFollower`: the engine driven by web3.py's `AsyncWeb3` under asyncio.
-Store calls release the interpreter lock, so they run in a worker thread and
-the event loop stays free meanwhile."""
+"""`AsyncFollower`: the engine driven under asyncio. Each request in flight
+is a task; store calls release the interpreter lock, so they run in a
+worker thread and the event loop stays free meanwhile."""
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
 import inspect
-import threading
-from collections.abc import Awaitable
-from typing import Any, Callable, TypeVar
+from typing import Any
 
 from web3 import AsyncWeb3
-from web3.exceptions import BlockNotFound
-from web3.providers.persistent import PersistentConnectionProvider
 
 from vorlane import EventFilter, IndexerConfig
 
-from . import _transport as t
-from .engine import (Counters, Deliver, DeleteCheckpoint, FetchChainId, FetchHead, FetchHeaders,
-                     FetchLogs, LoadCheckpoint, Refused, Rollback, SaveCheckpoint, Sleep)
+from . import _rpc
+from .engine import (STOPPED, AsyncHandler, Cancel, CheckpointStore, Counters, Deliver,
+                     DeleteCheckpoint, Engine, Handler, LoadCheckpoint, Receive, Reply, Request,
+                     Rollback, SaveCheckpoint, Send, Sleep)
+from .sync import _check_timing
 
-R = TypeVar("R")
 
-
-class AsyncFollower(t.Driver):
-    """`Follower` for asyncio: the same engine, the same handler contract.
-    The handler's methods may be plain functions or coroutine functions."""
+class AsyncFollower:
+    """`Follower` for asyncio: the same engine, the same handler contract and
+    the same settings. The handler's methods may be plain functions or
+    coroutine functions."""
 
     def __init__(self, w3: AsyncWeb3[Any], config: IndexerConfig, event_filter: EventFilter,
-                 store: t.CheckpointStore, handler: t.Handler | t.AsyncHandler, *,
+                 store: CheckpointStore, handler: Handler | AsyncHandler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
-                 retry_cap: float = 30.0) -> None:
-        super().__init__(config, event_filter, store, history_depth, retry_base, retry_cap)
+                 retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 8,
+                 startup_timeout: float = 30.0) -> None:
+        _check_timing(request_timeout, startup_timeout)
+        self.engine = Engine(config, event_filter, history_depth=history_depth,
+                             max_in_flight=max_in_flight)
         self.w3 = w3
-        self.handler: t.AsyncHandler = handler
-        self._stopped = threading.Event()
+        self.store = store
+        self.handler: AsyncHandler = handler
+        self.request_timeout = request_timeout
+        self.startup_timeout = startup_timeout
+        self.retry_base = retry_base
+        self.retry_cap = retry_cap
         self._loop: asyncio.AbstractEventLoop | None = None
         self._wake: asyncio.Event | None = None
+        self._replies: asyncio.Queue[Any] | None = None
+
+    @property
+    def counters(self) -> Counters:
+        return self.engine.counters
 
     def stop(self) -> None:
         """Ends `run()` after the current block, with a checkpoint at the
-        last delivered one. Safe from another task or another thread."""
+        last delivered one, within a moment even while an answer is still
+        coming. Safe from another task or another thread."""
         self.engine.stop()
-        self._stopped.set()
-        loop, wake = self._loop, self._wake
-        if loop is not None and wake is not None and not loop.is_closed():
-            try:
-                loop.call_soon_threadsafe(wake.set)
-            except RuntimeError:  # the loop has just closed
-                pass
+        loop = self._loop
+        if loop is not None and not loop.is_closed():
+            with contextlib.suppress(RuntimeError):  # the loop has just closed
+                loop.call_soon_threadsafe(self._wake_up)
+
+    def _wake_up(self) -> None:
+        if self._wake is not None and self._replies is not None:
+            self._wake.set()
+            self._replies.put_nowait(STOPPED)
 
     async def run(self) -> Counters:
         self._loop = asyncio.get_running_loop()
         self._wake = asyncio.Event()
-        if self._stopped.is_set():
+        self._replies = asyncio.Queue()
+        if self.engine.stopping:
             self._wake.set()
+        connection = _rpc.connect_async(self.w3.provider, self.request_timeout)
+        retries = _rpc.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout)
+        tasks: dict[int, asyncio.Task[None]] = {}
         steps = self.engine.steps()
         try:
-            action = next(steps)
+            result = None
             while True:
-                action = steps.send(await self._perform(action))
+                action = steps.send(result)
+                match action:
+                    case Send(ticket, request):
+                        tasks[ticket] = asyncio.create_task(
+                            self._fetch(connection, retries, ticket, request, tasks))
+                        result = None
+                    case Receive():
+                        result = STOPPED if self.engine.stopping else await self._replies.get()
+                    case Cancel(tickets):
+                        for ticket in tickets:
+                            task = tasks.pop(ticket, None)
+                            if task is not None:
+                                task.cancel()
+                        result = None
+                    case _:
+                        result = await self._perform(action)
         except StopIteration:
             pass
-        except t.Stopped:
-            steps.close()
-            final = self.engine.final_checkpoint()
-            if final is not None:
-                await asyncio.to_thread(t.save, self.store, final)
-                self.engine.checkpoint_saved(final)
         finally:
-            self._loop = self._wake = None
+            for task in tasks.values():
+                task.cancel()
+            await asyncio.gather(*tasks.values(), return_exceptions=True)
+            await connection.close()
+            self._loop = self._wake = self._replies = None
         return self.engine.counters
 
     async def _perform(self, action: Any) -> Any:
         match action:
-            case FetchHeaders():
-                return await self._request(action, lambda: self._headers(action))
-            case FetchLogs():
-                return await self._request(action, lambda: self._logs(action))
-            case Deliver():
-                await _maybe_await(self.handler.on_block(action.block, list(action.logs)))
-            case SaveCheckpoint():
-                await asyncio.to_thread(t.save, self.store, action)
-            case FetchHead():
-                return await self._request(action, lambda: self.w3.eth.block_number)
-            case Sleep():
-                await self._sleep(action.seconds)
-            case Rollback():
-                await _maybe_await(self.handler.on_rollback(action.block_number))
-            case LoadCheckpoint():
-                return await asyncio.to_thread(self.store.load_checkpoint, action.chain_id,
-                                               action.indexer_id)
-            case DeleteCheckpoint():
-                await asyncio.to_thread(self.store.delete_checkpoint, action.chain_id,
-                                        action.indexer_id)
-            case FetchChainId():
-                return await self._request(action, lambda: self.w3.eth.chain_id)
+            case Deliver(block, logs):
+                await _maybe_await(self.handler.on_block(block, list(logs)))
+            case SaveCheckpoint(checkpoint, expected):
+                await asyncio.to_thread(_rpc.save, self.store, checkpoint, expected)
+            case Sleep(seconds):
+                await self._sleep(seconds)
+            case Rollback(number):
+                await _maybe_await(self.handler.on_rollback(number))
+            case LoadCheckpoint(chain_id, indexer_id):
+                return await asyncio.to_thread(self.store.load_checkpoint, chain_id, indexer_id)
+            case DeleteCheckpoint(chain_id, indexer_id):
+                await asyncio.to_thread(self.store.delete_checkpoint, chain_id, indexer_id)
         return None
 
     async def _sleep(self, seconds: float) -> bool:
@@ -108,46 +127,34 @@ class AsyncFollower(t.Driver):
             return False
         return True
 
-    async def _headers(self, action: FetchHeaders) -> list[Any]:
-        try:
-            async with self.w3.batch_requests() as batch:
-                for n in range(action.first, action.last + 1):
-                    batch.add(self.w3.eth.get_block(n))
-                return t.summaries(await batch.async_execute(), action)
-        except BlockNotFound:
-            return []
-
-    async def _logs(self, action: FetchLogs) -> list[Any]:
-        entries = await self.w3.eth.get_logs(t.logs_params(action, self._checksummed))
-        return [t.to_log(e) for e in entries if not e.get("removed")]
-
-    async def _request(self, action: Any, call: Callable[[], Awaitable[R]]) -> R | Refused:
+    async def _fetch(self, connection: Any, retries: _rpc.Retries, ticket: int, request: Request,
+                     tasks: dict[int, asyncio.Task[None]]) -> None:
+        assert self._replies is not None
+        trips = tries = 0
+        throttled = False
         while True:
-            self.engine.counters.round_trips += 1
             try:
-                result = await call()
-            except Exception as exc:
-                delay = self._failed(action, exc)
-                if isinstance(delay, Refused):
-                    return delay
-                if await self._sleep(delay):
-                    raise t.Stopped from None
-                if t.connection_lost(exc):
-                    await self._reconnect()
+                answer, sent = await connection.perform(request)
+            except asyncio.CancelledError:
+                raise
+            except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
+                trips += 1
+                verdict = retries.failed(request, exc)
+                if not verdict.retry:
+                    reply = Reply(ticket, _rpc.outcome(verdict, exc), trips, tries, throttled)
+                    break
+                tries += 1
+                throttled = throttled or verdict.throttled
+                if await self._sleep(verdict.pause):
+                    return
+                if verdict.startup:
+                    await connection.reconnect()
                 continue
-            self._succeeded(action)
-            return result
-
-    async def _reconnect(self) -> None:
-        """Opens a persistent (WebSocket) connection again after it dropped;
-        web3.py does not. Should that fail, the retried request fails too and
-        backs off again."""
-        provider = self.w3.provider
-        if isinstance(provider, PersistentConnectionProvider):
-            with contextlib.suppress(Exception):
-                await provider.disconnect()
-            with contextlib.suppress(Exception):
-                await provider.connect()
+            retries.succeeded()
+            reply = Reply(ticket, answer, trips + sent, tries, throttled)
+            break
+        tasks.pop(ticket, None)
+        self._replies.put_nowait(reply)
 
 
 async def _maybe_await(value: object) -> None:

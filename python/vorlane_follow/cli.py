@@ -131,28 +131,24 @@ class JsonLines:
     def __init__(self, fd: int, *, durable: bool) -> None:
         self.fd = fd
         self.durable = durable
-        self._dumps = json.JSONEncoder().encode
+        from vorlane_rpc import encode_log_lines
+
+        self._lines = encode_log_lines
         self.progress: Any = None
         self.first_block = 0
 
-    def _write(self, text: str) -> None:
-        data = text.encode()
+    def _write(self, data: bytes) -> None:
         while data:
             data = data[os.write(self.fd, data):]
 
     def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
         if logs:
-            dumps = self._dumps
-            self._write("".join(
-                dumps({"type": "log", "block_number": x.block_number, "block_hash": x.block_hash,
-                       "transaction_hash": x.transaction_hash, "log_index": x.log_index,
-                       "address": x.address, "topics": list(x.topics), "data": x.data}) + "\n"
-                for x in logs))
+            self._write(self._lines(logs))
         if self.progress is not None:
             self.progress.update(1)
 
     def on_rollback(self, block_number: int) -> None:
-        self._write(f'{{"type": "rollback", "to_block": {block_number}}}\n')
+        self._write(b'{"type": "rollback", "to_block": %d}\n' % block_number)
         if self.progress is not None:
             self.progress.n = max(0, block_number - self.first_block + 1)
             self.progress.refresh()
@@ -329,15 +325,18 @@ class _Run:
                 return asyncio.run(self._follow_ws(config, event_filter, store, out))
             from web3 import HTTPProvider, Web3
 
+            from . import _rpc
+            from .engine import GetChainId
             from .sync import Follower
 
-            # The follower does its own retrying (and counts it).
-            w3 = Web3(HTTPProvider(args.rpc, exception_retry_configuration=None))
-            _accept_signed_headers(w3)
-            chain = args.chain or str(_with_retries(lambda: w3.eth.chain_id, self))
+            w3 = Web3(HTTPProvider(args.rpc))
+            connection = _rpc.connect(w3.provider, args.request_timeout)
+            chain_id = _ask(lambda: connection.perform(GetChainId())[0], connection.url, self)
             if self.signalled:
                 return None
-            self.follower = Follower(w3, config(chain), event_filter, _FlushingStore(store, out), out)
+            self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
+                                     _FlushingStore(store, out), out, request_timeout=args.request_timeout)
+            self.follower.engine.known_chain_id = chain_id
             if self.signalled:
                 self.follower.stop()
             return self.follower.run()  # type: ignore[no-any-return]
@@ -351,44 +350,59 @@ class _Run:
     async def _follow_ws(self, config: Any, event_filter: Any, store: Any, out: JsonLines) -> Counters:
         from web3 import AsyncWeb3, WebSocketProvider
 
+        from . import _rpc
         from .aio import AsyncFollower
 
         async with AsyncWeb3(WebSocketProvider(self.args.rpc)) as w3:
-            _accept_signed_headers(w3)
-            chain = self.args.chain or str(await w3.eth.chain_id)
-            self.follower = AsyncFollower(w3, config(chain), event_filter,
-                                          _FlushingStore(store, out), out)
+            connection = _rpc.connect_async(w3.provider, self.args.request_timeout)
+            chain_id = await _ask_async(connection, self)
+            self.follower = AsyncFollower(w3, config(self.args.chain or str(chain_id)), event_filter,
+                                          _FlushingStore(store, out), out,
+                                          request_timeout=self.args.request_timeout)
+            self.follower.engine.known_chain_id = chain_id
             if self.signalled:
                 self.follower.stop()
             return await self.follower.run()  # type: ignore[no-any-return]
 
 
-def _accept_signed_headers(w3: Any) -> None:
-    """Proof-of-authority chains sign their headers in an `extraData` longer
-    than web3.py's 32 bytes; the follower never reads the field."""
-    from web3.middleware import ExtraDataToPOAMiddleware
-
-    w3.middleware_onion.inject(ExtraDataToPOAMiddleware, layer=0)
-
-
-def _with_retries(call: Any, run: _Run) -> Any:
-    """One start-up request, retried like the follower's own."""
+def _ask(perform: Any, url: str, run: _Run) -> int:
+    """The node's chain id, asked once through the follower's own
+    connection and retried like the follower's own start."""
     import time
 
-    from . import _transport as t
-    from .engine import FetchChainId
+    from . import _rpc
+    from .engine import GetChainId
 
-    backoff = t.Backoff(0.5, 10.0)
+    retries = _rpc.Retries(url, 0.5, 10.0, 30.0)
     while True:
         try:
-            return call()
+            return perform()  # type: ignore[no-any-return]
         except Exception as exc:
-            if t.classify(exc, FetchChainId()) is not t.Outcome.RETRY or backoff.failures >= 8:
-                raise
-            delay = backoff.failed("eth_chainId", exc)
+            verdict = retries.failed(GetChainId(), exc)
+            if not verdict.retry:
+                raise _rpc.outcome(verdict, exc).error from None
             if run.signalled:
                 raise KeyboardInterrupt from None
-            time.sleep(delay)
+            time.sleep(verdict.pause)
+
+
+async def _ask_async(connection: Any, run: _Run) -> int:
+    import asyncio
+
+    from . import _rpc
+    from .engine import GetChainId
+
+    retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
+    while True:
+        try:
+            return (await connection.perform(GetChainId()))[0]  # type: ignore[no-any-return]
+        except Exception as exc:
+            verdict = retries.failed(GetChainId(), exc)
+            if not verdict.retry:
+                raise _rpc.outcome(verdict, exc).error from None
+            if run.signalled:
+                raise KeyboardInterrupt from None
+            await asyncio.sleep(verdict.pause)
 
 
 def _progress(args: argparse.Namespace) -> Any:

@@ -1,25 +1,34 @@
-"""The follow loop as a plain object: what to fetch next, whether a block
-extends the last one, where a fork is, when to checkpoint and what to hand the
-handler. It never touches a socket, a store or a clock.
+"""The follow loop as a plain object: what to fetch next, whether an answer
+can be trusted, whether a block extends the last one, where a fork is, when
+to checkpoint and what to hand the handler. It never touches a socket, a
+store or a clock.
 
 `Engine.steps()` is a generator. It yields an action, the driver performs it
-and sends back the result (or `Refused` when the node turned a request down
-for its size), and the generator answers with the next action. The sync and
-async drivers are thin loops around it, so both behave identically.
+and sends back the result, and the generator answers with the next action.
+Requests to the node are handed out with `Send` (several may be in flight at
+once) and their answers come back, in any order, as the result of `Receive`;
+the engine alone decides what is fetched, what an answer is worth and in
+which order blocks are delivered. The sync and async drivers are thin loops
+around it, so both behave identically.
 """
 
 from __future__ import annotations
 
 import collections
 import dataclasses
+import itertools
 import logging
 import re
-from collections.abc import Generator, Sequence
-from typing import Any, Union
+from collections.abc import Awaitable, Generator, Iterable, Sequence
+from typing import Any, Protocol, Union
 
 from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig
+from vorlane_rpc import Log
 
 log = logging.getLogger("vorlane_follow")
+
+__all__ = ["AsyncHandler", "ChainMismatchError", "CheckpointStore", "Counters", "Engine",
+           "FollowError", "Handler", "Log", "NodeError", "ReorgTooDeepError"]
 
 
 class FollowError(RuntimeError):
@@ -40,25 +49,147 @@ class ReorgTooDeepError(FollowError):
     """A reorganisation reached below every block the follower keeps."""
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
-class Log:
-    """One log as the node returned it, every hex text in lower case."""
+class Handler(Protocol):
+    """What the follower calls. `on_block` gets every confirmed block in
+    order with its matching logs in log-index order; `on_rollback(n)` means:
+    forget everything from blocks above `n`."""
 
-    block_number: int
+    def on_block(self, block: BlockSummary, logs: list[Log], /) -> None: ...
+
+    def on_rollback(self, block_number: int, /) -> None: ...
+
+
+class AsyncHandler(Protocol):
+    """A handler for `AsyncFollower`: its methods may also be coroutines."""
+
+    def on_block(self, block: BlockSummary, logs: list[Log], /) -> Awaitable[None] | None: ...
+
+    def on_rollback(self, block_number: int, /) -> Awaitable[None] | None: ...
+
+
+class CheckpointStore(Protocol):
+    def load_checkpoint(self, chain_id: str, indexer_id: str, /) -> Checkpoint | None: ...
+
+    def save_checkpoint(self, checkpoint: Checkpoint, /) -> None: ...
+
+    def delete_checkpoint(self, chain_id: str, indexer_id: str, /) -> None: ...
+
+
+# -- requests: what the engine asks of the node ------------------------------
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class GetChainId:
+    """Answer: the node's `eth_chainId` as an int."""
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class GetHead:
+    """Answer: `Head`: the latest block number, and the chain id (one batch)."""
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class GetHeaders:
+    """Answer: `Headers` for `first`..`last`, cut short before the first block
+    the node does not have (yet); with the chain id when `chain_id`."""
+
+    first: int
+    last: int
+    chain_id: bool = False
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class GetLogs:
+    """Answer: every `Log` of blocks `first`..`last` that the node selects
+    with these addresses and topic0 values (empty: all)."""
+
+    first: int
+    last: int
+    addresses: tuple[str, ...]
+    topic0s: tuple[str, ...]
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class GetBlockLogs:
+    """Answer: the logs of the block with this hash, asked by hash: a node
+    that lacks the block answers with an error, never with an empty list."""
+
     block_hash: str
-    transaction_hash: str
-    log_index: int
-    address: str
-    topics: tuple[str, ...]
-    data: str
+    number: int
+    addresses: tuple[str, ...]
+    topic0s: tuple[str, ...]
+
+
+Request = Union[GetChainId, GetHead, GetHeaders, GetLogs, GetBlockLogs]
+RANGED = (GetHeaders, GetLogs)
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Head:
+    number: int
+    chain_id: int | None
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Headers:
+    blocks: list[BlockSummary]
+    blooms: list[bytes]
+    chain_id: int | None
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Refused:
+    """The node refused a request for its size (range, result count, batch,
+    or an answer that took past the deadline)."""
+
+    message: str
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Failed:
+    """No retry can fix this request: `error` is raised unless the request
+    was abandoned meanwhile."""
+
+    error: BaseException
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Reply:
+    """A request's outcome: its answer (`Head`, `Headers`, a list of logs, an
+    int), `Refused` or `Failed`, and what it took: HTTP round trips, retries,
+    and whether the node throttled it."""
+
+    ticket: int
+    answer: Any
+    round_trips: int = 1
+    retries: int = 0
+    throttled: bool = False
 
 
 # -- actions: what the engine asks its driver to do --------------------------
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
-class FetchChainId:
-    """Result: the node's `eth_chainId` as an int."""
+class Send:
+    """Start `request` and return at once; its `Reply` comes from a later
+    `Receive`."""
+
+    ticket: int
+    request: Request
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Receive:
+    """Result: the next `Reply` of a request in flight (any of them), or
+    `STOPPED` once the follower is stopped."""
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Cancel:
+    """These requests are no longer wanted: stop retrying them and never
+    report them."""
+
+    tickets: tuple[int, ...]
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -67,31 +198,6 @@ class LoadCheckpoint:
 
     chain_id: str
     indexer_id: str
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class FetchHead:
-    """Result: the node's latest block number."""
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class FetchHeaders:
-    """Result: BlockSummary objects for `first`..`last` in order, cut short
-    where the node has no such block; or `Refused`."""
-
-    first: int
-    last: int
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class FetchLogs:
-    """Result: every `Log` of blocks `first`..`last` that the node selects
-    with these addresses and topic0 values (empty: all); or `Refused`."""
-
-    first: int
-    last: int
-    addresses: tuple[str, ...]
-    topic0s: tuple[str, ...]
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -135,23 +241,22 @@ class Sleep:
     seconds: float
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
-class Refused:
-    """The node refused a request for its size (range, result count, batch)."""
-
-    message: str
-
-
-Action = Union[FetchChainId, LoadCheckpoint, FetchHead, FetchHeaders, FetchLogs, Deliver,
-               Rollback, SaveCheckpoint, DeleteCheckpoint, Sleep]
+Action = Union[Send, Receive, Cancel, LoadCheckpoint, Deliver, Rollback, SaveCheckpoint,
+               DeleteCheckpoint, Sleep]
 Steps = Generator[Action, Any, None]
+
+STOPPED = object()  # what a driver answers `Receive` with once stopped
+
+
+class _Stop(Exception):
+    """Unwinds the engine's loop to its final checkpoint."""
 
 
 @dataclasses.dataclass(slots=True)
 class Counters:
-    """What the follower has done so far. `round_trips` and `retries` are
-    counted by the driver; `lag` is the node's head minus the last delivered
-    block (None until both are known)."""
+    """What the follower has done so far. `round_trips` counts HTTP requests
+    to the node and `retries` the ones sent again; `lag` is the node's head
+    minus the last delivered block (None until both are known)."""
 
     blocks: int = 0
     logs: int = 0
@@ -191,6 +296,36 @@ def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[st
     return pick(lists[0], _ADDRESS), pick(lists[1], _TOPIC)
 
 
+def bloom_masks(items: Iterable[str]) -> tuple[int, ...]:
+    """Each item's three logsBloom bits, as a mask over the bloom read as a
+    big-endian integer."""
+    from eth_hash.auto import keccak
+
+    masks = []
+    for item in items:
+        digest = keccak(bytes.fromhex(item[2:]))
+        mask = 0
+        for i in (0, 2, 4):
+            mask |= 1 << (((digest[i] << 8) | digest[i + 1]) & 2047)
+        masks.append(mask)
+    return tuple(masks)
+
+
+class BloomTest:
+    """Whether a block's logsBloom admits a log the node would select: one of
+    the addresses and one of the topic0 values (each list only when set);
+    with neither, any bit at all."""
+
+    def __init__(self, addresses: Sequence[str], topic0s: Sequence[str]) -> None:
+        self._groups = tuple(bloom_masks(g) for g in (addresses, topic0s) if g)
+
+    def admits(self, bloom: bytes) -> bool:
+        bits = int.from_bytes(bloom, "big")
+        if not self._groups:
+            return bits != 0
+        return all(any(bits & m == m for m in group) for group in self._groups)
+
+
 class _Span:
     """How many blocks one request may cover: halved on a refusal, grown back
     (doubled) after a run of accepted requests."""
@@ -218,11 +353,21 @@ def default_history_depth(confirmation_depth: int) -> int:
     return max(2 * confirmation_depth, 64)
 
 
+@dataclasses.dataclass(slots=True)
+class _Batch:
+    """One planned stretch of blocks: its header and log requests."""
+
+    first: int
+    last: int
+    headers: int
+    logs: int
+
+
 class Engine:
     """The follow loop's decisions for one (chain, indexer) pair."""
 
     def __init__(self, config: IndexerConfig, event_filter: EventFilter, *,
-                 history_depth: int | None = None) -> None:
+                 history_depth: int | None = None, max_in_flight: int = 8) -> None:
         if config.batch_size == 0:
             raise ValueError("batch_size must be at least 1")
         if config.checkpoint_interval == 0:
@@ -234,19 +379,39 @@ class Engine:
             history_depth = default_history_depth(config.confirmation_depth)
         elif history_depth < 1:
             raise ValueError("history_depth must be at least 1")
+        if max_in_flight < 1:
+            raise ValueError("max_in_flight must be at least 1")
         self.config = config
         self.event_filter = event_filter
         self.history_depth = history_depth
+        self.max_in_flight = max_in_flight
         self.addresses, self.topic0s = node_selection(event_filter)
+        self.bloom = BloomTest(self.addresses, self.topic0s)
         self.counters = Counters()
         self.stopping = False
-        self._history: collections.deque[BlockSummary] = collections.deque(maxlen=history_depth)
-        self._next = config.from_block
+        # The node's chain id, when the caller has just asked for it: the
+        # next run starts without asking again.
+        self.known_chain_id: int | None = None
+        self._reset()
+
+    def _reset(self) -> None:
+        """The state of one run: a run starts from the store, never from what
+        an earlier run kept."""
+        self._history: collections.deque[BlockSummary] = collections.deque(maxlen=self.history_depth)
+        self._next = self.config.from_block
         self._saved: int | None = None
         self._head: int | None = None
+        self._chain_id: int | None = None
         self._since_save = 0
-        self._log_span = _Span(config.batch_size)
-        self._header_span = _Span(config.batch_size)
+        self._log_span = _Span(self.config.batch_size)
+        self._header_span = _Span(self.config.batch_size)
+        # Requests: the in-flight limit (additive increase, multiplicative
+        # decrease), those in flight, answers not yet used.
+        self.window = self.max_in_flight
+        self._clean = 0
+        self._tickets = itertools.count()
+        self._in_flight: set[int] = set()
+        self._answers: dict[int, Any] = {}
 
     # -- state the drivers read ----------------------------------------------
 
@@ -259,31 +424,36 @@ class Engine:
         return self._history[-1] if self._history else None
 
     def stop(self) -> None:
-        """Ends the loop after the current block (with a checkpoint)."""
+        """Ends the loop after the current block, with a checkpoint at the
+        last delivered one. The driver wakes whatever it is waiting on and
+        answers `STOPPED`."""
         self.stopping = True
-
-    def final_checkpoint(self) -> SaveCheckpoint | None:
-        """The save that covers every delivered block, if one is owed: for a
-        driver that abandons `steps()` (a stop while a request is retried)."""
-        last = self.last_block
-        if last is None or last.number == self._saved or last.number < self.config.from_block:
-            return None
-        return self._save_action(last)
-
-    def checkpoint_saved(self, action: SaveCheckpoint) -> None:
-        self._saved = action.checkpoint.block_number
-        self._since_save = 0
-        self.counters.checkpoints += 1
 
     # -- the loop ------------------------------------------------------------
 
     def steps(self) -> Steps:
+        """The whole run. Requests still in flight when it ends are the
+        driver's to drop."""
+        self._reset()
+        try:
+            yield from self._start()
+            yield from self._follow()
+        except _Stop:
+            pass
+        finally:
+            self.stopping = False
+        last = self.last_block
+        if last is not None and last.number != self._saved and last.number >= self.config.from_block:
+            yield from self._save(last)
+
+    def _start(self) -> Steps:
         config = self.config
-        if config.chain.isdecimal() and config.chain.isascii():
-            chain_id = yield FetchChainId()
-            if int(config.chain) != chain_id:
-                raise ChainMismatchError(
-                    f"config.chain is {config.chain} but the node's eth_chainId is {chain_id}")
+        self._chain_id, self.known_chain_id = self.known_chain_id, None
+        if self._chain_id is None:
+            self._chain_id = yield from self._call(GetChainId())
+        if config.chain.isdecimal() and config.chain.isascii() and int(config.chain) != self._chain_id:
+            raise ChainMismatchError(
+                f"config.chain is {config.chain} but the node's eth_chainId is {self._chain_id}")
         checkpoint = yield LoadCheckpoint(config.chain, config.id)
         if checkpoint is None:
             # Whatever the handler kept from a run that crashed before its
@@ -292,38 +462,202 @@ class Engine:
         else:
             yield from self._resume(checkpoint)
 
-        conf = config.confirmation_depth
-        to_block = config.to_block
+    def _follow(self) -> Steps:
+        to_block = self.config.to_block
         while not self.stopping:
             if to_block is not None and self._next > to_block:
                 if (yield from self._still_canonical()):
-                    break
+                    return
                 continue
-            head = self._head
-            if head is None or self._next + conf > head:
-                head = yield FetchHead()
-                self._set_head(head)
-                if self._next + conf > head:
-                    yield Sleep(config.poll_interval_ms / 1000)
-                    self._head = None  # ask again after the pause
-                    continue
-            last = head - conf
-            if to_block is not None:
-                last = min(last, to_block)
-            last = min(last, self._next + self._log_span.size - 1)
-            headers = yield from self._fetch_headers(self._next, last)
-            if not headers:
-                self._head = None  # the node's chain got shorter
+            if self._head is None or self._next > self._limit():
+                # Caught up: one look at the head (and the chain id) per
+                # poll interval.
+                head = yield from self._call(GetHead())
+                self._check_chain(head.chain_id)
+                self._set_head(head.number)
+                if self._next > self._limit():
+                    yield from self._sleep()
                 continue
-            parent = self.last_block
-            if parent is not None and not headers[0].extends_parent(parent):
-                yield from self._walk_back()
+            yield from self._catch_up()
+
+    def _limit(self) -> int:
+        assert self._head is not None
+        last = self._head - self.config.confirmation_depth
+        if self.config.to_block is not None:
+            last = min(last, self.config.to_block)
+        return last
+
+    def _catch_up(self) -> Steps:
+        """Keeps batches in flight ahead of the one being delivered, up to the
+        in-flight limit. Whatever changes the plan (a refusal, a fork, a node
+        that lacks blocks yet) throws away what was fetched ahead."""
+        ahead: collections.deque[_Batch] = collections.deque()
+        planned = self._next
+        while not self.stopping:
+            limit = self._limit()
+            while planned <= limit and (not ahead or len(self._in_flight) + 2 <= self.window):
+                last = min(limit, planned + min(self._log_span.size, self._header_span.size) - 1)
+                headers = yield from self._send(GetHeaders(planned, last, chain_id=True))
+                logs = yield from self._send(GetLogs(planned, last, self.addresses, self.topic0s))
+                ahead.append(_Batch(planned, last, headers, logs))
+                planned = last + 1
+            if not ahead:
+                return
+            batch = ahead.popleft()
+            headers = yield from self._await(batch.headers)
+            logs = yield from self._await(batch.logs)
+            if not (yield from self._take(batch, headers, logs)):
+                break
+        yield from self._abandon([t for b in ahead for t in (b.headers, b.logs)])
+
+    def _take(self, batch: _Batch, headers: Headers | Refused, logs: list[Log] | Refused) -> Generator[Action, Any, bool]:
+        """Checks one batch's answers against each other and delivers what
+        holds. False when the plan must change."""
+        size = batch.last - batch.first + 1
+        if isinstance(headers, Refused):
+            self._refused(self._header_span, "header batches", size, headers)
+            return False
+        self._header_span.accepted()
+        self._check_chain(headers.chain_id)
+        if isinstance(logs, Refused):
+            self._refused(self._log_span, "eth_getLogs", size, logs)
+            return False
+        self._log_span.accepted()
+        blocks = headers.blocks
+        if not blocks:
+            yield from self._missing(batch.first)
+            return False
+        parent = self.last_block
+        if parent is not None and not blocks[0].extends_parent(parent):
+            yield from self._walk_back()
+            return False
+        blocks = _continuous(blocks)
+        complete = len(blocks) == size
+        if not complete and len(blocks) < len(headers.blocks):
+            log.info("the headers of blocks %d..%d do not form one chain; asking again",
+                     batch.first, batch.last)
+        by_block, moved_at, doubtful = self._sort(blocks, logs)
+        if moved_at is not None:
+            # The chain moved between the two requests: nothing from this
+            # block on is delivered now; it is fetched again.
+            log.info("logs of block %d came from another branch; fetching again", moved_at)
+            blocks = [b for b in blocks if b.number < moved_at]
+            complete = False
+            if not blocks:
+                self._head = None
+                yield from self._sleep()
+                return False
+        # A block whose bloom admits the filter but that came without logs may
+        # have met a backend that lacks it: ask by hash, which cannot be
+        # answered with a silent empty list.
+        admits = self.bloom.admits
+        blooms = headers.blooms
+        doubtful.update(b.number for b in blocks
+                        if b.number not in by_block and admits(blooms[b.number - batch.first]))
+        if doubtful:
+            yield from self._confirm([b for b in blocks if b.number in doubtful], by_block)
+        yield from self._deliver(blocks, by_block)
+        if complete:
+            return True
+        if moved_at is None and len(blocks) == len(headers.blocks):
+            # The node lacks the rest for now (a backend behind the head).
+            yield from self._missing(blocks[-1].number + 1)
+        return False
+
+    def _sort(self, blocks: list[BlockSummary], logs: list[Log]) -> tuple[dict[int, list[Log]], int | None, set[int]]:
+        """The logs per block that the filter takes, each once; the lowest
+        block whose logs came from another branch; the blocks whose logs
+        contradict each other."""
+        hashes = {b.number: b.hash for b in blocks}
+        by_block: dict[int, list[Log]] = {}
+        seen: dict[tuple[int, int], Log] = {}
+        moved_at: int | None = None
+        doubtful: set[int] = set()
+        match_address = self.event_filter.matches_address
+        match_topic0 = self.event_filter.matches_topic0
+        for entry in logs:
+            number = entry.block_number
+            expected = hashes.get(number)
+            if expected != entry.block_hash:
+                if expected is not None and (moved_at is None or number < moved_at):
+                    moved_at = number
                 continue
-            yield from self._index(_continuous(headers))
-        final = self.final_checkpoint()
-        if final is not None:
-            yield final
-            self.checkpoint_saved(final)
+            key = (number, entry.log_index)
+            earlier = seen.get(key)
+            if earlier is not None:
+                if earlier != entry:
+                    doubtful.add(number)
+                continue
+            seen[key] = entry
+            if match_address(entry.address) and match_topic0(entry.topics[0] if entry.topics else ""):
+                by_block.setdefault(number, []).append(entry)
+        for number in doubtful:
+            by_block.pop(number, None)
+        return by_block, moved_at, doubtful
+
+    def _confirm(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
+        """Asks for each block's logs by its hash until the answer is
+        consistent; an empty one confirms a bloom false positive."""
+        while blocks:
+            tickets = []
+            for block in blocks:
+                tickets.append((yield from self._send(
+                    GetBlockLogs(block.hash, block.number, self.addresses, self.topic0s))))
+            retry = []
+            for block, ticket in zip(blocks, tickets):
+                answer = yield from self._await(ticket)
+                if isinstance(answer, Refused):  # by hash: a block's logs cannot be split
+                    raise NodeError(f"the node refuses the logs of block {block.number} "
+                                    f"by its hash: {answer.message}")
+                found, moved_at, doubtful = self._sort([block], answer)
+                if moved_at is not None or doubtful:
+                    retry.append(block)
+                elif found:
+                    log.warning("block %d: eth_getLogs over a range left out its logs; "
+                                "asked by hash, the node has %d", block.number,
+                                len(found[block.number]))
+                    by_block[block.number] = found[block.number]
+            blocks = retry
+            if blocks:
+                yield from self._sleep()
+
+    def _deliver(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
+        interval = self.config.checkpoint_interval
+        counters = self.counters
+        for block in blocks:
+            logs = by_block.get(block.number, ())
+            if len(logs) > 1:
+                logs.sort(key=_log_index)  # type: ignore[union-attr]
+            yield Deliver(block, tuple(logs))
+            self._history.append(block)
+            self._next = block.number + 1
+            counters.blocks += 1
+            counters.logs += len(logs)
+            counters.last_block = block.number
+            if counters.head is not None:
+                counters.lag = max(0, counters.head - block.number)
+            self._since_save += 1
+            if self._since_save >= interval:
+                yield from self._save(block)
+            if self.stopping:
+                raise _Stop
+
+    def _missing(self, number: int) -> Steps:
+        """The node does not have block `number` yet although its head is
+        past it: give it a poll interval."""
+        log.info("the node has no block %d yet; waiting", number)
+        yield from self._sleep()
+        self._head = None  # and look at the head again: the chain may have got shorter
+
+    def _refused(self, span: _Span, what: str, size: int, refusal: Refused) -> None:
+        if size == 1:
+            raise NodeError(f"the node refuses {what} even for a single block: {refusal.message}")
+        span.refused(size)
+        log.info("%s over %d blocks refused (%s); trying %d", what, size, refusal.message, span.size)
+
+    def _check_chain(self, chain_id: int | None) -> None:
+        if chain_id is not None and chain_id != self._chain_id:
+            raise ChainMismatchError(f"the node's chain id changed from {self._chain_id} to {chain_id}")
 
     def _set_head(self, head: int) -> None:
         self._head = head
@@ -331,89 +665,82 @@ class Engine:
         if self.counters.last_block is not None:
             self.counters.lag = max(0, head - self.counters.last_block)
 
-    def _index(self, headers: list[BlockSummary]) -> Steps:
-        """Fetches the logs of `headers` and delivers the blocks whose logs
-        are consistent with them."""
-        while True:
-            first, last = headers[0].number, headers[-1].number
-            result = yield FetchLogs(first, last, self.addresses, self.topic0s)
-            if not isinstance(result, Refused):
-                self._log_span.accepted()
-                break
-            if len(headers) == 1:
-                raise FollowError(
-                    f"the node refuses eth_getLogs even for the single block {first}: "
-                    f"{result.message}")
-            self._log_span.refused(len(headers))
-            del headers[self._log_span.size:]
-            log.info("eth_getLogs over %d blocks refused (%s); trying %d",
-                     last - first + 1, result.message, len(headers))
+    def _sleep(self) -> Steps:
+        yield Sleep(self.config.poll_interval_ms / 1000)
+        if self.stopping:
+            raise _Stop
 
-        hashes = {h.number: h.hash.lower() for h in headers}
-        by_block: dict[int, list[Log]] = {}
-        moved_at: int | None = None
-        match_address = self.event_filter.matches_address
-        match_topic0 = self.event_filter.matches_topic0
-        for entry in result:
-            number = entry.block_number
-            if hashes.get(number) != entry.block_hash:
-                # The chain moved between the two requests: nothing from this
-                # block on is delivered now; it is fetched again.
-                if moved_at is None or number < moved_at:
-                    moved_at = number
-                continue
-            if match_address(entry.address) and match_topic0(entry.topics[0] if entry.topics else ""):
-                by_block.setdefault(number, []).append(entry)
-        if moved_at is not None:
-            log.info("logs of block %d came from another branch; fetching again", moved_at)
-            headers = [h for h in headers if h.number < moved_at]
-            if not headers:  # give the node a moment to settle rather than hammer it
-                self._head = None
-                yield Sleep(self.config.poll_interval_ms / 1000)
-                return
+    # -- requests --------------------------------------------------------------
 
-        interval = self.config.checkpoint_interval
+    def _send(self, request: Request) -> Generator[Action, Any, int]:
+        ticket = next(self._tickets)
+        self._in_flight.add(ticket)
+        yield Send(ticket, request)
+        return ticket
+
+    def _await(self, ticket: int) -> Generator[Action, Any, Any]:
+        """The answer to `ticket`, taking other answers as they come."""
+        while ticket not in self._answers:
+            reply = yield Receive()
+            if reply is STOPPED:
+                self.stopping = True
+                raise _Stop
+            self._in_flight.discard(reply.ticket)
+            self._account(reply)
+            self._answers[reply.ticket] = reply.answer
+        answer = self._answers.pop(ticket)
+        if isinstance(answer, Failed):
+            raise answer.error
+        return answer
+
+    def _call(self, request: Request) -> Generator[Action, Any, Any]:
+        """One request, its answer awaited; a refusal ends the run."""
+        answer = yield from self._await((yield from self._send(request)))
+        if isinstance(answer, Refused):
+            raise NodeError(f"the node refuses {_describe(request)}: {answer.message}")
+        return answer
+
+    def _abandon(self, tickets: Iterable[int]) -> Steps:
+        gone = []
+        for ticket in tickets:
+            if self._answers.pop(ticket, None) is None and ticket in self._in_flight:
+                self._in_flight.discard(ticket)
+                gone.append(ticket)
+        if gone:
+            yield Cancel(tuple(gone))
+
+    def _account(self, reply: Reply) -> None:
         counters = self.counters
-        for header in headers:
-            logs = by_block.get(header.number, ())
-            if len(logs) > 1:
-                logs.sort(key=_log_index)
-            yield Deliver(header, tuple(logs))
-            self._history.append(header)
-            self._next = header.number + 1
-            counters.blocks += 1
-            counters.logs += len(logs)
-            counters.last_block = header.number
-            if counters.head is not None:
-                counters.lag = max(0, counters.head - header.number)
-            self._since_save += 1
-            if self._since_save >= interval:
-                save = self._save_action(header)
-                yield save
-                self.checkpoint_saved(save)
-            if self.stopping:
-                return
+        counters.round_trips += reply.round_trips
+        counters.retries += reply.retries
+        if reply.throttled or isinstance(reply.answer, Refused):
+            self.window = max(1, self.window // 2)
+            self._clean = 0
+        elif self.window < self.max_in_flight:
+            self._clean += 1
+            if self._clean >= self.window:
+                self.window += 1
+                self._clean = 0
 
     def _fetch_headers(self, first: int, last: int) -> Generator[Action, Any, list[BlockSummary]]:
-        """Headers `first`..`last` in as few batch requests as the node takes."""
+        """Headers `first`..`last` in as few batch requests as the node takes,
+        one request at a time."""
         out: list[BlockSummary] = []
         n = first
         while n <= last:
             top = min(last, n + self._header_span.size - 1)
-            result = yield FetchHeaders(n, top)
-            if isinstance(result, Refused):
-                if top == n:
-                    raise FollowError(f"the node refuses a batch of one block header: {result.message}")
-                self._header_span.refused(top - n + 1)
-                log.info("batch of %d headers refused (%s); trying %d",
-                         top - n + 1, result.message, self._header_span.size)
+            answer = yield from self._await((yield from self._send(GetHeaders(n, top))))
+            if isinstance(answer, Refused):
+                self._refused(self._header_span, "header batches", top - n + 1, answer)
                 continue
             self._header_span.accepted()
-            out.extend(result)
-            if len(result) < top - n + 1:
+            out.extend(answer.blocks)
+            if len(answer.blocks) < top - n + 1:
                 break
             n = top + 1
         return out
+
+    # -- starting, forks, the end ----------------------------------------------
 
     def _resume(self, checkpoint: Checkpoint) -> Steps:
         """Starts from a stored checkpoint: checks it is on the node's chain,
@@ -428,14 +755,12 @@ class Engine:
             headers = yield from self._fetch_headers(low, number)
             if headers and headers[-1].number == number:
                 break
-            if self.stopping:
-                return
             if not waited:
                 log.warning("checkpoint block %d is beyond the node's chain; waiting for the node", number)
                 waited = True
-            yield Sleep(self.config.poll_interval_ms / 1000)
+            yield from self._sleep()
         headers = _continuous_tail(headers)
-        if headers[-1].hash.lower() == checkpoint.block_hash.lower():
+        if headers[-1].hash == checkpoint.block_hash.lower():
             self._history.extend(headers)
             self._next = number + 1
             yield Rollback(number, 0)
@@ -454,8 +779,11 @@ class Engine:
         if last is None:
             return True
         headers = yield from self._fetch_headers(last.number, last.number)
-        if headers and headers[0].hash.lower() == last.hash.lower():
+        if headers and headers[0].hash == last.hash:
             return True
+        if not headers:
+            yield from self._missing(last.number)
+            return False
         yield from self._walk_back()
         return False
 
@@ -469,9 +797,9 @@ class Engine:
         while end > 0 and fork is None:
             start = max(0, end - max(16, 2 * self.config.confirmation_depth + 1))
             headers = yield from self._fetch_headers(kept[start].number, kept[end - 1].number)
-            node = {h.number: h.hash.lower() for h in headers}
+            node = {h.number: h.hash for h in headers}
             for block in reversed(kept[start:end]):
-                if node.get(block.number) == block.hash.lower():
+                if node.get(block.number) == block.hash:
                     fork = block
                     break
             end = start
@@ -480,7 +808,7 @@ class Engine:
             # each other (say, nodes behind a balancer on different heads).
             log.info("the node's headers disagree about block %d; asking again", top + 1)
             self._head = None
-            yield Sleep(self.config.poll_interval_ms / 1000)
+            yield from self._sleep()
             return
         if fork is not None:
             yield from self._rewind(fork.number, depth=top - fork.number)
@@ -499,7 +827,8 @@ class Engine:
         """Rolls the handler, the kept history and the stored checkpoint back
         to block `target`."""
         if depth:
-            log.warning("reorganisation: rolling back %d blocks to block %d", depth, target)
+            log.warning("reorganisation: rolling back %d block%s to block %d",
+                        depth, "" if depth == 1 else "s", target)
             self.counters.rollbacks += 1
             self.counters.rollback_depths.append(depth)
         yield Rollback(target, depth)
@@ -524,17 +853,33 @@ class Engine:
             yield DeleteCheckpoint(self.config.chain, self.config.id)
             self._saved = None
             return
-        save = self._save_action(anchor)
-        yield save
-        self.checkpoint_saved(save)
+        yield from self._save(anchor)
 
-    def _save_action(self, block: BlockSummary) -> SaveCheckpoint:
+    def _save(self, block: BlockSummary) -> Steps:
         cp = Checkpoint(self.config.chain, self.config.id, block.number, block.hash)
-        return SaveCheckpoint(cp, self._saved)
+        yield SaveCheckpoint(cp, self._saved)
+        self._saved = block.number
+        self._since_save = 0
+        self.counters.checkpoints += 1
+
+
+def _describe(request: Request) -> str:
+    match request:
+        case GetChainId():
+            return "eth_chainId"
+        case GetHead():
+            return "eth_blockNumber"
+        case GetHeaders(first, last):
+            return f"the headers of blocks {first}..{last}"
+        case GetLogs(first, last):
+            return f"eth_getLogs over blocks {first}..{last}"
+        case GetBlockLogs(_, number):
+            return f"the logs of block {number} by hash"
+    return type(request).__name__
 
 
 def _log_index(entry: Log) -> int:
-    return entry.log_index
+    return entry.log_index  # type: ignore[no-any-return]
 
 
 def _continuous_tail(headers: Sequence[BlockSummary]) -> list[BlockSummary]:

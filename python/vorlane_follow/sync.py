@@ -1,107 +1,175 @@
-"""`Follower`: the engine driven by a blocking web3.py `Web3`."""
+"""`Follower`: the engine driven in a blocking program. Requests run on a
+few worker threads, so that several are in flight while the handler works;
+the calling thread performs everything else in the engine's order."""
 
 from __future__ import annotations
 
+import queue
 import threading
-from typing import Any, Callable, TypeVar
+from typing import Any
 
 from web3 import Web3
-from web3.exceptions import BlockNotFound
 
 from vorlane import EventFilter, IndexerConfig
 
-from . import _transport as t
-from .engine import (Counters, Deliver, DeleteCheckpoint, FetchChainId, FetchHead, FetchHeaders,
-                     FetchLogs, LoadCheckpoint, Refused, Rollback, SaveCheckpoint, Sleep)
+from . import _rpc
+from .engine import (STOPPED, Cancel, CheckpointStore, Counters, Deliver, DeleteCheckpoint, Engine,
+                     Handler, LoadCheckpoint, Receive, Reply, Request, Rollback, SaveCheckpoint, Send,
+                     Sleep)
 
-R = TypeVar("R")
 
-
-class Follower(t.Driver):
+class Follower:
     """Follows one node for one (chain, indexer) pair and calls `handler`.
 
     `run()` returns the counters once `config.to_block` is indexed, or after
     `stop()`; with `to_block=None` it follows until stopped. Errors that no
-    retry can fix raise (`FollowError`, the store's mismatch `RuntimeError`,
-    `ValueError` for a config the loop cannot use, at construction)."""
+    retry can fix raise a `FollowError` (or the store's own error);
+    `ValueError` for settings the loop cannot use, at construction.
+
+    The follower talks to the node itself, with `w3`'s provider's endpoint
+    and settings: `request_timeout` seconds per request (a ranged request
+    past it is split), up to `max_in_flight` requests at once, retries with
+    backoff between `retry_base` and `retry_cap` seconds, and a node that
+    gives no good answer within `startup_timeout` seconds of the start is
+    given up on."""
 
     def __init__(self, w3: Web3, config: IndexerConfig, event_filter: EventFilter,
-                 store: t.CheckpointStore, handler: t.Handler, *,
+                 store: CheckpointStore, handler: Handler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
-                 retry_cap: float = 30.0) -> None:
-        super().__init__(config, event_filter, store, history_depth, retry_base, retry_cap)
+                 retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 8,
+                 startup_timeout: float = 30.0) -> None:
+        _check_timing(request_timeout, startup_timeout)
+        self.engine = Engine(config, event_filter, history_depth=history_depth,
+                             max_in_flight=max_in_flight)
         self.w3 = w3
+        self.store = store
         self.handler = handler
-        self._stop = threading.Event()
+        self.request_timeout = request_timeout
+        self.startup_timeout = startup_timeout
+        self.retry_base = retry_base
+        self.retry_cap = retry_cap
+        self._wake = threading.Event()
+        self._workers: _Workers | None = None
+
+    @property
+    def counters(self) -> Counters:
+        return self.engine.counters
 
     def stop(self) -> None:
         """Ends `run()` after the current block, with a checkpoint at the
-        last delivered one. Safe from another thread or a signal handler."""
+        last delivered one, within a moment even while an answer is still
+        coming. Safe from another thread or a signal handler."""
         self.engine.stop()
-        self._stop.set()
+        self._wake.set()
+        workers = self._workers
+        if workers is not None:
+            workers.replies.put(STOPPED)
 
     def run(self) -> Counters:
+        if not self.engine.stopping:
+            self._wake.clear()
+        connection = _rpc.connect(self.w3.provider, self.request_timeout)
+        retries = _rpc.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout)
+        workers = self._workers = _Workers(connection, retries, self.engine.max_in_flight, self._wake)
         steps = self.engine.steps()
         try:
-            action = next(steps)
+            result = None
             while True:
-                action = steps.send(self._perform(action))
+                result = self._perform(steps.send(result), workers)
         except StopIteration:
             pass
-        except t.Stopped:
-            steps.close()
-            final = self.engine.final_checkpoint()
-            if final is not None:
-                t.save(self.store, final)
-                self.engine.checkpoint_saved(final)
+        finally:
+            self._workers = None
+            workers.close()
         return self.engine.counters
 
-    def _perform(self, action: Any) -> Any:
+    def _perform(self, action: Any, workers: _Workers) -> Any:
         match action:
-            case FetchHeaders():
-                return self._request(action, lambda: self._headers(action))
-            case FetchLogs():
-                return self._request(action, lambda: [
-                    t.to_log(e) for e in self.w3.eth.get_logs(t.logs_params(action, self._checksummed))
-                    if not e.get("removed")])
-            case Deliver():
-                self.handler.on_block(action.block, list(action.logs))
-            case SaveCheckpoint():
-                t.save(self.store, action)
-            case FetchHead():
-                return self._request(action, lambda: self.w3.eth.block_number)
-            case Sleep():
-                self._stop.wait(action.seconds)
-            case Rollback():
-                self.handler.on_rollback(action.block_number)
-            case LoadCheckpoint():
-                return self.store.load_checkpoint(action.chain_id, action.indexer_id)
-            case DeleteCheckpoint():
-                self.store.delete_checkpoint(action.chain_id, action.indexer_id)
-            case FetchChainId():
-                return self._request(action, lambda: self.w3.eth.chain_id)
+            case Send(ticket, request):
+                workers.submit(ticket, request)
+            case Receive():
+                if self.engine.stopping:
+                    return STOPPED
+                return workers.replies.get()
+            case Deliver(block, logs):
+                self.handler.on_block(block, list(logs))
+            case SaveCheckpoint(checkpoint, expected):
+                _rpc.save(self.store, checkpoint, expected)
+            case Cancel(tickets):
+                workers.cancel(tickets)
+            case Sleep(seconds):
+                self._wake.wait(seconds)
+            case Rollback(number):
+                self.handler.on_rollback(number)
+            case LoadCheckpoint(chain_id, indexer_id):
+                return self.store.load_checkpoint(chain_id, indexer_id)
+            case DeleteCheckpoint(chain_id, indexer_id):
+                self.store.delete_checkpoint(chain_id, indexer_id)
         return None
 
-    def _headers(self, action: FetchHeaders) -> list[Any]:
-        try:
-            with self.w3.batch_requests() as batch:
-                for n in range(action.first, action.last + 1):
-                    batch.add(self.w3.eth.get_block(n))
-                return t.summaries(batch.execute(), action)
-        except BlockNotFound:
-            return []
 
-    def _request(self, action: Any, call: Callable[[], R]) -> R | Refused:
-        while True:
-            self.engine.counters.round_trips += 1
-            try:
-                result = call()
-            except Exception as exc:
-                delay = self._failed(action, exc)
-                if isinstance(delay, Refused):
-                    return delay
-                if self._stop.wait(delay):
-                    raise t.Stopped from None
+def _check_timing(request_timeout: float, startup_timeout: float) -> None:
+    if not request_timeout > 0:
+        raise ValueError("request_timeout must be more than 0 seconds")
+    if not startup_timeout >= 0:
+        raise ValueError("startup_timeout must be 0 seconds or more")
+
+
+class _Workers:
+    """Threads that perform requests, retried as `Retries` says, and put
+    each one's `Reply` on `replies`. They are daemons: one still reading an
+    answer when the run ends stops at its request's deadline."""
+
+    def __init__(self, connection: Any, retries: _rpc.Retries, size: int,
+                 wake: threading.Event) -> None:
+        self.connection = connection
+        self.retries = retries
+        self.replies: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        self._jobs: queue.SimpleQueue[tuple[int, Request] | None] = queue.SimpleQueue()
+        self._wake = wake
+        self._cancelled: set[int] = set()
+        self._size = size
+        self._threads: list[threading.Thread] = []
+
+    def submit(self, ticket: int, request: Request) -> None:
+        if len(self._threads) < self._size:
+            thread = threading.Thread(target=self._work, name="vorlane-follow-request", daemon=True)
+            self._threads.append(thread)
+            thread.start()
+        self._jobs.put((ticket, request))
+
+    def cancel(self, tickets: tuple[int, ...]) -> None:
+        self._cancelled.update(tickets)
+
+    def close(self) -> None:
+        for _ in self._threads:
+            self._jobs.put(None)
+        self.connection.close()
+
+    def _work(self) -> None:
+        while (job := self._jobs.get()) is not None:
+            ticket, request = job
+            if ticket in self._cancelled:
                 continue
-            self._succeeded(action)
-            return result
+            reply = self._fetch(ticket, request)
+            if reply is not None and ticket not in self._cancelled:
+                self.replies.put(reply)
+
+    def _fetch(self, ticket: int, request: Request) -> Reply | None:
+        trips = retries = 0
+        throttled = False
+        while True:
+            try:
+                answer, sent = self.connection.perform(request)
+            except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
+                trips += 1
+                verdict = self.retries.failed(request, exc)
+                if not verdict.retry:
+                    return Reply(ticket, _rpc.outcome(verdict, exc), trips, retries, throttled)
+                retries += 1
+                throttled = throttled or verdict.throttled
+                if self._wake.wait(verdict.pause) or ticket in self._cancelled:
+                    return None
+                continue
+            self.retries.succeeded()
+            return Reply(ticket, answer, trips + sent, retries, throttled)
