@@ -42,7 +42,8 @@ on_exit() {
   stop_node
   if [[ $phase == follow && $status -ne 0 && -n ${port:-} ]]; then
     echo "the dev node has stopped; to go on with a resume command printed above, serve the same chain" >&2
-    echo "again first:  ${serve[*]} --port $port" >&2
+    # Quoted for a shell, as vorlane-follow quotes its resume line.
+    echo "again first:  $(printf '%q ' "${serve[@]}")--port $port" >&2
   fi
 }
 trap on_exit EXIT
