@@ -1,7 +1,8 @@
-"""The follow engine on its own: a chain held in a dict answers its actions,
-so every decision can be checked without a network."""
+"""The follow engine on its own: a chain held in a dict answers its requests,
+in any order, so every decision can be checked without a network."""
 
 import pathlib
+import random
 import sys
 
 import pytest
@@ -11,14 +12,18 @@ pytest.importorskip("web3")
 
 from vorlane import BlockSummary, EventFilter, IndexerConfig, InMemoryStorage  # noqa: E402
 from vorlane_follow import engine as e  # noqa: E402
-from vorlane_follow._transport import save  # noqa: E402
+from vorlane_follow._rpc import save  # noqa: E402
 
 TOKEN = "0x" + "ab" * 20
 TOPIC = "0x" + "cd" * 32
+ADMITS = e.bloom_masks([TOKEN])[0] | e.bloom_masks([TOPIC])[0]
 
 
 class Chain:
-    """Blocks by number; every block has one matching log and one decoy log."""
+    """Blocks by number; every block has one matching log and one decoy log,
+    and a logsBloom that says so."""
+
+    chain_id = 1
 
     def __init__(self, length, branch="a"):
         self.blocks = {}
@@ -41,46 +46,63 @@ class Chain:
         return [e.Log(n, h, f"0x{n:064x}", 1, "0x" + "99" * 20, (TOPIC,), "0x"),
                 e.Log(n, h, f"0x{n:064x}", 0, TOKEN, (TOPIC,), "0x01")]
 
-    def answer(self, action):
-        match action:
-            case e.FetchHead():
-                return len(self.blocks) - 1
-            case e.FetchHeaders(first, last):
-                return [self.blocks[n] for n in range(first, last + 1) if n in self.blocks]
-            case e.FetchLogs(first, last):
-                return [log for n in range(first, last + 1) for log in self.logs(n)]
-            case e.FetchChainId():
-                return 1
+    def answer(self, request):
+        match request:
+            case e.GetHead():
+                return e.Head(len(self.blocks) - 1, self.chain_id)
+            case e.GetHeaders(first, last, chain_id):
+                blocks = [self.blocks[n] for n in range(first, last + 1) if n in self.blocks]
+                return e.Headers(blocks, [ADMITS.to_bytes(256, "big")] * len(blocks),
+                                 self.chain_id if chain_id else None)
+            case e.GetLogs(first, last):
+                return [log for n in range(first, last + 1) if n in self.blocks for log in self.logs(n)]
+            case e.GetBlockLogs(block_hash, n):
+                return self.logs(n) if self.blocks.get(n) and self.blocks[n].hash == block_hash else []
+            case e.GetChainId():
+                return self.chain_id
 
 
-def drive(engine, chain, store, hook=None):
-    """Runs the engine to the end; returns what a handler saw and the actions."""
-    seen, actions = [], []
+def drive(engine, chain, store, hook=None, seed=None):
+    """Runs the engine to the end, answering requests in the order they were
+    sent, or shuffled by `seed`; returns what a handler saw and the actions.
+    `hook(action)` may answer an action (or a request) itself."""
+    rng = random.Random(seed)
+    seen, actions, pending = [], [], []
     steps = engine.steps()
     result = None
     try:
-        action = next(steps)
         while True:
+            action = steps.send(result)
             actions.append(action)
             result = hook(action) if hook else None
-            if result is None:
-                match action:
-                    case e.Deliver(block, logs):
-                        seen.append(("block", block.number, block.hash, [x.log_index for x in logs]))
-                    case e.Rollback(n):
-                        seen.append(("rollback", n))
-                    case e.LoadCheckpoint(chain_id, indexer_id):
-                        result = store.load_checkpoint(chain_id, indexer_id)
-                    case e.SaveCheckpoint(cp, expected):
-                        save(store, action)
-                    case e.DeleteCheckpoint(chain_id, indexer_id):
-                        store.delete_checkpoint(chain_id, indexer_id)
-                    case _:
-                        result = chain.answer(action)
-            action = steps.send(result)
+            if result is not None:
+                continue
+            match action:
+                case e.Send(ticket, request):
+                    pending.append((ticket, request))
+                case e.Receive():
+                    ticket, request = pending.pop(rng.randrange(len(pending)) if seed is not None else 0)
+                    answer = (hook(request) if hook else None)
+                    result = e.Reply(ticket, chain.answer(request) if answer is None else answer)
+                case e.Cancel(tickets):
+                    pending = [p for p in pending if p[0] not in tickets]
+                case e.Deliver(block, logs):
+                    seen.append(("block", block.number, block.hash, [x.log_index for x in logs]))
+                case e.Rollback(n):
+                    seen.append(("rollback", n))
+                case e.LoadCheckpoint(chain_id, indexer_id):
+                    result = store.load_checkpoint(chain_id, indexer_id)
+                case e.SaveCheckpoint(cp, expected):
+                    save(store, cp, expected)
+                case e.DeleteCheckpoint(chain_id, indexer_id):
+                    store.delete_checkpoint(chain_id, indexer_id)
     except StopIteration:
         pass
     return seen, actions
+
+
+def requests(actions, kind):
+    return [a.request for a in actions if isinstance(a, e.Send) and isinstance(a.request, kind)]
 
 
 def fold(seen):
@@ -110,19 +132,22 @@ def config(**kw):
     return IndexerConfig(**kw)
 
 
-def test_catching_up_costs_headers_and_logs_per_batch_and_checkpoints_on_interval():
+@pytest.mark.parametrize("in_flight, seed", [(1, None), (2, 1), (8, 2), (8, 3)])
+def test_catching_up_costs_headers_and_logs_per_batch_whatever_order_answers_come_in(in_flight, seed):
     chain, store = Chain(30), InMemoryStorage()
-    seen, actions = drive(e.Engine(config(from_block=3, to_block=24), token_filter()), chain, store)
-    kinds = [type(a).__name__ for a in actions if not isinstance(a, e.Deliver)]
-    assert kinds == ["FetchChainId", "LoadCheckpoint", "Rollback", "FetchHead",
-                     "FetchHeaders", "FetchLogs", "SaveCheckpoint", "SaveCheckpoint",
-                     "FetchHeaders", "FetchLogs", "SaveCheckpoint", "SaveCheckpoint",
-                     "FetchHeaders", "FetchLogs", "FetchHeaders", "SaveCheckpoint"]
-    assert [a for a in actions if isinstance(a, e.FetchLogs)][0] == e.FetchLogs(3, 12, (TOKEN,), (TOPIC,))
+    engine = e.Engine(config(from_block=3, to_block=24), token_filter(), max_in_flight=in_flight)
+    seen, actions = drive(engine, chain, store, seed=seed)
+    sent = [a.request for a in actions if isinstance(a, e.Send)]
+    assert sent == [e.GetChainId(), e.GetHead(),
+                    e.GetHeaders(3, 12, True), e.GetLogs(3, 12, (TOKEN,), (TOPIC,)),
+                    e.GetHeaders(13, 22, True), e.GetLogs(13, 22, (TOKEN,), (TOPIC,)),
+                    e.GetHeaders(23, 24, True), e.GetLogs(23, 24, (TOKEN,), (TOPIC,)),
+                    e.GetHeaders(24, 24)]  # still the node's, at the end
     assert seen[0] == ("rollback", 2)
     # Only the token's log of each block, in log-index order, none twice.
     assert seen[1:] == [("block", n, chain.blocks[n].hash, [0]) for n in range(3, 25)]
-    assert store.load_checkpoint("1", "t").block_number == 24
+    saves = [a.checkpoint.block_number for a in actions if isinstance(a, e.SaveCheckpoint)]
+    assert saves == [7, 12, 17, 22, 24]
 
 
 @pytest.mark.parametrize("depth", [1, 2, 7])
@@ -158,18 +183,81 @@ def test_refused_log_ranges_halve_then_grow_back():
     chain = Chain(80)
     limit = {"blocks": 3}
 
-    def hook(action):
-        if isinstance(action, e.FetchLogs) and action.last - action.first + 1 > limit["blocks"]:
-            return e.Refused("block range too large")
-        if isinstance(action, e.FetchLogs) and action.first >= 20:
-            limit["blocks"] = 10
+    def hook(request):
+        if isinstance(request, e.GetLogs):
+            if request.last - request.first + 1 > limit["blocks"]:
+                return e.Refused("block range too large")
+            if request.first >= 20:
+                limit["blocks"] = 10
         return None
 
-    seen, actions = drive(e.Engine(config(to_block=60), token_filter()), chain, InMemoryStorage(), hook)
-    spans = [a.last - a.first + 1 for a in actions if isinstance(a, e.FetchLogs)]
+    engine = e.Engine(config(to_block=60), token_filter(), max_in_flight=2)
+    seen, actions = drive(engine, chain, InMemoryStorage(), hook)
+    spans = [r.last - r.first + 1 for r in requests(actions, e.GetLogs)]
     # Halved on each refusal, doubled again after three accepted requests.
     assert spans == [10, 5, 2, 2, 2, 4, 2, 2, 2, 4, 2, 2, 2, 4, 2, 2, 2, 4, 4, 4, 8, 8, 8, 1]
     assert fold(seen) == canonical(chain, 0, 60)
+
+
+def _lose_logs_of(*numbers):
+    def hook(request):
+        if isinstance(request, e.GetLogs):
+            chain = hook.chain
+            return [x for n in range(request.first, request.last + 1) if n not in numbers
+                    for x in chain.logs(n)]
+        return None
+    return hook
+
+
+def _twice(request):
+    if isinstance(request, e.GetLogs):
+        logs = [x for n in range(request.first, request.last + 1) for x in _twice.chain.logs(n)]
+        return logs + logs
+    return None
+
+
+def _contradicting(request):
+    # Block 5's token log comes back twice with different data: fetched again by hash.
+    if isinstance(request, e.GetLogs):
+        logs = [x for n in range(request.first, request.last + 1) for x in _contradicting.chain.logs(n)]
+        if request.first <= 5 <= request.last:
+            logs.append(e.Log(5, _contradicting.chain.blocks[5].hash, "0x" + "00" * 32, 0, TOKEN, (TOPIC,), "0xff"))
+        return logs
+    return None
+
+
+@pytest.mark.parametrize("hook, by_hash", [
+    (_lose_logs_of(4, 11, 12), [4, 11, 12]),  # a backend behind the others: asked again by hash
+    (_twice, []),                              # exact repeats are dropped
+    (_contradicting, [5]),
+])
+def test_answers_that_disagree_with_the_headers_are_checked_by_hash(hook, by_hash):
+    chain = Chain(30)
+    hook.chain = chain
+    seen, actions = drive(e.Engine(config(to_block=20), token_filter()), chain, InMemoryStorage(), hook, seed=4)
+    assert [r.number for r in requests(actions, e.GetBlockLogs)] == by_hash
+    assert seen[1:] == [("block", n, chain.blocks[n].hash, [0]) for n in range(0, 21)]
+
+
+def test_a_bloom_false_positive_is_confirmed_empty_and_delivered_without_logs():
+    chain = Chain(12)
+    seen, actions = drive(e.Engine(config(to_block=6), token_filter()), chain, InMemoryStorage(),
+                          lambda r: [] if isinstance(r, (e.GetLogs, e.GetBlockLogs)) else None)
+    assert [r.number for r in requests(actions, e.GetBlockLogs)] == list(range(7))
+    assert seen[1:] == [("block", n, chain.blocks[n].hash, []) for n in range(7)]
+
+
+def test_a_chain_id_that_changes_stops_the_run():
+    chain = Chain(40)
+    engine = e.Engine(config(), token_filter(), max_in_flight=2)
+
+    def hook(action):
+        if isinstance(action, e.Deliver) and action.block.number == 12:
+            chain.chain_id = 42
+        return None
+
+    with pytest.raises(e.ChainMismatchError, match="^the node's chain id changed from 1 to 42$"):
+        drive(engine, chain, InMemoryStorage(), hook)
 
 
 def _with_addresses(*addresses):
@@ -189,3 +277,17 @@ def _with_addresses(*addresses):
 ])
 def test_node_selection_reads_the_filter(filter_repr_source, expected):
     assert e.node_selection(filter_repr_source()) == expected
+
+
+@pytest.mark.parametrize("addresses, topics, bloom_items, admits", [
+    ((TOKEN,), (TOPIC,), [TOKEN, TOPIC], True),
+    ((TOKEN,), (TOPIC,), [TOKEN], False),          # both lists must be met
+    ((TOKEN, "0x" + "11" * 20), (), ["0x" + "11" * 20], True),
+    ((), (), [], False),                           # no filter: any bit at all
+    ((), (), [TOPIC], True),
+])
+def test_bloom_test(addresses, topics, bloom_items, admits):
+    bloom = 0
+    for mask in e.bloom_masks(bloom_items):
+        bloom |= mask
+    assert e.BloomTest(addresses, topics).admits(bloom.to_bytes(256, "big")) is admits
