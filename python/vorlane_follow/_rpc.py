@@ -515,14 +515,16 @@ class AsyncProviderConnection:
 
     async def perform(self, request: Request) -> tuple[Any, int]:
         batch = calls(request)
-        entries = []
-        for call in batch:
-            try:
-                async with asyncio.timeout(self.timeout):
-                    response = await self.provider.make_request(call.method, json.loads(call.params))
-            except TimeoutError as exc:
-                raise DeadlineExceeded(self.timeout) from exc
-            entries.append(vorlane_rpc.decode(_encode_response(response), bytes((call.kind,)))[0])
+        try:
+            async with asyncio.timeout(self.timeout):
+                # A persistent connection matches answers to requests by id:
+                # the calls of one request go out together.
+                responses = await asyncio.gather(*(
+                    self.provider.make_request(c.method, json.loads(c.params)) for c in batch))
+        except TimeoutError as exc:
+            raise DeadlineExceeded(self.timeout) from exc
+        entries = [vorlane_rpc.decode(_encode_response(r), bytes((c.kind,)))[0]
+                   for c, r in zip(batch, responses)]
         return answer(request, entries), len(batch)
 
     async def reconnect(self) -> None:
