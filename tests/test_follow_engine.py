@@ -291,3 +291,12 @@ def test_bloom_test(addresses, topics, bloom_items, admits):
     for mask in e.bloom_masks(bloom_items):
         bloom |= mask
     assert e.BloomTest(addresses, topics).admits(bloom.to_bytes(256, "big")) is admits
+
+
+def test_a_second_run_starts_from_the_store_not_from_what_the_first_kept():
+    chain, store = Chain(30), InMemoryStorage()
+    engine = e.Engine(config(to_block=12), token_filter())
+    drive(engine, chain, store)
+    seen, _ = drive(engine, chain, store)
+    assert seen[0] == ("rollback", 12) and fold(seen) == {}
+    assert store.load_checkpoint("1", "t").block_hash == chain.blocks[12].hash
