@@ -303,13 +303,18 @@ class Retries:
 
 
 def outcome(verdict: Verdict, exc: BaseException) -> Refused | Failed:
-    if verdict.refused:
-        return Refused(verdict.message)
+    """What the engine is told of a request that ends with `verdict`."""
+    return Refused(verdict.message) if verdict.refused else Failed(fatal(verdict, exc))
+
+
+def fatal(verdict: Verdict, exc: BaseException) -> BaseException:
+    """The error to raise for `exc`: the node's fault as a `NodeError`, or
+    `exc` itself when the fault is ours."""
     if not verdict.message:
-        return Failed(exc)
+        return exc
     error = NodeError(verdict.message)
     error.__cause__ = exc
-    return Failed(error)
+    return error
 
 
 def decode(request: Request, batch: list[Call], data: bytes) -> Any:

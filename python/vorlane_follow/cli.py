@@ -7,7 +7,6 @@ options answer at once.
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import re
@@ -380,7 +379,7 @@ def _ask(perform: Any, url: str, run: _Run) -> int:
         except Exception as exc:
             verdict = retries.failed(GetChainId(), exc)
             if not verdict.retry:
-                raise _rpc.outcome(verdict, exc).error from None
+                raise _rpc.fatal(verdict, exc) from None
             if run.signalled:
                 raise KeyboardInterrupt from None
             time.sleep(verdict.pause)
@@ -399,7 +398,7 @@ async def _ask_async(connection: Any, run: _Run) -> int:
         except Exception as exc:
             verdict = retries.failed(GetChainId(), exc)
             if not verdict.retry:
-                raise _rpc.outcome(verdict, exc).error from None
+                raise _rpc.fatal(verdict, exc) from None
             if run.signalled:
                 raise KeyboardInterrupt from None
             await asyncio.sleep(verdict.pause)

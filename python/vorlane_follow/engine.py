@@ -625,10 +625,11 @@ class Engine:
         interval = self.config.checkpoint_interval
         counters = self.counters
         for block in blocks:
-            logs = by_block.get(block.number, ())
-            if len(logs) > 1:
-                logs.sort(key=_log_index)  # type: ignore[union-attr]
-            yield Deliver(block, tuple(logs))
+            found = by_block.get(block.number)
+            if found is not None and len(found) > 1:
+                found.sort(key=_log_index)
+            logs = () if found is None else tuple(found)
+            yield Deliver(block, logs)
             self._history.append(block)
             self._next = block.number + 1
             counters.blocks += 1
@@ -879,7 +880,7 @@ def _describe(request: Request) -> str:
 
 
 def _log_index(entry: Log) -> int:
-    return entry.log_index  # type: ignore[no-any-return]
+    return entry.log_index
 
 
 def _continuous_tail(headers: Sequence[BlockSummary]) -> list[BlockSummary]:
