@@ -209,11 +209,22 @@ PyObject* panic_exception_type() noexcept {
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     if (!shared) return nullptr;
     static constexpr const char kKey[] = "vorlane_runtime.PanicException";
+#if PY_VERSION_HEX >= 0x030D0000
+    // A strong reference, and a failed lookup reported rather than
+    // taken for a missing key.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(shared, kKey, &found) < 0) return nullptr;
+    if (found) {
+        type = found;
+        return type;
+    }
+#else
     PyObject* found = PyDict_GetItemString(shared, kKey);  // borrowed
     if (found) {
         type = Py_NewRef(found);
         return type;
     }
+#endif
     {
         type = PyErr_NewExceptionWithDoc(
             "vorlane_runtime.PanicException",

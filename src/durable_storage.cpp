@@ -41,8 +41,15 @@ std::string c_text(std::string_view text, const char* parameter) {
 
 FsPath From<FsPath>::convert(PyObject* o) {
     if (PyUnicode_Check(o)) return {c_text(utf8_view(o), "path")};
+#if PY_VERSION_HEX >= 0x030D0000
+    // An error raised while looking the attribute up propagates.
+    int has_fspath = PyObject_HasAttrStringWithError(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__");
+    if (has_fspath < 0) throw_fetched();
+    if (!has_fspath) throw_downcast(o, "PyString");
+#else
     if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__fspath__"))
         throw_downcast(o, "PyString");
+#endif
     Ref path = Ref::steal(PyOS_FSPath(o));
     if (!path) throw_fetched();
     return {c_text(utf8_view(path.get()), "path")};

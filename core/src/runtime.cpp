@@ -59,7 +59,10 @@ RuntimeContextGuard::~RuntimeContextGuard() { current_runtime = nullptr; }
 struct Runtime::Impl {
     using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
-    explicit Impl(const Runtime& runtime) : owner(&runtime) {
+    // A non-const pointer: the owner is still being constructed, and GCC 16
+    // warns that what a const pointer or reference to it designates may be
+    // read uninitialized.
+    explicit Impl(Runtime* runtime) : owner(runtime) {
         const std::size_t n = worker_target();
         try {
             context.emplace(static_cast<int>(n));
@@ -158,7 +161,7 @@ struct Runtime::Impl {
     bool reaper_set = false;
 };
 
-Runtime::Runtime() : impl_(std::make_unique<Impl>(*this)) {}
+Runtime::Runtime() : impl_(std::make_unique<Impl>(this)) {}
 
 Runtime::~Runtime() {
     if (worker_of == this) {
