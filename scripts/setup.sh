@@ -10,6 +10,8 @@
 #                    (scripts/sid-root.sh, needs root), which has both.
 #   VORLANE_VENV     where the virtualenv lives (default: .venv)
 #   VORLANE_EXTRAS   pip extras to install with the module (default: test,examples,follow)
+#   VORLANE_WEB3     a web3 requirement that replaces the one the extras name
+#                    (e.g. "web3==8.0.0": the follower's tests under web3.py 8)
 # Further arguments go to `pip install` (e.g. -C cmake.define.VORLANE_SANITIZE=ON).
 set -euo pipefail
 
@@ -28,7 +30,7 @@ esac
 
 # What the build needs, then what the tests need (a PostgreSQL server).
 packages=(g++ make cmake python3-dev python3-venv
-          libasio-dev nlohmann-json3-dev libsodium-dev libsqlite3-dev libpq-dev
+          libasio-dev nlohmann-json3-dev libsimdjson-dev libsodium-dev libsqlite3-dev libpq-dev
           libgtest-dev postgresql)
 missing=()
 for p in "${packages[@]}"; do
@@ -81,12 +83,15 @@ extras=${VORLANE_EXTRAS-test,examples,follow}
 # The project's Python dependencies (with the extras asked for) are installed
 # first, in a step of their own, so their downloads show as they happen; the
 # build that follows installs nothing else.
-mapfile -t requirements < <("$venv/bin/python" - "$extras" <<'PY'
-import sys, tomllib
+mapfile -t requirements < <("$venv/bin/python" - "$extras" "${VORLANE_WEB3:-}" <<'PY'
+import re, sys, tomllib
 project = tomllib.load(open("pyproject.toml", "rb"))["project"]
 wanted = list(project.get("dependencies", []))
 for extra in filter(None, sys.argv[1].split(",")):
     wanted += project["optional-dependencies"][extra]
+if sys.argv[2]:
+    wanted = [r for r in wanted if re.split(r"[ <>=!~;\[]", r, maxsplit=1)[0] != "web3"]
+    wanted.append(sys.argv[2])
 print("\n".join(wanted))
 PY
 )

@@ -31,7 +31,7 @@ readonly packages=(
   python3-dev python3-venv
   "gcc-$gcc_version" "g++-$gcc_version" g++ make cmake
   libasio-dev nlohmann-json3-dev libsodium-dev libsqlite3-dev libpq-dev libgtest-dev
-  libsimdjson-dev postgresql ca-certificates util-linux procps openssl)
+  postgresql ca-certificates util-linux procps openssl)
 apt_options=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -q)
 
 die() {
@@ -58,9 +58,28 @@ copy_host_files() {
   return 0
 }
 
+# simdjson as Debian 12 has it (3.0.1; unstable carries 4.x, which the
+# modules do not build against): this machine's own packages, installed into
+# the root. Debian 12's libraries run on unstable's newer glibc.
+install_simdjson() {
+  [[ $(in_root dpkg-query -W -f='${Version}' libsimdjson-dev 2>/dev/null) == 3.* ]] && return 0
+  echo "==> installing Debian 12's simdjson 3 into the root"
+  local debs
+  debs=$(mktemp -d "$sid/tmp/simdjson.XXXXXX")
+  if ! (cd "$debs" && apt-get download -q libsimdjson-dev libsimdjson14 >/dev/null 2>&1); then
+    apt-get update -q >/dev/null
+    (cd "$debs" && apt-get download -q libsimdjson-dev libsimdjson14) ||
+      die "apt-get download libsimdjson-dev libsimdjson14 failed"
+  fi
+  in_root sh -c "dpkg -i /tmp/${debs##*/}/*.deb" | "${progress[@]}" '^(Setting up|dpkg: error)' ||
+    die "installing simdjson 3 into the root failed"
+  rm -rf "$debs"
+}
+
 prepare() {
   if [ -f "$sid$stamp" ]; then
     copy_host_files
+    install_simdjson
     return 0
   fi
   local start=$SECONDS
@@ -106,6 +125,7 @@ prepare() {
   done
   ln -sf "gcc-$gcc_version" "$sid/usr/bin/cc"
   ln -sf "g++-$gcc_version" "$sid/usr/bin/c++"
+  install_simdjson
   in_root apt-get clean
   touch "$sid$stamp"
   echo "==> root ready in $((SECONDS - start)) s: $(in_root python3.14 --version), $(in_root python3.15 --version), $(in_root g++ --version | head -n 1)"
