@@ -66,6 +66,10 @@ function(vorlane_check_dependencies)
     find_path(gtest_h gtest/gtest.h NO_CACHE)
     vorlane_need(libgtest-dev "GoogleTest, for the C++ tests" gtest_h)
   endif()
+  # A binary wheel's build compiles simdjson from its source (static_deps.cmake).
+  if(NOT VORLANE_STATIC_DEPS)
+    vorlane_need_library(libsimdjson-dev "simdjson, simdjson.h" simdjson.h simdjson)
+  endif()
 
   if(missing_packages)
     list(JOIN missing_packages " " command)
@@ -75,7 +79,7 @@ function(vorlane_check_dependencies)
       "On Debian or Ubuntu, install them with:\n"
       "  sudo apt-get install ${command}\n"
       "Elsewhere they are called, for example, gcc-c++ python3-devel asio-devel json-devel "
-      "libsodium-devel sqlite-devel libpq-devel (Fedora) or asio nlohmann-json libsodium "
-      "sqlite libpq (Homebrew).\n")
+      "libsodium-devel sqlite-devel libpq-devel simdjson-devel (Fedora) or asio nlohmann-json "
+      "libsodium sqlite libpq simdjson (Homebrew).\n")
   endif()
 endfunction()

@@ -1,14 +1,19 @@
 # Self-contained modules for binary wheels: libsodium and SQLite from their
-# static archives, libpq from a static build made without GSSAPI and LDAP
-# (scripts/wheels.sh builds one), and OpenSSL, which libpq needs for TLS, from
-# its static archives too. The modules then need nothing beyond the C and C++
-# runtimes. Every library linked in this way has its licence text installed
-# into the wheel's metadata folder.
+# static archives, simdjson compiled from its sources, libpq from a static
+# build made without GSSAPI and LDAP (scripts/wheels.sh builds one), and
+# OpenSSL, which libpq needs for TLS, from its static archives too. The
+# modules then need nothing beyond the C and C++ runtimes. Every library
+# linked in this way has its licence text installed into the wheel's
+# metadata folder.
 #
 #   VORLANE_STATIC_DEPS=ON        link the libraries above statically
 #   VORLANE_LIBPQ_PREFIX=DIR      the libpq build: DIR/include, DIR/lib/libpq.a,
 #                                 libpgcommon_shlib.a, libpgport_shlib.a, and
 #                                 DIR/COPYRIGHT, the PostgreSQL licence
+#   VORLANE_SIMDJSON_SOURCE=DIR   simdjson's sources (Debian's source package
+#                                 simdjson, unpacked): DIR/singleheader/simdjson.cpp
+#                                 and simdjson.h, compiled here into a static
+#                                 library, and DIR/LICENSE
 #
 # Included before core/ is configured: it defines the imported targets and
 # cache entries that core/CMakeLists.txt's find calls then take as found;
@@ -22,6 +27,13 @@ if(NOT VORLANE_LIBPQ_PREFIX OR NOT EXISTS "${VORLANE_LIBPQ_PREFIX}/lib/libpq.a")
   message(FATAL_ERROR
     "VORLANE_STATIC_DEPS needs VORLANE_LIBPQ_PREFIX, a folder holding a static libpq "
     "(lib/libpq.a and include/libpq-fe.h); scripts/wheels.sh builds one")
+endif()
+
+set(VORLANE_SIMDJSON_SOURCE "" CACHE PATH "simdjson's unpacked source package, for VORLANE_STATIC_DEPS")
+if(NOT VORLANE_SIMDJSON_SOURCE OR NOT EXISTS "${VORLANE_SIMDJSON_SOURCE}/singleheader/simdjson.cpp")
+  message(FATAL_ERROR
+    "VORLANE_STATIC_DEPS needs VORLANE_SIMDJSON_SOURCE, the unpacked source package of "
+    "simdjson (singleheader/simdjson.cpp, singleheader/simdjson.h and LICENSE)")
 endif()
 
 function(vorlane_static_archive var name)
@@ -50,6 +62,14 @@ endforeach()
 set(SQLite3_LIBRARY "${sqlite_archive}" CACHE FILEPATH "SQLite, linked statically" FORCE)
 set(SQLite3_INCLUDE_DIR "${sqlite_include}" CACHE PATH "SQLite's headers" FORCE)
 
+# simdjson: core/CMakeLists.txt links this target instead of the system's
+# shared library.  Its code is not ours to warn about.
+add_library(vorlane_simdjson STATIC "${VORLANE_SIMDJSON_SOURCE}/singleheader/simdjson.cpp")
+target_include_directories(vorlane_simdjson SYSTEM PUBLIC "${VORLANE_SIMDJSON_SOURCE}/singleheader")
+target_compile_options(vorlane_simdjson PRIVATE -w)
+set_target_properties(vorlane_simdjson PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                                  VISIBILITY_INLINES_HIDDEN ON)
+
 # libpq: FindPostgreSQL (in core/) takes these entries and makes the target;
 # what the static libpq needs besides is added to it once core/ is
 # configured (vorlane_static_deps_complete): PostgreSQL's common and port
@@ -69,6 +89,7 @@ endfunction()
 if(DEFINED SKBUILD_METADATA_DIR)
   set(licenses "${SKBUILD_METADATA_DIR}/licenses")
   install(FILES "${VORLANE_LIBPQ_PREFIX}/COPYRIGHT" DESTINATION "${licenses}/libpq")
+  install(FILES "${VORLANE_SIMDJSON_SOURCE}/LICENSE" DESTINATION "${licenses}/simdjson")
   foreach(entry
       "openssl:/usr/share/doc/libssl3/copyright"
       "openssl:/usr/share/common-licenses/Apache-2.0"

@@ -1,0 +1,386 @@
+// vorlane_rpc.Log, a native stand-in for a frozen dataclass of seven fields
+// (same constructor, attributes, equality, hash, repr, pickling), and
+// encode_log_lines, the follower's JSON Lines output written without the json
+// module for logs whose fields are plain str and int.
+#include "rpc_log.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <string>
+
+namespace vorlane::py::rpc_log {
+namespace {
+
+constexpr const char* kNames[kFieldCount] = {"block_number", "block_hash", "transaction_hash",
+                                             "log_index",    "address",    "topics",
+                                             "data"};
+
+PyTypeObject* g_type = nullptr;
+
+LogObject* as_log(PyObject* self) { return reinterpret_cast<LogObject*>(self); }
+
+PyObject* log_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"block_number", "block_hash", "transaction_hash", "log_index",
+                                     "address",      "topics",     "data",             nullptr};
+    PyObject* f[kFieldCount];
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Log", const_cast<char**>(keywords),
+                                     &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6]))
+        return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    for (int i = 0; i < kFieldCount; ++i) as_log(self)->fields[i] = Py_NewRef(f[i]);
+    return self;
+}
+
+int log_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (PyObject* f : as_log(self)->fields) Py_VISIT(f);
+    return 0;
+}
+
+int log_clear(PyObject* self) {
+    for (PyObject*& f : as_log(self)->fields) Py_CLEAR(f);
+    return 0;
+}
+
+void log_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    log_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The fields as a tuple.  Returns a new reference, or null with an error.
+PyObject* field_tuple(PyObject* self) {
+    PyObject* t = PyTuple_New(kFieldCount);
+    if (!t) return nullptr;
+    for (int i = 0; i < kFieldCount; ++i) {
+        PyObject* f = as_log(self)->fields[i];
+        if (!f) {  // cleared by the collector
+            Py_DECREF(t);
+            PyErr_SetString(PyExc_AttributeError, kNames[i]);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(t, i, Py_NewRef(f));
+    }
+    return t;
+}
+
+// hash((block_number, ..., data)), as the dataclass's __hash__.
+Py_hash_t log_hash(PyObject* self) {
+    PyObject* t = field_tuple(self);
+    if (!t) return -1;
+    const Py_hash_t h = PyObject_Hash(t);
+    Py_DECREF(t);
+    return h;
+}
+
+// Equal when the other object is a Log and the field tuples are equal.
+PyObject* log_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self))
+        Py_RETURN_NOTIMPLEMENTED;
+    PyObject* a = field_tuple(self);
+    if (!a) return nullptr;
+    PyObject* b = field_tuple(other);
+    if (!b) {
+        Py_DECREF(a);
+        return nullptr;
+    }
+    PyObject* r = PyObject_RichCompare(a, b, op);
+    Py_DECREF(a);
+    Py_DECREF(b);
+    return r;
+}
+
+PyObject* log_repr(PyObject* self) {
+    const int entered = Py_ReprEnter(self);
+    if (entered != 0) return entered > 0 ? PyUnicode_FromString("...") : nullptr;
+    PyObject* t = field_tuple(self);
+    PyObject* r = nullptr;
+    if (t) {
+        r = PyUnicode_FromFormat(
+            "%s(block_number=%R, block_hash=%R, transaction_hash=%R, log_index=%R, address=%R, "
+            "topics=%R, data=%R)",
+            "Log", PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1), PyTuple_GET_ITEM(t, 2),
+            PyTuple_GET_ITEM(t, 3), PyTuple_GET_ITEM(t, 4), PyTuple_GET_ITEM(t, 5),
+            PyTuple_GET_ITEM(t, 6));
+        Py_DECREF(t);
+    }
+    Py_ReprLeave(self);
+    return r;
+}
+
+// Pickling and copying: Log(*fields).
+PyObject* log_reduce(PyObject* self, PyObject*) {
+    PyObject* t = field_tuple(self);
+    if (!t) return nullptr;
+    return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), t);
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", &log_reduce, METH_NOARGS, "Log(*fields): for pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef kMembers[] = {
+#define VORLANE_LOG_MEMBER(i)                                                                   \
+    {const_cast<char*>(kNames[i]), T_OBJECT_EX,                                                 \
+     static_cast<Py_ssize_t>(offsetof(LogObject, fields) + (i) * sizeof(PyObject*)), READONLY, \
+     nullptr}
+    VORLANE_LOG_MEMBER(0), VORLANE_LOG_MEMBER(1), VORLANE_LOG_MEMBER(2), VORLANE_LOG_MEMBER(3),
+    VORLANE_LOG_MEMBER(4), VORLANE_LOG_MEMBER(5), VORLANE_LOG_MEMBER(6),
+#undef VORLANE_LOG_MEMBER
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Log(block_number, block_hash, transaction_hash, log_index, address, topics, "
+                    "data)\n--\n\nOne log as the node returned it, every hex text in lower case.")},
+    {Py_tp_new, reinterpret_cast<void*>(&log_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&log_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&log_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&log_clear)},
+    {Py_tp_hash, reinterpret_cast<void*>(&log_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(&log_richcompare)},
+    {Py_tp_repr, reinterpret_cast<void*>(&log_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_members, kMembers},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"vorlane_rpc.Log", sizeof(LogObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
+
+// ---------------------------------------------------------------------------
+// JSON Lines
+// ---------------------------------------------------------------------------
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_u4(std::string& out, Py_UCS4 c) {
+    out += "\\u";
+    out += kHexDigits[(c >> 12) & 15];
+    out += kHexDigits[(c >> 8) & 15];
+    out += kHexDigits[(c >> 4) & 15];
+    out += kHexDigits[c & 15];
+}
+
+// A str as the json module writes it with ensure_ascii.
+void append_json_str(std::string& out, PyObject* s) {
+    out += '"';
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* p = static_cast<const unsigned char*>(data);
+        Py_ssize_t run = 0;  // characters copied as they are
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const unsigned char c = p[i];
+            if (c >= ' ' && c <= '~' && c != '\\' && c != '"') continue;
+            out.append(reinterpret_cast<const char*>(p + run), static_cast<std::size_t>(i - run));
+            run = i + 1;
+            switch (c) {
+                case '\\': out += "\\\\"; break;
+                case '"': out += "\\\""; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                default: append_u4(out, c);
+            }
+        }
+        out.append(reinterpret_cast<const char*>(p + run), static_cast<std::size_t>(n - run));
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+                out += static_cast<char>(c);
+                continue;
+            }
+            switch (c) {
+                case '\\': out += "\\\\"; break;
+                case '"': out += "\\\""; break;
+                case '\b': out += "\\b"; break;
+                case '\f': out += "\\f"; break;
+                case '\n': out += "\\n"; break;
+                case '\r': out += "\\r"; break;
+                case '\t': out += "\\t"; break;
+                default:
+                    if (c >= 0x10000) {
+                        c -= 0x10000;
+                        append_u4(out, 0xd800 | ((c >> 10) & 0x3ff));
+                        c = 0xdc00 | (c & 0x3ff);
+                    }
+                    append_u4(out, c);
+            }
+        }
+    }
+    out += '"';
+}
+
+// An int as json writes it (int.__repr__).  False with an error set when
+// that fails (an int too long for a decimal text).
+bool append_json_int(std::string& out, PyObject* v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (!overflow) {
+        if (x == -1 && PyErr_Occurred()) return false;
+        char buf[24];
+        const int len = PyOS_snprintf(buf, sizeof buf, "%lld", x);
+        out.append(buf, static_cast<std::size_t>(len));
+        return true;
+    }
+    PyObject* text = PyLong_Type.tp_repr(v);
+    if (!text) return false;
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
+    if (utf8) out.append(utf8, static_cast<std::size_t>(len));
+    Py_DECREF(text);
+    return utf8 != nullptr;
+}
+
+// The bound json.JSONEncoder().encode, made on first need.
+PyObject* g_encode = nullptr;
+
+// The slow path for a log with fields of other types: json itself encodes
+// the same dict the follower builds.  False with an error set on failure.
+bool append_with_json(std::string& out, PyObject* (&f)[kFieldCount]) {
+    if (!g_encode) {
+        PyObject* json = PyImport_ImportModule("json");
+        if (!json) return false;
+        PyObject* encoder = PyObject_CallMethod(json, "JSONEncoder", nullptr);
+        Py_DECREF(json);
+        if (!encoder) return false;
+        g_encode = PyObject_GetAttrString(encoder, "encode");
+        Py_DECREF(encoder);
+        if (!g_encode) return false;
+    }
+    PyObject* topics = PySequence_List(f[5]);
+    if (!topics) return false;
+    PyObject* dict = Py_BuildValue("{s:s,s:O,s:O,s:O,s:O,s:O,s:N,s:O}", "type", "log",
+                                   "block_number", f[0], "block_hash", f[1], "transaction_hash",
+                                   f[2], "log_index", f[3], "address", f[4], "topics", topics,
+                                   "data", f[6]);
+    if (!dict) return false;
+    PyObject* text = PyObject_CallOneArg(g_encode, dict);
+    Py_DECREF(dict);
+    if (!text) return false;
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
+    if (utf8) {
+        out.append(utf8, static_cast<std::size_t>(len));
+        out += '\n';
+    }
+    Py_DECREF(text);
+    return utf8 != nullptr;
+}
+
+bool plain(PyObject* (&f)[kFieldCount]) {
+    if (!PyLong_CheckExact(f[0]) || !PyLong_CheckExact(f[3]) || !PyTuple_CheckExact(f[5]))
+        return false;
+    for (const int i : {1, 2, 4, 6})
+        if (!PyUnicode_CheckExact(f[i])) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f[5]); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(f[5], i))) return false;
+    return true;
+}
+
+bool append_line(std::string& out, PyObject* (&f)[kFieldCount]) {
+    if (!plain(f)) return append_with_json(out, f);
+    out += R"({"type": "log", "block_number": )";
+    if (!append_json_int(out, f[0])) return false;
+    out += R"(, "block_hash": )";
+    append_json_str(out, f[1]);
+    out += R"(, "transaction_hash": )";
+    append_json_str(out, f[2]);
+    out += R"(, "log_index": )";
+    if (!append_json_int(out, f[3])) return false;
+    out += R"(, "address": )";
+    append_json_str(out, f[4]);
+    out += R"(, "topics": [)";
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f[5]); ++i) {
+        if (i) out += ", ";
+        append_json_str(out, PyTuple_GET_ITEM(f[5], i));
+    }
+    out += R"(], "data": )";
+    append_json_str(out, f[6]);
+    out += "}\n";
+    return true;
+}
+
+// One log's line: a Log's own fields, or any object's attributes of the
+// same names.
+bool append_log(std::string& out, PyObject* log) {
+    PyObject* f[kFieldCount] = {};
+    bool ok = true;
+    if (Py_TYPE(log) == g_type) {
+        for (int i = 0; i < kFieldCount; ++i) {
+            f[i] = as_log(log)->fields[i];
+            if (!f[i]) {
+                PyErr_SetString(PyExc_AttributeError, kNames[i]);
+                return false;
+            }
+            Py_INCREF(f[i]);
+        }
+    } else {
+        for (int i = 0; i < kFieldCount && ok; ++i) ok = (f[i] = PyObject_GetAttrString(log, kNames[i]));
+    }
+    if (ok) ok = append_line(out, f);
+    for (PyObject* x : f) Py_XDECREF(x);
+    return ok;
+}
+
+}  // namespace
+
+PyTypeObject* log_type() {
+    if (!g_type) {
+        PyObject* t = PyType_FromSpec(&kSpec);
+        if (!t) throw_fetched();
+        Ref match = Ref::steal(Py_BuildValue("(sssssss)", kNames[0], kNames[1], kNames[2],
+                                             kNames[3], kNames[4], kNames[5], kNames[6]));
+        if (!match || PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(t)->tp_dict,
+                                           "__match_args__", match.get()) < 0) {
+            Py_DECREF(t);
+            throw_fetched();
+        }
+        PyType_Modified(reinterpret_cast<PyTypeObject*>(t));
+        g_type = reinterpret_cast<PyTypeObject*>(t);
+    }
+    return g_type;
+}
+
+PyObject* make_log(PyObject* (&fields)[kFieldCount]) {
+    PyObject* self = g_type->tp_alloc(g_type, 0);
+    if (!self) {
+        for (PyObject* f : fields) Py_DECREF(f);
+        throw_fetched();
+    }
+    for (int i = 0; i < kFieldCount; ++i) as_log(self)->fields[i] = fields[i];
+    return self;
+}
+
+PyObject* encode_log_lines(PyObject*, PyObject* logs) noexcept {
+    return guard([&]() -> PyObject* {
+        Ref seq = Ref::steal(PySequence_Fast(logs, "encode_log_lines() expects an iterable of logs"));
+        if (!seq) throw_fetched();
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        std::string text;
+        text.reserve(static_cast<std::size_t>(n) * 420);
+        // Items are re-read after each log: json code may change a list.
+        for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            PyObject* log = Py_NewRef(PySequence_Fast_ITEMS(seq.get())[i]);
+            const bool ok = append_log(text, log);
+            Py_DECREF(log);
+            if (!ok) throw_fetched();
+        }
+        PyObject* out = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (!out) throw_fetched();
+        return out;
+    }, nullptr);
+}
+
+}  // namespace vorlane::py::rpc_log

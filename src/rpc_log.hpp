@@ -1,0 +1,28 @@
+// vorlane_rpc's Log class: an immutable record of one log, made by the
+// decoder and by Python code alike, and the JSON Lines writer for logs.
+#pragma once
+
+#include "binding.hpp"
+
+namespace vorlane::py::rpc_log {
+
+inline constexpr int kFieldCount = 7;
+
+// Seven object fields, in the constructor's order: block_number,
+// block_hash, transaction_hash, log_index, address, topics, data.
+struct LogObject {
+    PyObject_HEAD
+    PyObject* fields[kFieldCount];
+};
+
+// Creates the type (once).  Returns a borrowed reference.
+PyTypeObject* log_type();
+
+// A new Log owning the seven given references (all non-null).  Returns a new
+// reference; on failure the references are released and a fault is thrown.
+PyObject* make_log(PyObject* (&fields)[kFieldCount]);
+
+// encode_log_lines(logs) -> bytes.
+PyObject* encode_log_lines(PyObject* module, PyObject* logs) noexcept;
+
+}  // namespace vorlane::py::rpc_log

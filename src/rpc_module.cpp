@@ -1,0 +1,323 @@
+// The vorlane_rpc module: JSON-RPC answers from an EVM node decoded into the
+// follower's values (vorlane.BlockSummary, Log, int), with the node's error
+// objects as RpcError and malformed answers raised as DecodeError.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "classes.hpp"
+#include "rpc_log.hpp"
+#include "vorlane/rpc_decode.hpp"
+
+namespace vorlane::py {
+namespace {
+
+namespace rpc = vorlane::rpc;
+
+PyObject* g_decode_error = nullptr;  // vorlane_rpc.DecodeError
+PyObject* g_rpc_error = nullptr;     // vorlane_rpc.RpcError
+
+// ---------------------------------------------------------------------------
+// RpcError
+// ---------------------------------------------------------------------------
+
+// RpcError(code, message, data=None): keeps its three values as attributes
+// and as its args, so that it pickles like any exception.
+int rpc_error_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"code", "message", "data", nullptr};
+    PyObject* code = nullptr;
+    PyObject* message = nullptr;
+    PyObject* data = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!U|O:RpcError", const_cast<char**>(keywords),
+                                     &PyLong_Type, &code, &message, &data))
+        return -1;
+    if (data != Py_None && !PyUnicode_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "RpcError() argument 'data' must be str or None");
+        return -1;
+    }
+    PyObject* all = PyTuple_Pack(3, code, message, data);
+    if (!all) return -1;
+    Py_XSETREF(reinterpret_cast<PyBaseExceptionObject*>(self)->args, all);
+    if (PyObject_SetAttrString(self, "code", code) < 0 ||
+        PyObject_SetAttrString(self, "message", message) < 0 ||
+        PyObject_SetAttrString(self, "data", data) < 0)
+        return -1;
+    return 0;
+}
+
+// "{message} ({code})"
+PyObject* rpc_error_str(PyObject* self) {
+    PyObject* code = PyObject_GetAttrString(self, "code");
+    if (!code) return nullptr;
+    PyObject* message = PyObject_GetAttrString(self, "message");
+    PyObject* text = message ? PyUnicode_FromFormat("%S (%S)", message, code) : nullptr;
+    Py_XDECREF(message);
+    Py_DECREF(code);
+    return text;
+}
+
+PyType_Slot kRpcErrorSlots[] = {
+    {Py_tp_doc, const_cast<char*>("The node answered a call with a JSON-RPC error object.")},
+    {Py_tp_init, reinterpret_cast<void*>(&rpc_error_init)},
+    {Py_tp_str, reinterpret_cast<void*>(&rpc_error_str)},
+    {0, nullptr},
+};
+PyType_Spec kRpcErrorSpec = {"vorlane_rpc.RpcError", 0, 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kRpcErrorSlots};
+
+PyObject* new_rpc_error(const rpc::RpcError& e) {
+    Ref code = Ref::steal(PyLong_FromLongLong(e.code));
+    if (!code) throw_fetched();
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(e.message.data(),
+                                                  static_cast<Py_ssize_t>(e.message.size()),
+                                                  "surrogateescape"));
+    if (!message) throw_fetched();
+    Ref data = e.data ? Ref::steal(PyUnicode_DecodeUTF8(e.data->data(),
+                                                        static_cast<Py_ssize_t>(e.data->size()),
+                                                        "surrogateescape"))
+                      : Ref::steal(Py_NewRef(Py_None));
+    if (!data) throw_fetched();
+    PyObject* error = PyObject_CallFunctionObjArgs(g_rpc_error, code.get(), message.get(),
+                                                   data.get(), nullptr);
+    if (!error) throw_fetched();
+    return error;
+}
+
+// ---------------------------------------------------------------------------
+// Values
+// ---------------------------------------------------------------------------
+
+// A hex text in lower case ("0X" included): each character is a digit, a
+// letter a-f/A-F or x/X, which or-ing in 0x20 lowers and leaves digits be.
+PyObject* hex_str(std::string_view t) {
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(t.size()), 127);
+    if (!s) throw_fetched();
+    auto* out = PyUnicode_1BYTE_DATA(s);
+    for (std::size_t i = 0; i < t.size(); ++i)
+        out[i] = static_cast<Py_UCS1>(static_cast<unsigned char>(t[i]) | 0x20);
+    return s;
+}
+
+PyObject* to_int(std::uint64_t v) {
+    PyObject* r = PyLong_FromUnsignedLongLong(v);
+    if (!r) throw_fetched();
+    return r;
+}
+
+// The same text as the previous log's often comes again (logs of one block,
+// one transaction, one contract): the str made for it is shared.
+struct Repeated {
+    std::string_view text;
+    Ref str;
+    PyObject* get(std::string_view t) {
+        if (!str || t != text) {
+            str = Ref::steal(hex_str(t));
+            text = t;
+        }
+        return Py_NewRef(str.get());
+    }
+};
+
+PyObject* header_value(const rpc::Header& h) {
+    Ref summary = Ref::steal(wrap(BlockSummary{h.number, std::string(h.hash), std::string(h.parent_hash),
+                                               h.timestamp, h.tx_count},
+                                  type_cell<BlockSummary>));
+    auto* s = &instance<BlockSummary>(summary.get())->record;
+    for (std::string* text : {&s->hash, &s->parent_hash})
+        for (char& c : *text) c = static_cast<char>(c | 0x20);
+    Ref bloom = Ref::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(h.logs_bloom.data()), static_cast<Py_ssize_t>(h.logs_bloom.size())));
+    if (!bloom) throw_fetched();
+    PyObject* pair = PyTuple_Pack(2, summary.get(), bloom.get());
+    if (!pair) throw_fetched();
+    return pair;
+}
+
+PyObject* logs_value(const rpc::Answer& answer, const rpc::Entry& entry) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entry.logs_end - entry.logs_begin)));
+    if (!list) throw_fetched();
+    Repeated block_hash, transaction_hash, address;
+    for (std::size_t i = entry.logs_begin; i < entry.logs_end; ++i) {
+        const rpc::Log& l = answer.logs[i];
+        PyObject* topics = PyTuple_New(l.topic_count);
+        if (!topics) throw_fetched();
+        for (std::size_t t = 0; t < l.topic_count; ++t) {
+            PyObject* topic = PyUnicode_New(66, 127);
+            if (!topic) {
+                Py_DECREF(topics);
+                throw_fetched();
+            }
+            auto* out = PyUnicode_1BYTE_DATA(topic);
+            for (std::size_t k = 0; k < 66; ++k)
+                out[k] = static_cast<Py_UCS1>(static_cast<unsigned char>(l.topics[t][k]) | 0x20);
+            PyTuple_SET_ITEM(topics, static_cast<Py_ssize_t>(t), topic);
+        }
+        PyObject* fields[rpc_log::kFieldCount] = {topics};
+        // Each step owns what it made so far: on a failure the rest is null.
+        Ref hold[rpc_log::kFieldCount];
+        hold[5] = Ref::steal(topics);
+        hold[0] = Ref::steal(to_int(l.block_number));
+        hold[1] = Ref::steal(block_hash.get(l.block_hash));
+        hold[2] = Ref::steal(transaction_hash.get(l.transaction_hash));
+        hold[3] = Ref::steal(to_int(l.log_index));
+        hold[4] = Ref::steal(address.get(l.address));
+        hold[6] = Ref::steal(hex_str(l.data));
+        for (int k = 0; k < rpc_log::kFieldCount; ++k) fields[k] = hold[k].release();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - entry.logs_begin),
+                        rpc_log::make_log(fields));
+    }
+    return list.release();
+}
+
+PyObject* entry_value(const rpc::Answer& answer, const rpc::Entry& entry) {
+    switch (entry.state) {
+        case rpc::Entry::State::null: return Py_NewRef(Py_None);
+        case rpc::Entry::State::quantity: return to_int(entry.quantity);
+        case rpc::Entry::State::header: return header_value(entry.header);
+        case rpc::Entry::State::logs: return logs_value(answer, entry);
+        case rpc::Entry::State::error: return new_rpc_error(entry.error);
+    }
+    throw Panic("unknown entry state");
+}
+
+// ---------------------------------------------------------------------------
+// decode
+// ---------------------------------------------------------------------------
+
+// The decoder and its answer are kept between calls; a call made while they
+// are in use (from a finalizer the conversion set off) gets its own.
+struct Workspace {
+    rpc::Decoder decoder;
+    rpc::Answer answer;
+    rpc::Failure failure;
+    bool busy = false;
+};
+
+// A bytes-like argument, held for the call.
+class Buffer {
+public:
+    Buffer(PyObject* obj, const char* name) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            throw Error(PyExc_TypeError, std::string("decode() argument '") + name +
+                                             "' must be bytes, not " + Py_TYPE(obj)->tp_name);
+        }
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    std::string_view text() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+PyObject* decode_with(Workspace& w, std::string_view body, std::string_view kinds) {
+    const std::span<const std::uint8_t> kind_bytes(
+        reinterpret_cast<const std::uint8_t*>(kinds.data()), kinds.size());
+    if (!w.decoder.decode(body, kind_bytes, w.answer, w.failure)) {
+        if (w.failure.refused) {
+            Ref error = Ref::steal(new_rpc_error(*w.failure.refused));
+            PyErr_SetObject(g_rpc_error, error.get());
+            throw_fetched();
+        }
+        throw Error(g_decode_error, w.failure.message);
+    }
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(w.answer.entries.size())));
+    if (!list) throw_fetched();
+    for (std::size_t i = 0; i < w.answer.entries.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        entry_value(w.answer, w.answer.entries[i]));
+    return list.release();
+}
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2)
+            throw Error(PyExc_TypeError, "decode() takes exactly 2 arguments (" +
+                                             std::to_string(nargs) + " given)");
+        const Buffer body(args[0], "body");
+        const Buffer kinds(args[1], "kinds");
+        static Workspace shared;
+        if (shared.busy) {
+            Workspace own;
+            return decode_with(own, body.text(), kinds.text());
+        }
+        shared.busy = true;
+        struct Release {
+            ~Release() { shared.busy = false; }
+        } release;
+        return decode_with(shared, body.text(), kinds.text());
+    }, nullptr);
+}
+
+PyObject* encode_log_lines(PyObject* module, PyObject* logs) noexcept {
+    return rpc_log::encode_log_lines(module, logs);
+}
+
+PyMethodDef kFunctions[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decode)), METH_FASTCALL,
+     "decode(body, kinds, /)\n--\n\n"
+     "Decodes the answer to a request of len(kinds) calls with ids 0..n-1, call i\n"
+     "expecting the result kind kinds[i] (HEADER, LOGS or QUANTITY)."},
+    {"encode_log_lines", &encode_log_lines, METH_O,
+     "encode_log_lines(logs, /)\n--\n\n"
+     "The JSON Lines of the given logs, one {\"type\": \"log\", ...} object a line."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// vorlane's BlockSummary, adopted rather than defined again.
+const ClassDef kBlockSummary{kModule, "BlockSummary", nullptr, "",
+                             sizeof(Instance<BlockSummary>), nullptr, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, {}};
+
+void prepare() {
+    adopt_type("vorlane", kBlockSummary, type_cell<BlockSummary>);
+    rpc_log::log_type();
+    if (!g_decode_error) {
+        g_decode_error = PyErr_NewExceptionWithDoc(
+            "vorlane_rpc.DecodeError", "A JSON-RPC answer that could not be decoded.",
+            PyExc_ValueError, nullptr);
+        if (!g_decode_error) throw_fetched();
+    }
+    if (!g_rpc_error) {
+        Ref bases = Ref::steal(PyTuple_Pack(1, PyExc_Exception));
+        if (!bases) throw_fetched();
+        g_rpc_error = PyType_FromSpecWithBases(&kRpcErrorSpec, bases.get());
+        if (!g_rpc_error) throw_fetched();
+    }
+}
+
+ModuleDef g_module{
+    PyModuleDef{PyModuleDef_HEAD_INIT, "vorlane_rpc", "", 0, kFunctions, nullptr, nullptr,
+                nullptr, nullptr},
+    {}, &prepare};
+
+PyObject* init() {
+    Ref module = Ref::steal(init_module(g_module));
+    if (!module) throw_fetched();
+    PyObject* m = module.get();
+    if (PyObject_HasAttrString(m, "__all__")) return module.release();
+    const auto add = [&](const char* name, PyObject* value) {
+        Ref owned = Ref::steal(value);
+        if (!owned || PyModule_AddObjectRef(m, name, owned.get()) < 0) throw_fetched();
+    };
+    add("HEADER", PyLong_FromLong(static_cast<long>(rpc::Kind::header)));
+    add("LOGS", PyLong_FromLong(static_cast<long>(rpc::Kind::logs)));
+    add("QUANTITY", PyLong_FromLong(static_cast<long>(rpc::Kind::quantity)));
+    add("Log", Py_NewRef(reinterpret_cast<PyObject*>(rpc_log::log_type())));
+    add("RpcError", Py_NewRef(g_rpc_error));
+    add("DecodeError", Py_NewRef(g_decode_error));
+    add("__all__", Py_BuildValue("[ssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
+                                 "DecodeError", "decode", "encode_log_lines"));
+    return module.release();
+}
+
+}  // namespace
+}  // namespace vorlane::py
+
+PyMODINIT_FUNC PyInit_vorlane_rpc() {
+    return vorlane::py::guard([] { return vorlane::py::init(); }, static_cast<PyObject*>(nullptr));
+}

@@ -1,0 +1,57 @@
+"""Type information for the vorlane_rpc extension module."""
+
+from typing import Any, Final, Iterable, final
+
+from vorlane import BlockSummary
+
+__all__ = ["HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "encode_log_lines"]
+
+HEADER: Final[int]
+LOGS: Final[int]
+QUANTITY: Final[int]
+
+@final
+class Log:
+    """One log as the node returned it, every hex text in lower case."""
+
+    __match_args__ = ("block_number", "block_hash", "transaction_hash", "log_index", "address", "topics", "data")
+    @property
+    def block_number(self) -> int: ...
+    @property
+    def block_hash(self) -> str: ...
+    @property
+    def transaction_hash(self) -> str: ...
+    @property
+    def log_index(self) -> int: ...
+    @property
+    def address(self) -> str: ...
+    @property
+    def topics(self) -> tuple[str, ...]: ...
+    @property
+    def data(self) -> str: ...
+    def __new__(
+        cls,
+        block_number: int,
+        block_hash: str,
+        transaction_hash: str,
+        log_index: int,
+        address: str,
+        topics: tuple[str, ...],
+        data: str,
+    ) -> Log: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[Log], tuple[Any, ...]]: ...
+
+class RpcError(Exception):
+    code: int
+    message: str
+    data: str | None
+    def __init__(self, code: int, message: str, data: str | None = None) -> None: ...
+
+class DecodeError(ValueError): ...
+
+def decode(
+    body: bytes, kinds: bytes, /
+) -> list[tuple[BlockSummary, bytes] | list[Log] | int | RpcError | None]: ...
+def encode_log_lines(logs: Iterable[Log], /) -> bytes: ...
