@@ -189,9 +189,20 @@ void wait_for_turn(const std::shared_ptr<QueueFile>& queue) noexcept {
     queue->turn.notify_all();
 }
 
-// 0 once the lock is held, ETIMEDOUT when `deadline` passed first, or
-// the errno of a failure.
-int take_turn(const std::shared_ptr<QueueFile>& queue, Clock::time_point deadline) {
+// One attempt without waiting: 0 once the lock is held, EAGAIN when
+// another holds it (or a helper still waits for it), or the errno of a
+// failure. While a helper waits, the file is left alone: the helper's lock
+// would be this one (both are the same open file description's).
+int try_turn(QueueFile& queue) {
+    const std::lock_guard lock(queue.mutex);
+    if (queue.helper_waiting) return EAGAIN;
+    if (lock_file(queue.fd, F_OFD_SETLK, F_WRLCK) == 0) return 0;
+    return errno == EACCES || errno == EINTR ? EAGAIN : errno;
+}
+
+// Waits for the lock through the helper: 0 once it is held, ETIMEDOUT when
+// `deadline` passed first, or the errno of a failure.
+int wait_for_turn_until(const std::shared_ptr<QueueFile>& queue, Clock::time_point deadline) {
     std::unique_lock lock(queue->mutex);
     if (!queue->helper_waiting) {
         if (lock_file(queue->fd, F_OFD_SETLK, F_WRLCK) == 0) return 0;
@@ -512,24 +523,36 @@ private:
     template <class Body>
     Result<void> in_write_transaction(Body&& body) {
         if (auto r = usable(); !r.ok()) return r;
-        const auto deadline = Clock::now() + busy_timeout_;
         QueueTurn turn;
+        bool waited = false;
         if (queue_) {
-            const int rc = take_turn(queue_, deadline);
+            // Most turns are free: one attempt, and the busy timeout stays
+            // as it is. Otherwise the wait for the turn and BEGIN's wait for
+            // SQLite's lock share one busy timeout, counted from here.
+            int rc = try_turn(*queue_);
+            if (rc == EAGAIN) {
+                const auto deadline = Clock::now() + busy_timeout_;
+                rc = wait_for_turn_until(queue_, deadline);
+                if (rc == 0) {
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+                    sqlite3_busy_timeout(db_,
+                                         static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+                    waited = true;
+                }
+            }
             if (rc == ETIMEDOUT) return failure<void>(with_path(sqlite3_errstr(SQLITE_BUSY)));
             if (rc != 0) {
                 return failure<void>(with_path("cannot lock " + file_ + kQueueSuffix + ": " +
                                                std::generic_category().message(rc)));
             }
             turn.hold(queue_.get());
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
         }
         Result<void> result = run(begin_) == SQLITE_DONE ? same_file() : failure<void>(error());
         if (result.ok()) result = body();
         if (result.ok() && run(commit_) != SQLITE_DONE) result = failure<void>(error());
         if (!sqlite3_get_autocommit(db_)) (void)run(rollback_);
-        if (queue_) sqlite3_busy_timeout(db_, static_cast<int>(busy_timeout_.count()));
+        if (waited) sqlite3_busy_timeout(db_, static_cast<int>(busy_timeout_.count()));
         return result;
     }
 
