@@ -71,9 +71,12 @@ def canonical(chain, first, last):
 
 
 def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_depth=None,
-                  retry_cap=FAST_RETRY["retry_cap"], **config):
+                  retry_cap=FAST_RETRY["retry_cap"], default_provider=False, max_in_flight=None,
+                  request_timeout=None, startup_timeout=None, **config):
     """A Follower ("sync") or AsyncFollower ("async") on `node`, web3's own
-    retries off so that the follower's are the ones at work."""
+    retries off so that the follower's are the ones at work (unless
+    `default_provider`: the provider as web3.py builds it by default). The
+    follower's keywords left at None are not passed."""
     import aiohttp
     from vorlane import IndexerConfig, InMemoryStorage
     from web3 import AsyncHTTPProvider, AsyncWeb3, HTTPProvider, Web3
@@ -83,15 +86,18 @@ def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_
     config = {"chain": str(demo.chain_id), "confirmation_depth": 3, "batch_size": 16,
               "checkpoint_interval": 10, "poll_interval_ms": 20, **config}
     store = InMemoryStorage() if store is None else store
+    options = {"max_in_flight": max_in_flight, "request_timeout": request_timeout,
+               "startup_timeout": startup_timeout}
+    options = {"history_depth": history_depth, "retry_base": FAST_RETRY["retry_base"], "retry_cap": retry_cap,
+               **{k: v for k, v in options.items() if v is not None}}
     if driver == "sync":
-        w3 = Web3(HTTPProvider(node.url, request_kwargs={"timeout": timeout},
-                               exception_retry_configuration=None))
-        return Follower(w3, IndexerConfig(**config), token_filter(demo), store, handler,
-                        history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
-    aw3 = AsyncWeb3(AsyncHTTPProvider(node.url, request_kwargs={"timeout": aiohttp.ClientTimeout(timeout)},
+        w3 = Web3(HTTPProvider(node.url) if default_provider else
+                  HTTPProvider(node.url, request_kwargs={"timeout": timeout}, exception_retry_configuration=None))
+        return Follower(w3, IndexerConfig(**config), token_filter(demo), store, handler, **options)
+    aw3 = AsyncWeb3(AsyncHTTPProvider(node.url) if default_provider else
+                    AsyncHTTPProvider(node.url, request_kwargs={"timeout": aiohttp.ClientTimeout(timeout)},
                                       exception_retry_configuration=None))
-    return AsyncFollower(aw3, IndexerConfig(**config), token_filter(demo), store, handler,
-                         history_depth=history_depth, retry_base=FAST_RETRY["retry_base"], retry_cap=retry_cap)
+    return AsyncFollower(aw3, IndexerConfig(**config), token_filter(demo), store, handler, **options)
 
 
 def run(follower):

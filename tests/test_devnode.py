@@ -321,3 +321,43 @@ def test_serve_rejects_bad_options(argv, message):
                           capture_output=True, text=True, timeout=30)
     assert done.returncode == 2
     assert done.stderr.endswith(f"python examples/devchain serve: error: {message}\n")
+
+
+def test_a_lagging_log_backend_answers_short_empty_or_refuses_but_never_empties_a_hash_query(dev_node):
+    chain, faults = dev_node.chain, dev_node.faults
+    head = chain.head
+    faults.logs_lag = 5
+
+    def logs(**query):
+        query = {k: hex(v) if isinstance(v, int) else v for k, v in query.items()}
+        return post(dev_node, call("eth_getLogs", query))[1]
+
+    assert logs(fromBlock=head - 9, toBlock=head)["result"] == chain.logs(head - 9, head - 5, None, None)
+    assert logs(fromBlock=head - 4, toBlock=head)["result"] == []
+    assert logs(blockHash=chain.block(head - 4).hash)["error"] == {"code": -32000, "message": "unknown block"}
+    assert logs(blockHash=chain.block(head - 5).hash)["result"] == chain.logs(head - 5, head - 5, None, None)
+    faults.logs_lag_refuses = True
+    assert logs(fromBlock=head - 4, toBlock=head)["error"] == {"code": -32000,
+                                                               "message": "invalid block range params"}
+    faults.logs_lag_share = 0.5
+    answers = [logs(fromBlock=head - 4, toBlock=head) for _ in range(40)]
+    assert 10 < sum("error" in a for a in answers) < 30
+    assert faults.served["logs_lag"] == 4 + sum("error" in a for a in answers)
+
+
+def test_trickled_answers_and_rate_limited_batch_items(dev_node):
+    batch = [call("eth_getBlockByNumber", hex(n), False, id=n) for n in range(8)]
+    plain = post(dev_node, batch)[1]
+    dev_node.faults.trickle_next(1, 1.5)
+    started = time.monotonic()
+    assert post(dev_node, batch)[1] == plain
+    assert time.monotonic() - started >= 1.5
+
+    dev_node.faults.rate_limit_next(1)
+    post(dev_node, call("eth_blockNumber"))  # a single call is no batch: not counted
+    limited = post(dev_node, batch)[1]
+    refused = [a for a in limited if "error" in a]
+    assert 0 < len(refused) < len(batch) and all(a in plain for a in limited if "error" not in a)
+    assert {a["id"] for a in limited} == set(range(8))
+    assert all(a["error"] == {"code": -32005, "message": "request rate exceeded"} for a in refused)
+    assert post(dev_node, batch)[1] == plain

@@ -157,6 +157,8 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
             "--checkpoint-interval", 2, "--to-block", last, "--store", f"sqlite:{tmp_path / 'cp.db'}",
             "--output", output]
     dev_node.faults.delay = 0.03
+    # A share of the log requests lands on a backend 30 blocks behind.
+    dev_node.faults.logs_lag, dev_node.faults.logs_lag_share = 30, 0.3
     cycles = 5
     for cycle in range(cycles):
         # The whole run needs about 30 log requests.
