@@ -244,6 +244,8 @@ def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chai
             str(demo_chain.chain_id), str(last), str(path)]
     env = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
     dev_node.faults.delay = 0.03
+    # A share of the log requests lands on a backend 30 blocks behind.
+    dev_node.faults.logs_lag, dev_node.faults.logs_lag_share = 30, 0.3
 
     def rows():
         if not path.exists():
