@@ -267,18 +267,32 @@ def _serve_connection(node: Node, conn: socket.socket) -> None:
             if line in (b"\r\n", b"\n"):
                 continue
             length = 0
+            chunked = False
             close = line.rstrip().endswith(b"HTTP/1.0")
             while True:
                 header = reader.readline(65537)
                 if header in (b"\r\n", b"\n", b""):
                     break
                 name, _, value = header.partition(b":")
-                name = name.strip().lower()
+                name, value = name.strip().lower(), value.strip().lower()
                 if name == b"content-length":
                     length = int(value)
+                elif name == b"transfer-encoding":
+                    chunked = value == b"chunked"
                 elif name == b"connection":
-                    close = value.strip().lower() == b"close"
-            body = reader.read(length) if length else b""
+                    close = value == b"close"
+                elif name == b"expect" and value == b"100-continue":
+                    conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+            if chunked:
+                parts = []
+                while size := int(reader.readline(1024).split(b";")[0], 16):
+                    parts.append(reader.read(size))
+                    reader.readline(8)
+                while reader.readline(65537) not in (b"\r\n", b"\n", b""):
+                    pass  # trailers
+                body = b"".join(parts)
+            else:
+                body = reader.read(length) if length else b""
             try:
                 pieces = node.answer(body)
                 status = b"200 OK"
