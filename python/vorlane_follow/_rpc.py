@@ -152,30 +152,43 @@ def _quote(text: str, most: int = 100) -> str:
     return '"' + (text if len(text) <= most else text[:most] + "…") + '"'
 
 
+def _chain(exc: BaseException) -> list[BaseException]:
+    """`exc` and what it wraps: causes, contexts, exceptions among its
+    arguments (requests and urllib3 keep the socket's error there)."""
+    out: list[BaseException] = []
+    todo = [exc]
+    while todo and len(out) < 16:
+        current = todo.pop(0)
+        if any(current is seen for seen in out):
+            continue
+        out.append(current)
+        todo += [e for e in (current.__cause__, current.__context__, getattr(current, "reason", None),
+                             *current.args) if isinstance(e, BaseException)]
+    return out
+
+
 def _reason(exc: BaseException) -> str:
     """Why a connection failed, in a few words."""
-    seen = set()
-    while exc is not None and id(exc) not in seen:
-        seen.add(id(exc))
-        if isinstance(exc, ConnectionRefusedError):
+    for inner in _chain(exc):
+        if isinstance(inner, ConnectionRefusedError):
             return "connection refused"
-        if isinstance(exc, ConnectionResetError):
+        if isinstance(inner, ConnectionResetError):
             return "connection reset"
-        if isinstance(exc, (TimeoutError, asyncio.TimeoutError)) and not isinstance(exc, DeadlineExceeded):
+        if isinstance(inner, (TimeoutError, asyncio.TimeoutError)) and not isinstance(inner, DeadlineExceeded):
             return "timed out"
-        if isinstance(exc, OSError) and exc.strerror:
-            return exc.strerror.lower()
-        inner = exc.__cause__ or exc.__context__
-        if inner is None and exc.args and isinstance(exc.args[0], BaseException):
-            inner = exc.args[0]
-        if inner is None:
-            reason = getattr(exc, "reason", None)
-            inner = reason if isinstance(reason, BaseException) else None
-        if inner is None:
-            break
-        exc = inner
+        if isinstance(inner, OSError) and inner.strerror:
+            return inner.strerror.lower()
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
     return " ".join(text.split())[:100]
+
+
+def _cut_short(exc: BaseException) -> bool:
+    """A connection that closed in the middle of an answer."""
+    import http.client
+
+    return any(isinstance(e, http.client.IncompleteRead)
+               or type(e).__name__ in ("ChunkedEncodingError", "ClientPayloadError")
+               for e in _chain(exc))
 
 
 @dataclass(frozen=True, slots=True)
@@ -202,7 +215,7 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
             return Verdict(True, f"{url}: {method} was throttled: HTTP 429", throttled=True, pause=pause)
         if status == 413 and ranged:
             return Verdict(False, f"{url}: {method} was refused as too large: HTTP 413", refused=True)
-        if status >= 500 or status == 408:
+        if status in (408, 500, 502, 503, 504) or status >= 520:  # overloaded, or a proxy in the way
             return Verdict(True, f"{url}: {method} failed: HTTP {status}", pause=pause, startup=True)
         return Verdict(False, f"{url} is not a JSON-RPC endpoint: HTTP {status} to a POST", startup=True)
     if isinstance(exc, RpcError):
@@ -211,6 +224,9 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
         return Verdict(True, f"{url}: {method} was answered with {exc}", startup=True)
     if isinstance(exc, (NullResult, BadAnswer)):
         return Verdict(True, f"{url}: {exc}")
+    if _cut_short(exc):
+        return Verdict(True, f"{url}: {method}'s answer was cut short by the connection closing",
+                       startup=True)
     if isinstance(exc, (NodeError, TypeError, AttributeError, AssertionError, ValueError)):
         # Ours: a fault in the follower or its caller, not in the node.
         return Verdict(False, "")

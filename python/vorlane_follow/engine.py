@@ -403,6 +403,7 @@ class Engine:
         self._head: int | None = None
         self._chain_id: int | None = None
         self._since_save = 0
+        self._short_answers = 0  # blocks whose range answer left their logs out, lately
         self._log_span = _Span(self.config.batch_size)
         self._header_span = _Span(self.config.batch_size)
         # Requests: the in-flight limit (additive increase, multiplicative
@@ -556,6 +557,8 @@ class Engine:
                         if b.number not in by_block and admits(blooms[b.number - batch.first]))
         if doubtful:
             yield from self._confirm([b for b in blocks if b.number in doubtful], by_block)
+        else:
+            self._short_answers = 0
         yield from self._deliver(blocks, by_block)
         if complete:
             return True
@@ -613,9 +616,11 @@ class Engine:
                 if moved_at is not None or doubtful:
                     retry.append(block)
                 elif found:
-                    log.warning("block %d: eth_getLogs over a range left out its logs; "
-                                "asked by hash, the node has %d", block.number,
-                                len(found[block.number]))
+                    # One warning per stretch of such blocks; the rest at info level.
+                    report = log.info if self._short_answers else log.warning
+                    report("block %d: eth_getLogs over a range left out its logs; asked by hash, "
+                           "the node has %d", block.number, len(found[block.number]))
+                    self._short_answers += 1
                     by_block[block.number] = found[block.number]
             blocks = retry
             if blocks:
