@@ -4,9 +4,12 @@
 // module for logs whose fields are plain str and int.
 #include "rpc_log.hpp"
 
-#include <structmember.h>
-
 #include <cstddef>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // the member constants, given their Py_ names in 3.12
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_READONLY READONLY
+#endif
 #include <string>
 
 namespace vorlane::py::rpc_log {
@@ -124,10 +127,12 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Read-only members: assigning one raises AttributeError, as assigning a
+// field of a frozen dataclass does.
 PyMemberDef kMembers[] = {
-#define VORLANE_LOG_MEMBER(i)                                                                   \
-    {const_cast<char*>(kNames[i]), T_OBJECT_EX,                                                 \
-     static_cast<Py_ssize_t>(offsetof(LogObject, fields) + (i) * sizeof(PyObject*)), READONLY, \
+#define VORLANE_LOG_MEMBER(i)                                                                    \
+    {const_cast<char*>(kNames[i]), Py_T_OBJECT_EX,                                                \
+     static_cast<Py_ssize_t>(offsetof(LogObject, fields) + (i) * sizeof(PyObject*)), Py_READONLY, \
      nullptr}
     VORLANE_LOG_MEMBER(0), VORLANE_LOG_MEMBER(1), VORLANE_LOG_MEMBER(2), VORLANE_LOG_MEMBER(3),
     VORLANE_LOG_MEMBER(4), VORLANE_LOG_MEMBER(5), VORLANE_LOG_MEMBER(6),

@@ -4,7 +4,10 @@ replaces, and the JSON Lines writer against the json module."""
 import copy
 import dataclasses
 import json
+import os
 import pickle
+import subprocess
+import sys
 
 import pytest
 
@@ -213,3 +216,13 @@ def test_encode_log_lines_matches_json(fields):
 def test_encode_log_lines_refuses_what_json_refuses():
     with pytest.raises(TypeError, match="Object of type bytes is not JSON serializable"):
         rpc.encode_log_lines([Log(1, b"x", H2, 0, ADDR, (), "0x")])
+
+
+def test_stub_agrees_with_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "mypy.ini").write_text("[mypy]\nsqlite_cache = False\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "mypy.ini",
+                             "vorlane_rpc"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
