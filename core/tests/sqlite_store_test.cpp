@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/mman.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -323,6 +325,41 @@ TEST(SqliteStore, ConnectionsOfOneProcessTakeTurns) {
     }
     for (auto& t : threads) t.join();
     for (const auto& outcome : outcomes) EXPECT_EQ(outcome, "");
+}
+
+// A wait for the turn uses up part of one call's busy timeout; the next call
+// has all of it again for a lock held outside the queue.
+TEST(SqliteStore, AWaitForTheTurnLeavesTheNextCallTheWholeBusyTimeout) {
+    using namespace std::chrono_literals;
+    TempDir dir;
+    const std::string path = dir.file("cp.db");
+    auto store = open_store(path, {.synchronous = false, .busy_timeout = 2000ms});
+    ASSERT_NE(store, nullptr);
+
+    const int turn = ::open((path + "-lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(turn, 0);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(turn, F_OFD_SETLK, &whole), 0);
+    std::thread give_back([turn] {
+        std::this_thread::sleep_for(1200ms);
+        ::close(turn);
+    });
+    const auto first = sync_wait(store->save({"1", "m", 1, "h", 1}));
+    give_back.join();
+    ASSERT_TRUE(first.ok()) << first.error().message();
+
+    // Held for longer than the 0.8 s the first call had left.
+    RawDb other(path);
+    other.exec("BEGIN IMMEDIATE");
+    std::thread commit([&] {
+        std::this_thread::sleep_for(1500ms);
+        other.exec("COMMIT");
+    });
+    const auto second = sync_wait(store->save({"1", "m", 2, "h", 2}));
+    commit.join();
+    EXPECT_TRUE(second.ok()) << second.error().message();
 }
 
 constexpr std::uint64_t kRaceRounds = 256;
