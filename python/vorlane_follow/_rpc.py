@@ -416,9 +416,6 @@ class HttpConnection:
                              data.decode("utf-8", "replace"))
         return data
 
-    def reconnect(self) -> None:
-        pass
-
     def close(self) -> None:
         pass
 
@@ -442,9 +439,6 @@ class ProviderConnection:
                 response = self.provider.make_request(call.method, json.loads(call.params))
             entries.append(vorlane_rpc.decode(_encode_response(response), bytes((call.kind,)))[0])
         return answer(request, entries), len(batch)
-
-    def reconnect(self) -> None:
-        pass
 
     def close(self) -> None:
         pass
@@ -515,9 +509,6 @@ class AsyncHttpConnection:
         except TimeoutError as exc:
             raise DeadlineExceeded(self.timeout) from exc
 
-    async def reconnect(self) -> None:
-        pass
-
     async def close(self) -> None:
         if self._session is not None:
             await self._session.close()
@@ -526,16 +517,20 @@ class AsyncHttpConnection:
 
 class AsyncProviderConnection:
     """Any other asyncio provider (WebSocket, IPC), through its raw
-    `make_request`. A persistent connection that dropped is opened again."""
+    `make_request`. A persistent connection that dropped is opened again
+    (web3.py does not), once for all the requests that met the drop."""
 
     def __init__(self, provider: Any, timeout: float) -> None:
         self.provider = provider
         self.url = str(getattr(provider, "endpoint_uri", None) or getattr(provider, "ipc_path", None)
                        or type(provider).__name__)
         self.timeout = timeout
+        self._opened = 0  # how many times the connection was opened again
+        self._lock = asyncio.Lock()
 
     async def perform(self, request: Request) -> tuple[Any, int]:
         batch = calls(request)
+        opened = self._opened
         try:
             async with asyncio.timeout(self.timeout):
                 # A persistent connection matches answers to requests by id:
@@ -544,20 +539,27 @@ class AsyncProviderConnection:
                     self.provider.make_request(c.method, json.loads(c.params)) for c in batch))
         except TimeoutError as exc:
             raise DeadlineExceeded(self.timeout) from exc
+        except Exception:
+            await self._reopen(opened)
+            raise
         entries = [vorlane_rpc.decode(_encode_response(r), bytes((c.kind,)))[0]
                    for c, r in zip(batch, responses)]
         return answer(request, entries), len(batch)
 
-    async def reconnect(self) -> None:
-        """Web3.py does not reopen a persistent connection; should this fail,
-        the retried request fails too and backs off again."""
+    async def _reopen(self, opened: int) -> None:
+        """Should this fail, the retried request fails too and backs off again."""
         from web3.providers.persistent import PersistentConnectionProvider
 
-        if isinstance(self.provider, PersistentConnectionProvider):
+        if not isinstance(self.provider, PersistentConnectionProvider):
+            return
+        async with self._lock:
+            if self._opened != opened:  # another request has opened it again already
+                return
+            self._opened += 1
             for step in (self.provider.disconnect, self.provider.connect):
                 try:
                     await step()
-                except Exception:  # noqa: BLE001 - reported by the retried request
+                except Exception:  # noqa: BLE001
                     pass
 
     async def close(self) -> None:

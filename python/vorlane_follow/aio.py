@@ -147,8 +147,6 @@ class AsyncFollower:
                 throttled = throttled or verdict.throttled
                 if await self._sleep(verdict.pause):
                     return
-                if verdict.startup:
-                    await connection.reconnect()
                 continue
             retries.succeeded()
             reply = Reply(ticket, answer, trips + sent, tries, throttled)
