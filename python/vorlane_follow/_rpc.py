@@ -12,6 +12,7 @@ import dataclasses
 import json
 import logging
 import random
+import re
 import threading
 import time
 from collections.abc import Mapping
@@ -138,13 +139,17 @@ class BatchesRefused(Exception):
 
 
 _THROTTLED = ("rate", "capacity", "compute unit", "too many requests", "throttl", "per second",
-              "overload", "busy", "try again", "temporarily", "unavailable")
+              "overload", "busy", "try again", "temporarily", "unavailable", "quota", "credits",
+              "request count")
 # A backend behind the others does not know a block the head already passed.
 _LAGGING = ("invalid block range", "beyond", "unknown block", "not found", "not available",
             "after last accepted", "future block", "no historical", "is not yet")
 _TOO_BIG = ("range", "more than", "too many", "too large", "too big", "response size",
             "result window", "max results", "limit", "batch", "exceed")
 _NO_BATCHES = ("not supported", "unsupported", "not allowed", "disabled", "not permitted")
+
+
+_HTML = re.compile(r"the answer is an HTML page, not JSON: '(.*)'(\.\.\.)?$", re.S)
 
 
 def _quote(text: str, most: int = 100) -> str:
@@ -221,7 +226,11 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
     if isinstance(exc, RpcError):
         return _judge_error(exc, method, url, ranged)
     if isinstance(exc, DecodeError):
-        return Verdict(True, f"{url}: {method} was answered with {exc}", startup=True)
+        html = _HTML.match(str(exc))
+        if html:
+            page = _quote(html[1] + ("…" if html[2] else ""))
+            return Verdict(True, f"{url}: {method} was answered with an HTML page: {page}", startup=True)
+        return Verdict(True, f"{url}: {method}: {exc}", startup=True)
     if isinstance(exc, (NullResult, BadAnswer)):
         return Verdict(True, f"{url}: {exc}")
     if _cut_short(exc):
@@ -241,8 +250,8 @@ def _judge_error(error: RpcError, method: str, url: str, ranged: bool) -> Verdic
         return Verdict(True, message, throttled=True)
     if any(w in text for w in _LAGGING):
         return Verdict(True, message)
-    if ranged and any(w in text for w in _TOO_BIG):
-        return Verdict(False, message, refused=True)
+    if any(w in text for w in _TOO_BIG):  # split a range; one block cannot be
+        return Verdict(False, message, refused=ranged)
     if error.code == -32005:
         return Verdict(True, message, throttled=True)
     if "timeout" in text or "timed out" in text or error.code in (-32603, -32000):
