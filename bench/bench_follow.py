@@ -13,7 +13,8 @@ block range is caught up by each row:
 - `web3.py loop`: a bare loop (one batch of `get_block` and one `get_logs`
   per batch, sequential), the path a follower built on web3.py takes;
 - `requests+json`: the same requests with `requests.Session`, answers decoded
-  with `json.loads`, sequential;
+  with `json.loads`, sequential (these two loops stop at the first batch end
+  past `--seconds`, so they may cover fewer blocks: the figures are rates);
 - `reference`: the same requests, `--inflight` at a time over as many
   connections, answers read but not parsed: what the node and link allow.
 
@@ -44,7 +45,7 @@ sys.path.insert(0, FOLLOW_SRC)
 ROWS = ("follower", "async", "command", "web3", "requests", "reference")
 LABELS = {"follower": "Follower", "async": "AsyncFollower", "command": "vorlane-follow",
           "web3": "web3.py loop", "requests": "requests+json", "reference": "reference"}
-# Requests today's follower makes besides two per batch: eth_chainId, eth_blockNumber
+# Requests the follower makes besides two per batch: eth_chainId, eth_blockNumber
 # and, at the end, one header re-read to check the last block is still canonical.
 FIXED_TRIPS = 3
 WORKER_KINDS = ("follower", "async", "web3", "requests", "reference")
@@ -55,23 +56,13 @@ WORKER_KINDS = ("follower", "async", "web3", "requests", "reference")
 # ---------------------------------------------------------------------------
 
 class CountingHandler:
-    """Counts what it is given; past the job's time budget it stops the
-    follower at the end of a batch."""
-
-    def __init__(self, job) -> None:
+    def __init__(self) -> None:
         self.blocks = 0
         self.logs = 0
-        self.batch = job["batch"]
-        self.budget = job["budget"]
-        self.started = time.perf_counter()
-        self.follower = None
 
     def on_block(self, block, logs) -> None:
         self.blocks += 1
         self.logs += len(logs)
-        if (self.budget and self.blocks % self.batch == 0
-                and time.perf_counter() - self.started > self.budget):
-            self.follower.stop()
 
     def on_rollback(self, block_number) -> None:
         pass
@@ -98,11 +89,10 @@ def run_follower(job):
 
     from vorlane_follow import Follower
 
-    handler = CountingHandler(job)
-    follower = handler.follower = Follower(Web3(HTTPProvider(job["url"])), _config(job),
-                                           _filter(job), InMemoryStorage(), handler)
-    wall = handler.started = time.perf_counter()
-    cpu = time.process_time()
+    handler = CountingHandler()
+    follower = Follower(Web3(HTTPProvider(job["url"])), _config(job), _filter(job),
+                        InMemoryStorage(), handler)
+    wall, cpu = time.perf_counter(), time.process_time()
     counters = follower.run()
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
     return wall, cpu, handler.blocks, handler.logs, counters.round_trips
@@ -117,12 +107,10 @@ def run_async(job):
     from vorlane_follow import AsyncFollower
 
     async def go():
-        handler = CountingHandler(job)
+        handler = CountingHandler()
         w3 = AsyncWeb3(AsyncHTTPProvider(job["url"]))
-        follower = handler.follower = AsyncFollower(w3, _config(job), _filter(job),
-                                                    InMemoryStorage(), handler)
-        wall = handler.started = time.perf_counter()
-        cpu = time.process_time()
+        follower = AsyncFollower(w3, _config(job), _filter(job), InMemoryStorage(), handler)
+        wall, cpu = time.perf_counter(), time.process_time()
         counters = await follower.run()
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
         await w3.provider.disconnect()
@@ -331,7 +319,8 @@ def run_command(job: dict) -> dict:
     error = process.stderr.read().decode(errors="replace").strip()
     process.stderr.close()
     if process.returncode != 0:
-        return {"error": f"exit {process.returncode}: {error[-300:]}"}
+        last = error.splitlines()[-1] if error else ""
+        return {"error": f"exit {process.returncode}: {last[-200:]}"}
     return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "blocks": None, "logs": None,
             "round_trips": None, "maxrss_kb": usage.ru_maxrss}
 
@@ -399,8 +388,8 @@ def main() -> None:
         p.add_argument("--batch", type=int, default=None,
                        help="blocks per batch (default 1000, the follower's default; quick 50)"),
         p.add_argument("--seconds", type=float, default=None,
-                       help="a sequential row stops at the first batch end past this many "
-                            "seconds (default 2; quick: none)"),
+                       help="the web3.py and requests+json loops stop at the first batch end "
+                            "past this many seconds (default 2; quick: none)"),
         p.add_argument("--inflight", type=int, default=16,
                        help="requests in flight for the reference row (default 16)"),
         p.add_argument("--rtt", default="0,20,50,100", help="round trips to add, ms"),
@@ -427,8 +416,8 @@ def main() -> None:
     if proxy is not None:
         print(f"delay proxy (pid {proxy.process.pid}): ports {proxy.ports}")
     print(f"{blocks} blocks per run, batch {batch}, reference {args.inflight} in flight, "
-          + (f"sequential rows stop at the first batch end past {budget:g} s" if budget
-             else "no time budget"))
+          + (f"the web3.py and requests+json loops stop at the first batch end past {budget:g} s"
+             if budget else "no time budget"))
 
     try:
         def job_for(rtt: int, logs: int, count: int) -> dict:
@@ -460,24 +449,20 @@ def main() -> None:
                   f"{'node CPU':>8} {'link CPU':>8} {'peak RSS':>8}")
             for logs in log_counts:
                 for kind in ROWS:
-                    count = blocks
-                    if kind == "command":
-                        # As many blocks as the Follower got through in its budget.
-                        done = results[rtt, logs, "follower"].get("blocks")
-                        count = done if done else blocks
-                    job = job_for(rtt, logs, count)
+                    job = job_for(rtt, logs, blocks)
                     before = node.counters()
                     node_cpu, link_cpu = node.cpu(), proxy.cpu() if proxy else 0.0
                     result = run_command(job) if kind == "command" else workers[kind].run(job)
                     node_cpu, link_cpu = node.cpu() - node_cpu, (proxy.cpu() if proxy else 0.0) - link_cpu
                     result["requests"] = node.counters()["requests"] - before["requests"]
                     if "error" not in result:
-                        result["n"] = result["blocks"] if result["blocks"] is not None else count
-                        result["complete"] = result["n"] == count
+                        result["n"] = result["blocks"] if result["blocks"] is not None else blocks
                         result["node_share"] = node_cpu / result["wall"]
                         result["link_share"] = link_cpu / result["wall"] if rtt else None
                         if kind == "command":
-                            result["cpu"] = max(0.0, result["cpu"] - startup["cpu"])
+                            # Below the start-up's own CPU: too few blocks to tell (shown as -).
+                            net = result["cpu"] - startup["cpu"]
+                            result["cpu"] = net if net > 0 else None
                     results[rtt, logs, kind] = result
                 for kind in ROWS:
                     print_row(results, rtt, logs, kind, batch)
@@ -510,14 +495,13 @@ def cpu_per_block(results, rtt, logs, kind):
 
 
 def trips_per_batch(results, rtt, logs, kind, batch):
-    """Round trips per batch by the follower's counters, less those it makes
-    once: eth_chainId and eth_blockNumber first and, when it reached the end
-    of its range rather than being stopped, the final canonical check."""
+    """Round trips per batch by the follower's counters, less the three it
+    makes once: eth_chainId and eth_blockNumber first, and at the end one
+    header re-read to check the last block is still canonical."""
     trips = _value(results, rtt, logs, kind, "round_trips")
     if trips is None:
         return None
-    fixed = 3 if _value(results, rtt, logs, kind, "complete") else 2
-    return (trips - fixed) / math.ceil(_value(results, rtt, logs, kind, "n") / batch)
+    return (trips - FIXED_TRIPS) / math.ceil(_value(results, rtt, logs, kind, "n") / batch)
 
 
 def _ratio(a, b):
@@ -539,7 +523,7 @@ def print_row(results, rtt, logs, kind, batch) -> None:
     print(f"{logs:>4} {label:<15} {n:6d} {bps:9.0f} "
           f"{fmt(_ratio(bps, rate(results, rtt, logs, 'reference')), '.2f', 5)} "
           f"{fmt(_ratio(bps, rate(results, rtt, logs, 'web3')), '.1f', 6)} "
-          f"{cpu:10.1f} "
+          f"{fmt(cpu, '.1f', 10)} "
           f"{fmt(_ratio(cpu, cpu_per_block(results, rtt, logs, 'requests')), '.2f', 9)} "
           f"{fmt(trips_per_batch(results, rtt, logs, kind, batch), '.2f', 8)} "
           f"{r['requests'] / math.ceil(n / batch):9.2f} "
