@@ -332,7 +332,8 @@ bool append_log(std::string& out, PyObject* log) {
             Py_INCREF(f[i]);
         }
     } else {
-        for (int i = 0; i < kFieldCount && ok; ++i) ok = (f[i] = PyObject_GetAttrString(log, kNames[i]));
+        for (int i = 0; i < kFieldCount && ok; ++i)
+            ok = (f[i] = PyObject_GetAttrString(log, kNames[i])) != nullptr;
     }
     if (ok) ok = append_line(out, f);
     for (PyObject* x : f) Py_XDECREF(x);
@@ -370,7 +371,8 @@ PyObject* make_log(PyObject* (&fields)[kFieldCount]) {
 
 PyObject* encode_log_lines(PyObject*, PyObject* logs) noexcept {
     return guard([&]() -> PyObject* {
-        Ref seq = Ref::steal(PySequence_Fast(logs, "encode_log_lines() expects an iterable of logs"));
+        Ref seq =
+            Ref::steal(PySequence_Fast(logs, "encode_log_lines() expects an iterable of logs"));
         if (!seq) throw_fetched();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         std::string text;
@@ -382,7 +384,8 @@ PyObject* encode_log_lines(PyObject*, PyObject* logs) noexcept {
             Py_DECREF(log);
             if (!ok) throw_fetched();
         }
-        PyObject* out = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        PyObject* out =
+            PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         if (!out) throw_fetched();
         return out;
     }, nullptr);

@@ -119,14 +119,14 @@ struct Repeated {
 };
 
 PyObject* header_value(const rpc::Header& h) {
-    Ref summary = Ref::steal(wrap(BlockSummary{h.number, std::string(h.hash), std::string(h.parent_hash),
-                                               h.timestamp, h.tx_count},
-                                  type_cell<BlockSummary>));
-    auto* s = &instance<BlockSummary>(summary.get())->record;
-    for (std::string* text : {&s->hash, &s->parent_hash})
+    BlockSummary record{h.number, std::string(h.hash), std::string(h.parent_hash), h.timestamp,
+                        h.tx_count};
+    for (std::string* text : {&record.hash, &record.parent_hash})
         for (char& c : *text) c = static_cast<char>(c | 0x20);
+    Ref summary = Ref::steal(wrap(std::move(record), type_cell<BlockSummary>));
     Ref bloom = Ref::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(h.logs_bloom.data()), static_cast<Py_ssize_t>(h.logs_bloom.size())));
+        reinterpret_cast<const char*>(h.logs_bloom.data()),
+        static_cast<Py_ssize_t>(h.logs_bloom.size())));
     if (!bloom) throw_fetched();
     PyObject* pair = PyTuple_Pack(2, summary.get(), bloom.get());
     if (!pair) throw_fetched();
@@ -139,29 +139,19 @@ PyObject* logs_value(const rpc::Answer& answer, const rpc::Entry& entry) {
     Repeated block_hash, transaction_hash, address;
     for (std::size_t i = entry.logs_begin; i < entry.logs_end; ++i) {
         const rpc::Log& l = answer.logs[i];
-        PyObject* topics = PyTuple_New(l.topic_count);
-        if (!topics) throw_fetched();
-        for (std::size_t t = 0; t < l.topic_count; ++t) {
-            PyObject* topic = PyUnicode_New(66, 127);
-            if (!topic) {
-                Py_DECREF(topics);
-                throw_fetched();
-            }
-            auto* out = PyUnicode_1BYTE_DATA(topic);
-            for (std::size_t k = 0; k < 66; ++k)
-                out[k] = static_cast<Py_UCS1>(static_cast<unsigned char>(l.topics[t][k]) | 0x20);
-            PyTuple_SET_ITEM(topics, static_cast<Py_ssize_t>(t), topic);
-        }
-        PyObject* fields[rpc_log::kFieldCount] = {topics};
-        // Each step owns what it made so far: on a failure the rest is null.
+        // Each field is owned here until the record takes them all.
         Ref hold[rpc_log::kFieldCount];
-        hold[5] = Ref::steal(topics);
+        hold[5] = Ref::steal(PyTuple_New(l.topic_count));
+        if (!hold[5]) throw_fetched();
+        for (std::size_t t = 0; t < l.topic_count; ++t)
+            PyTuple_SET_ITEM(hold[5].get(), static_cast<Py_ssize_t>(t), hex_str(l.topics[t]));
         hold[0] = Ref::steal(to_int(l.block_number));
         hold[1] = Ref::steal(block_hash.get(l.block_hash));
         hold[2] = Ref::steal(transaction_hash.get(l.transaction_hash));
         hold[3] = Ref::steal(to_int(l.log_index));
         hold[4] = Ref::steal(address.get(l.address));
         hold[6] = Ref::steal(hex_str(l.data));
+        PyObject* fields[rpc_log::kFieldCount];
         for (int k = 0; k < rpc_log::kFieldCount; ++k) fields[k] = hold[k].release();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - entry.logs_begin),
                         rpc_log::make_log(fields));

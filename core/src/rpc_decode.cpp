@@ -183,20 +183,25 @@ struct Walk {
         return {contents.data() - 1, contents.size() + 2};
     }
 
-    // A failure of the parser itself: the answer is not valid JSON.
+    // A failure of the parser itself: the answer is not valid JSON.  Where
+    // the parser stopped is known once the walk has begun, not for what the
+    // first pass over the whole text finds.
     bool json_fail(error_code e) {
+        const std::size_t size = static_cast<std::size_t>(end - begin);
+        if (e == simdjson::CAPACITY || e == simdjson::MEMALLOC)
+            return fail("the answer is too large to decode (" + std::to_string(size) + " bytes)");
         const char* at = nullptr;
         if (doc && doc->current_location().get(at)) at = nullptr;
         if (e == simdjson::INCOMPLETE_ARRAY_OR_OBJECT || e == simdjson::UNCLOSED_STRING ||
-            e == simdjson::EMPTY || at == nullptr || at >= end) {
-            const std::size_t size = static_cast<std::size_t>(end - begin);
+            e == simdjson::EMPTY || (at && at >= end)) {
             const std::size_t tail = std::min<std::size_t>(size, 60);
             return fail("the answer is not valid JSON: cut short after " + std::to_string(size) +
                         " bytes, ending " + quote({end - tail, tail}));
         }
-        return fail("the answer is not valid JSON (" + std::string(json_problem(e)) + ") at byte " +
-                    std::to_string(at - begin) + ": " +
-                    quote({at, static_cast<std::size_t>(end - at)}));
+        const std::string what =
+            "the answer is not valid JSON (" + std::string(json_problem(e)) + ")";
+        if (!at) return fail_at(what, begin);
+        return fail_at(what + " at byte " + std::to_string(at - begin), at);
     }
 
     // Prefixes the recorded failure with `where`.
@@ -288,7 +293,9 @@ struct Walk {
     bool header(od::value& v, Header& h) {
         od::object obj;
         if (!object_of(v, obj)) return false;
-        enum : std::uint32_t { kNumber = 1, kHash = 2, kParent = 4, kTime = 8, kTxs = 16, kBloom = 32 };
+        enum : std::uint32_t {
+            kNumber = 1, kHash = 2, kParent = 4, kTime = 8, kTxs = 16, kBloom = 32
+        };
         std::uint32_t seen_fields = 0;
         for (auto member : obj) {
             od::field f;
@@ -605,7 +612,8 @@ struct Walk {
         if (single) {
             if (!seen_id) return fail("missing field 'id'");
             if (null_id ? !seen_error : single_id != 0)
-                return fail(null_id ? std::string("null id") : "unexpected id " + std::to_string(single_id));
+                return fail(null_id ? std::string("null id")
+                                    : "unexpected id " + std::to_string(single_id));
             if (!seen[0]) seen[0] = true; else return fail("duplicate id 0");
         } else if (!have_call) {
             return fail(seen_id ? "null id" : "missing field 'id'");
@@ -670,7 +678,8 @@ struct Walk {
                 if (count++ < 10) absent += (absent.empty() ? "" : ", ") + std::to_string(i);
             }
             if (count > 10) absent += ", ...";
-            if (count) return fail("no response to call" + std::string(count > 1 ? "s " : " ") + absent);
+            if (count)
+                return fail("no response to call" + std::string(count > 1 ? "s " : " ") + absent);
         }
         // Past the last token the document has no location.
         const char* at = nullptr;

@@ -192,6 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ErrorWithoutCode", {Q}, R"({"id":0,"error":{"message":"m"}})", "response: error: missing field 'code'"},
         Case{"LongQuote", {Q}, ok(0, "\"" + kLong + "g\""),
              "response: result: non-hex character 'g': '\"" + kLong.substr(0, 99) + "'..."},
+        Case{"InvalidUtf8", {Q}, "{\"id\":0,\"result\":\"\xff\"}",
+             R"(the answer is not valid JSON (invalid UTF-8): '{"id":0,"result":"\xff"}')"},
         Case{"BadJsonInside", {Q, Q}, R"([{"id":0,"result":"0x1"} {"id":1,"result":"0x1"}])",
              R"(the answer is not valid JSON (bad structure) at byte 25: '{"id":1,"result":"0x1"}]')"}),
     testing_support::CaseName{});
