@@ -7,6 +7,7 @@ import json
 import math
 import random
 import socket
+import sys
 import threading
 import time
 from dataclasses import dataclass
@@ -244,6 +245,11 @@ class _Server(ThreadingHTTPServer):
         with self.connections_lock:
             self.connections.discard(request)
         super().shutdown_request(request)
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return  # a client that went away in the middle of an answer
+        super().handle_error(request, client_address)
 
     def close_connections(self) -> None:
         with self.connections_lock:
