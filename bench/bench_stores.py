@@ -32,6 +32,7 @@ from vorlane_stores import PostgresStorage, SqliteStorage
 
 ROOT = Path(__file__).resolve().parent.parent
 CP = Checkpoint("1", "erc20-transfers", 18_500_000, "0x" + "9f" * 32, 1_700_000_000)
+REPEAT_US = 2000  # the length of one repeat of one side
 
 
 def timed_us(call, calls: int) -> tuple[float, float]:
@@ -47,13 +48,21 @@ def row(name: str, ours: float, theirs: float, cpu_ratio: float) -> None:
     print(f"{name:<34}{ours:>10.1f} µs{theirs:>10.1f} µs{ours / theirs:>9.2f}x{cpu_ratio:>9.2f}x")
 
 
-def compare(title: str, ours: dict, theirs: dict, calls: int, repeats: int) -> None:
+def calls_per_repeat(call) -> int:
+    """As many calls as take about REPEAT_US, from 2 to 100."""
+    per_call, _ = timed_us(call, 3)
+    return max(2, min(100, round(REPEAT_US / per_call)))
+
+
+def compare(title: str, ours: dict, theirs: dict, repeats: int) -> None:
     print(f"{title:<34}{'vorlane':>13}{'python':>13}{'ratio':>10}{'cpu':>10}")
     ratios = []
     for name in ours:
         # Many short repeats, the two sides in turn and each going first every
-        # other time, so that a disturbance of the machine, or whatever one
-        # side leaves behind for the next, hits both alike.
+        # other time, so that a disturbance of the machine (above all of the
+        # disk, for writes that wait on it), or whatever one side leaves
+        # behind for the next, hits both alike.
+        calls = calls_per_repeat(theirs[name])
         a, b = [], []
         for i in range(repeats):
             sides = [(ours[name], a), (theirs[name], b)]
@@ -185,7 +194,7 @@ def pg_server() -> tuple[str, str | None]:
 def main() -> None:
     args = parse_args(__doc__.splitlines()[0])
     print_header("durable stores", args)
-    calls, repeats = (10, 6) if args.quick else (40, 45)
+    repeats = 21 if args.quick else 201
 
     with tempfile.TemporaryDirectory() as tmp:
         for synchronous in (True, False):
@@ -197,7 +206,7 @@ def main() -> None:
             for side in (ours.save_checkpoint, theirs[0]):
                 side(CP)
             compare(f"SQLite, synchronous={level}", operations(*native(ours)),
-                    operations(*theirs), calls, repeats)
+                    operations(*theirs), repeats)
             ours.close()
 
     try:
@@ -213,8 +222,7 @@ def main() -> None:
         theirs = postgres_python(dsn, theirs_table)
         ours.save_checkpoint(CP)
         theirs[0](CP)
-        compare("PostgreSQL (fsync on)", operations(*native(ours)), operations(*theirs), calls,
-                repeats)
+        compare("PostgreSQL (fsync on)", operations(*native(ours)), operations(*theirs), repeats)
         ours.close()
     finally:
         if directory:
