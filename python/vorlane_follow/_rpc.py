@@ -15,6 +15,7 @@ import random
 import re
 import threading
 import time
+import urllib.parse
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -22,6 +23,7 @@ from typing import Any
 import vorlane_rpc
 from vorlane_rpc import HEADER, LOGS, QUANTITY, DecodeError, RpcError
 
+from ._http import DeadlineExceeded, HttpClient
 from .engine import (Failed, GetBlockLogs, GetChainId, GetHead, GetHeaders, GetLogs, Head, Headers,
                      NodeError, Refused, Request)
 
@@ -65,6 +67,23 @@ def calls(request: Request) -> list[Call]:
         case GetChainId():
             return [_CHAIN_ID]
     raise TypeError(f"not a request: {request!r}")
+
+
+def encode(request: Request) -> tuple[bytes, bytes]:
+    """The body of `request` (one call, or a batch with ids 0..n-1) and the
+    kind of answer each call expects."""
+    if isinstance(request, GetHeaders):  # the bulk of the traffic: made directly
+        first, count = request.first, request.last - request.first + 1
+        items = [f'{{"jsonrpc":"2.0","id":{i},"method":"eth_getBlockByNumber","params":["{first + i:#x}",false]}}'
+                 for i in range(count)]
+        kinds = bytes((HEADER,)) * count
+        if request.chain_id:
+            items.append(f'{{"jsonrpc":"2.0","id":{count},"method":"eth_chainId","params":[]}}')
+            kinds += bytes((QUANTITY,))
+        text = items[0] if len(items) == 1 else "[" + ",".join(items) + "]"
+        return text.encode(), kinds
+    batch = calls(request)
+    return body(batch), bytes(c.kind for c in batch)
 
 
 def body(batch: list[Call]) -> bytes:
@@ -128,10 +147,6 @@ class HttpStatus(Exception):
         self.status = status
         self.retry_after = retry_after
         self.text = text
-
-
-class DeadlineExceeded(TimeoutError):
-    pass
 
 
 class BatchesRefused(Exception):
@@ -274,6 +289,11 @@ def batch_refusal(error: RpcError) -> bool:
                                                     and not any(w in text for w in _TOO_BIG))
 
 
+def _no_batches(url: str, error: RpcError) -> bool:
+    log.warning("%s takes no JSON-RPC batches (%s); sending single requests from now on", url, error)
+    return False
+
+
 class Retries:
     """The retry decisions shared by every request of one run: capped
     exponential backoff with full jitter, a node's Retry-After obeyed, one
@@ -342,8 +362,6 @@ def fatal(verdict: Verdict, exc: BaseException) -> BaseException:
     return error
 
 
-def decode(request: Request, batch: list[Call], data: bytes) -> Any:
-    return answer(request, vorlane_rpc.decode(data, bytes(c.kind for c in batch)))
 
 
 # -- connections: blocking -------------------------------------------------------
@@ -366,14 +384,20 @@ def _split_kwargs(kwargs: Mapping[str, Any], timeout: float) -> tuple[dict[str, 
 
 
 class HttpConnection:
-    """Requests over HTTP(S) with the provider's URL, headers and settings
-    (authentication, TLS, proxies), one kept-alive session per thread."""
+    """Requests over HTTP(S) with the provider's URL, headers and settings:
+    through the follower's own client (`_http`), or, for what only requests
+    does (authentication objects, proxies, credentials in the URL), through
+    a requests session; one kept-alive connection per thread either way."""
 
     def __init__(self, provider: Any, timeout: float) -> None:
         self.url = str(provider.endpoint_uri)
         self.headers, self.kwargs, self.timeout = _split_kwargs(provider.get_request_kwargs(), timeout)
         self.batches = True
         self._local = threading.local()
+        self._client: HttpClient | None = None
+        if _plain(self.url, self.kwargs):
+            self._client = HttpClient(self.url, self.headers, verify=self.kwargs.get("verify", True),
+                                      cert=self.kwargs.get("cert"))
 
     def _session(self) -> Any:
         session = getattr(self._local, "session", None)
@@ -385,20 +409,25 @@ class HttpConnection:
 
     def perform(self, request: Request) -> tuple[Any, int]:
         """`request`'s answer and the HTTP round trips it took."""
-        batch = calls(request)
-        if len(batch) == 1 or self.batches:
+        data, kinds = encode(request)
+        if len(kinds) == 1 or self.batches:
             try:
-                return decode(request, batch, self._post(body(batch))), 1
+                return answer(request, vorlane_rpc.decode(self._post(data), kinds)), 1
             except RpcError as error:
-                if len(batch) == 1 or not batch_refusal(error):
+                if len(kinds) == 1 or not batch_refusal(error):
                     raise
-                log.warning("%s takes no JSON-RPC batches (%s); sending single requests from now on",
-                            self.url, error)
-                self.batches = False
+                self.batches = _no_batches(self.url, error)
+        batch = calls(request)
         entries = [vorlane_rpc.decode(self._post(body([c])), bytes((c.kind,)))[0] for c in batch]
         return answer(request, entries), len(batch)
 
-    def _post(self, data: bytes) -> bytes:
+    def _post(self, data: bytes) -> bytes | bytearray:
+        if self._client is not None:
+            status, headers, answer = self._client.post(data, self.timeout)
+            if status != 200:
+                raise HttpStatus(status, headers.get("retry-after"),
+                                 bytes(answer[:1 << 16]).decode("utf-8", "replace"))
+            return answer
         deadline = time.monotonic() + self.timeout
         response = self._session().post(self.url, data=data, headers=self.headers, stream=True,
                                         timeout=self.timeout, **self.kwargs)
@@ -426,7 +455,21 @@ class HttpConnection:
         return data
 
     def close(self) -> None:
-        pass
+        if self._client is not None:
+            self._client.close()
+
+
+def _plain(url: str, kwargs: Mapping[str, Any]) -> bool:
+    """Whether the follower's own client can do everything these settings
+    ask: no proxy, no credentials in the URL, nothing but TLS settings."""
+    import urllib.request
+
+    parts = urllib.parse.urlsplit(url)
+    if set(kwargs) - {"verify", "cert"} or parts.username or parts.password:
+        return False
+    proxies = urllib.request.getproxies()
+    return not (proxies.get(parts.scheme) or proxies.get("all")) or bool(
+        urllib.request.proxy_bypass(parts.hostname or ""))
 
 
 class ProviderConnection:
@@ -489,16 +532,15 @@ class AsyncHttpConnection:
         self._session: Any = None
 
     async def perform(self, request: Request) -> tuple[Any, int]:
-        batch = calls(request)
-        if len(batch) == 1 or self.batches:
+        data, kinds = encode(request)
+        if len(kinds) == 1 or self.batches:
             try:
-                return decode(request, batch, await self._post(body(batch))), 1
+                return answer(request, vorlane_rpc.decode(await self._post(data), kinds)), 1
             except RpcError as error:
-                if len(batch) == 1 or not batch_refusal(error):
+                if len(kinds) == 1 or not batch_refusal(error):
                     raise
-                log.warning("%s takes no JSON-RPC batches (%s); sending single requests from now on",
-                            self.url, error)
-                self.batches = False
+                self.batches = _no_batches(self.url, error)
+        batch = calls(request)
         entries = [vorlane_rpc.decode(await self._post(body([c])), bytes((c.kind,)))[0] for c in batch]
         return answer(request, entries), len(batch)
 
