@@ -511,7 +511,20 @@ def _hex(value: Any) -> Any:
     raise TypeError(f"cannot encode {type(value).__name__}")
 
 
+class Endpoint:
+    """An HTTP(S) endpoint known by its URL alone: what the command follows
+    without building (and importing) a web3.py provider."""
+
+    def __init__(self, url: str) -> None:
+        self.endpoint_uri = url
+
+    def get_request_kwargs(self) -> dict[str, Any]:
+        return {"headers": {"Content-Type": "application/json", "User-Agent": "vorlane-follow"}}
+
+
 def connect(provider: Any, timeout: float) -> HttpConnection | ProviderConnection:
+    if isinstance(provider, Endpoint):
+        return HttpConnection(provider, timeout)
     from web3 import HTTPProvider
 
     if isinstance(provider, HTTPProvider):

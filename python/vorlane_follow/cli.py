@@ -322,13 +322,14 @@ class _Run:
             if args.rpc.startswith("ws"):
                 import asyncio
                 return asyncio.run(self._follow_ws(config, event_filter, store, out))
-            from web3 import HTTPProvider, Web3
+            import types
 
             from . import _rpc
             from .engine import GetChainId
             from .sync import Follower
 
-            w3 = Web3(HTTPProvider(args.rpc))
+            # The follower needs only the endpoint: web3.py is not even imported.
+            w3: Any = types.SimpleNamespace(provider=_rpc.Endpoint(args.rpc))
             connection = _rpc.connect(w3.provider, args.request_timeout)
             chain_id = _ask(lambda: connection.perform(GetChainId())[0], connection.url, self)
             if self.signalled:

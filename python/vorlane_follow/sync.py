@@ -6,9 +6,7 @@ from __future__ import annotations
 
 import queue
 import threading
-from typing import Any
-
-from web3 import Web3
+from typing import TYPE_CHECKING, Any
 
 from vorlane import EventFilter, IndexerConfig
 
@@ -16,6 +14,9 @@ from . import _rpc
 from .engine import (STOPPED, Cancel, CheckpointStore, Counters, Deliver, DeleteCheckpoint, Engine,
                      Handler, LoadCheckpoint, Receive, Reply, Request, Rollback, SaveCheckpoint, Send,
                      Sleep)
+
+if TYPE_CHECKING:
+    from web3 import Web3
 
 
 class Follower:
