@@ -205,11 +205,11 @@ struct Walk {
     }
 
     // Prefixes the recorded failure with `where`.
+    // A path continues one ("[2]", ".hash"); anything else follows ": ".
     bool within(std::string_view where) {
-        failure.message.insert(0, std::string(where) + (failure.message.front() == '[' ||
-                                                                failure.message.front() == '.'
-                                                            ? ""
-                                                            : ": "));
+        const char first = failure.message.empty() ? ' ' : failure.message.front();
+        const bool path = first == '[' || first == '.';
+        failure.message.insert(0, std::string(where) + (path ? "" : ": "));
         return false;
     }
 
