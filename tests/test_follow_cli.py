@@ -167,7 +167,8 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
             demo_chain.reorg(8, new_blocks=9)
     code, _, err = finish(command(*args))
     lines = read_lines(output)
-    assert (code, err) == (0, "")
+    # Warnings about the lagging backend, nothing else.
+    assert code == 0 and all("left out its logs" in line or "retrying" in line for line in err.splitlines())
     assert sum(line["type"] == "rollback" for line in lines) >= cycles + 1
     assert fold(lines) == canonical(demo_chain, 0, last)
 

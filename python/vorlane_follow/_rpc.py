@@ -336,7 +336,10 @@ class Retries:
                 log.warning("%s; retrying with backoff", verdict.message)
             self._failures += 1
             delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** min(self._failures - 1, 30)))
-        return dataclasses.replace(verdict, pause=max(delay, min(self.cap, verdict.pause)))
+            delay = max(delay, min(self.cap, verdict.pause))
+            if self._since is not None:  # the last try falls on the start-up allowance's end
+                delay = min(delay, max(0.0, self._since + self.startup_timeout - time.monotonic()))
+        return dataclasses.replace(verdict, pause=delay)
 
     def succeeded(self) -> None:
         with self._lock:

@@ -496,7 +496,9 @@ class Engine:
         planned = self._next
         while not self.stopping:
             limit = self._limit()
-            while planned <= limit and (not ahead or len(self._in_flight) + 2 <= self.window):
+            # Batches ahead: two requests each, within the in-flight limit (and
+            # so is the memory their answers take).
+            while planned <= limit and (not ahead or 2 * len(ahead) + 2 <= self.window):
                 last = min(limit, planned + min(self._log_span.size, self._header_span.size) - 1)
                 headers = yield from self._send(GetHeaders(planned, last, chain_id=True))
                 logs = yield from self._send(GetLogs(planned, last, self.addresses, self.topic0s))
