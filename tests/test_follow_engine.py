@@ -48,8 +48,8 @@ class Chain:
 
     def answer(self, request):
         match request:
-            case e.GetHead():
-                return e.Head(len(self.blocks) - 1, self.chain_id)
+            case e.GetHead(chain_id):
+                return e.Head(len(self.blocks) - 1, self.chain_id if chain_id else None)
             case e.GetHeaders(first, last, chain_id):
                 blocks = [self.blocks[n] for n in range(first, last + 1) if n in self.blocks]
                 return e.Headers(blocks, [ADMITS.to_bytes(256, "big")] * len(blocks),
@@ -138,7 +138,7 @@ def test_catching_up_costs_headers_and_logs_per_batch_whatever_order_answers_com
     engine = e.Engine(config(from_block=3, to_block=24), token_filter(), max_in_flight=in_flight)
     seen, actions = drive(engine, chain, store, seed=seed)
     sent = [a.request for a in actions if isinstance(a, e.Send)]
-    assert sent == [e.GetChainId(), e.GetHead(),
+    assert sent == [e.GetHead(),  # the head and the chain id in one batch
                     e.GetHeaders(3, 12, True), e.GetLogs(3, 12, (TOKEN,), (TOPIC,)),
                     e.GetHeaders(13, 22, True), e.GetLogs(13, 22, (TOKEN,), (TOPIC,)),
                     e.GetHeaders(23, 24, True), e.GetLogs(23, 24, (TOKEN,), (TOPIC,)),

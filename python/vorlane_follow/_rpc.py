@@ -62,8 +62,8 @@ def calls(request: Request) -> list[Call]:
                                                 addresses, topic0s), LOGS)]
         case GetBlockLogs(block_hash, _, addresses, topic0s):
             return [Call("eth_getLogs", _filter(f'"blockHash":"{block_hash}"', addresses, topic0s), LOGS)]
-        case GetHead():
-            return [Call("eth_blockNumber", "[]", QUANTITY), _CHAIN_ID]
+        case GetHead(chain_id):
+            return [Call("eth_blockNumber", "[]", QUANTITY), _CHAIN_ID][:2 if chain_id else 1]
         case GetChainId():
             return [_CHAIN_ID]
     raise TypeError(f"not a request: {request!r}")
@@ -128,9 +128,10 @@ def answer(request: Request, entries: list[Any]) -> Any:
                     raise NullResult("eth_chainId was answered with null")
             return Headers(blocks, blooms, chain_id)
         case GetHead():
-            if entries[0] is None or entries[1] is None:
-                raise NullResult("eth_blockNumber was answered with null")
-            return Head(entries[0], entries[1])
+            if None in entries:
+                raise NullResult(f"{'eth_blockNumber' if entries[0] is None else 'eth_chainId'} "
+                                 "was answered with null")
+            return Head(entries[0], entries[1] if len(entries) > 1 else None)
     if entries[0] is None:
         raise NullResult(f"{calls(request)[0].method} was answered with null")
     return entries[0]

@@ -85,7 +85,10 @@ class GetChainId:
 
 @dataclasses.dataclass(frozen=True, slots=True)
 class GetHead:
-    """Answer: `Head`: the latest block number, and the chain id (one batch)."""
+    """Answer: `Head`: the latest block number, and the chain id when
+    `chain_id` (in one batch)."""
+
+    chain_id: bool = True
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -449,9 +452,12 @@ class Engine:
 
     def _start(self) -> Steps:
         config = self.config
+        # The head and the chain id in one round trip.
         self._chain_id, self.known_chain_id = self.known_chain_id, None
+        head = yield from self._call(GetHead(chain_id=self._chain_id is None))
         if self._chain_id is None:
-            self._chain_id = yield from self._call(GetChainId())
+            self._chain_id = head.chain_id
+        self._set_head(head.number)
         if config.chain.isdecimal() and config.chain.isascii() and int(config.chain) != self._chain_id:
             raise ChainMismatchError(
                 f"config.chain is {config.chain} but the node's eth_chainId is {self._chain_id}")
