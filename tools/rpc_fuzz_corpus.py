@@ -72,7 +72,7 @@ def main():
             body = body[: rng.randrange(len(body))]
         (corpus / f"seed-{n:03d}").write_bytes(bytes([head]) + body)
     (corpus / "html").write_bytes(b"\x02<html><body>502</body></html>")
-    (corpus / "refused").write_bytes(b'\x05{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"no"}}')
+    (corpus / "refused").write_bytes(b'\x05{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"no\\nmore"}}')
     words = ["number", "hash", "parentHash", "timestamp", "transactions", "logsBloom", "address",
              "topics", "data", "blockNumber", "transactionHash", "blockHash", "logIndex", "removed",
              "jsonrpc", "id", "result", "error", "code", "message", "0x", "0X", "null", "true",

@@ -602,7 +602,8 @@ struct Walk {
         if (!seen_result && !seen_error) return fail("neither a result nor an error");
         if (refusal) {
             if (seen_error) {
-                failure.message = err.message + " (" + std::to_string(err.code) + ")";
+                failure.message = "the node refused the batch: " + quote(err.message) + " (" +
+                                  std::to_string(err.code) + ")";
                 failure.refused = std::move(err);
                 return false;
             }

@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"UnknownKind", {Q, 3}, "[]", "unknown result kind 3 for call 1"},
         Case{"BatchRefused", {Q, Q},
              R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"batch too large"}})",
-             "batch too large (-32600)"},
+             "the node refused the batch: 'batch too large' (-32600)"},
         Case{"BatchAnsweredByOne", {Q, Q}, ok(0, R"("0x1")"),
              "expected an array of 2 responses, got one response object"},
         Case{"MissingId", {Q, Q}, "[" + ok(0, R"("0x1")") + R"(,{"result":"0x1"}])",
