@@ -293,7 +293,8 @@ class Worker:
     def __init__(self, kind: str) -> None:
         self.kind = kind
         self.process = subprocess.Popen([sys.executable, __file__, "--worker", kind],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                        preexec_fn=_die_with_parent)
 
     def run(self, job: dict) -> dict:
         assert self.process.stdin is not None and self.process.stdout is not None
@@ -332,7 +333,8 @@ def run_command(job: dict) -> dict:
         filter(None, [os.environ.get("VORLANE_BENCH_FOLLOW_SRC", FOLLOW_SRC),
                       os.environ.get("PYTHONPATH")])))
     wall = time.perf_counter()
-    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+                               preexec_fn=_die_with_parent)
     _, status, usage = os.wait4(process.pid, 0)
     wall = time.perf_counter() - wall
     process.returncode = os.waitstatus_to_exitcode(status)
@@ -350,6 +352,18 @@ def run_command(job: dict) -> dict:
 # The run.
 # ---------------------------------------------------------------------------
 
+def _die_with_parent() -> None:
+    """Run in a child before it starts: the kernel ends it (SIGTERM) when this
+    process dies, so a killed benchmark leaves no node or proxy behind."""
+    import ctypes
+    import signal
+
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 def proc_cpu(pid: int) -> float:
     """CPU seconds (user + system) of a process, from /proc."""
     with open(f"/proc/{pid}/stat") as f:
@@ -361,7 +375,8 @@ class NodeProcess:
     def __init__(self, blocks: int) -> None:
         self.process = subprocess.Popen([sys.executable, str(HERE / "_follow_node.py"),
                                          "--blocks", str(blocks)],
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True,
+                                        preexec_fn=_die_with_parent)
         assert self.process.stdout is not None
         self.url = self.process.stdout.readline().strip()
         self.info = json.loads(self.process.stdout.readline())
@@ -384,7 +399,8 @@ class ProxyProcess:
         self.process = subprocess.Popen([sys.executable, str(HERE / "_delay_proxy.py"),
                                          "--upstream", f"127.0.0.1:{port}",
                                          "--rtt-ms", ",".join(map(str, rtts))],
-                                        stdout=subprocess.PIPE, text=True)
+                                        stdout=subprocess.PIPE, text=True,
+                                        preexec_fn=_die_with_parent)
         assert self.process.stdout is not None
         self.ports = {int(float(k)): v for k, v in json.loads(self.process.stdout.readline()).items()}
 
