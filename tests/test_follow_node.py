@@ -283,3 +283,28 @@ def test_the_readme_balances_example_matches_balance_of(dev_node, demo_chain, tm
     exec(compile(code, "README.md", "exec"), namespace)
     holders = demo_chain.accounts
     assert [namespace["balances"].balance(h) for h in holders] == [demo_chain.balance_of(h, last) for h in holders]
+
+
+def test_any_other_provider_is_followed_through_its_raw_requests(dev_node, demo_chain):
+    import json
+    import urllib.request
+
+    from vorlane import IndexerConfig, InMemoryStorage
+    from web3 import Web3
+    from web3.providers import JSONBaseProvider
+
+    from follow_support import token_filter
+    from vorlane_follow import Follower
+
+    class Forwarding(JSONBaseProvider):
+        """A provider of the user's own, neither HTTP nor WebSocket to web3.py."""
+
+        def make_request(self, method, params):
+            data = json.dumps({"jsonrpc": "2.0", "id": 7, "method": method, "params": params}).encode()
+            with urllib.request.urlopen(urllib.request.Request(dev_node.url, data)) as answer:
+                return json.loads(answer.read())
+
+    handler, last = Recorder(), demo_chain.head - 3
+    config = IndexerConfig(chain=str(demo_chain.chain_id), confirmation_depth=3, batch_size=8, to_block=last)
+    Follower(Web3(Forwarding()), config, token_filter(demo_chain), InMemoryStorage(), handler).run()
+    assert fold(handler.lines) == canonical(demo_chain, 0, last)
