@@ -11,6 +11,7 @@ import asyncio
 import dataclasses
 import json
 import logging
+import queue
 import random
 import re
 import threading
@@ -516,14 +517,15 @@ def _hex(value: Any) -> Any:
 
 
 class Endpoint:
-    """An HTTP(S) endpoint known by its URL alone: what the command follows
-    without building (and importing) a web3.py provider."""
+    """An HTTP(S) endpoint known by its URL (and headers) alone: what the
+    command follows without building (and importing) a web3.py provider."""
 
-    def __init__(self, url: str) -> None:
+    def __init__(self, url: str, headers: Mapping[str, str] | None = None) -> None:
         self.endpoint_uri = url
+        self.headers = dict(headers or {"Content-Type": "application/json", "User-Agent": "vorlane-follow"})
 
     def get_request_kwargs(self) -> dict[str, Any]:
-        return {"headers": {"Content-Type": "application/json", "User-Agent": "vorlane-follow"}}
+        return {"headers": self.headers}
 
 
 def connect(provider: Any, timeout: float) -> HttpConnection | ProviderConnection:
@@ -540,15 +542,24 @@ def connect(provider: Any, timeout: float) -> HttpConnection | ProviderConnectio
 
 
 class AsyncHttpConnection:
-    """`HttpConnection` under asyncio, through aiohttp."""
+    """`HttpConnection` under asyncio. The follower's own client runs on a few
+    daemon threads that each request's task awaits (a task cancelled meanwhile
+    drops the answer); settings only aiohttp understands go through aiohttp."""
 
     def __init__(self, provider: Any, timeout: float) -> None:
         self.url = str(provider.endpoint_uri)
         self.headers, self.kwargs, self.timeout = _split_kwargs(provider.get_request_kwargs(), timeout)
         self.batches = True
         self._session: Any = None
+        self._blocking: HttpConnection | None = None
+        if _plain(self.url, self.kwargs):
+            self._blocking = HttpConnection(Endpoint(self.url, self.headers), self.timeout)
+            self._threads = _Threads()
 
     async def perform(self, request: Request) -> tuple[Any, int]:
+        if self._blocking is not None:
+            done: tuple[Any, int] = await self._threads.run(self._blocking.perform, request)
+            return done
         data, kinds = encode(request)
         if len(kinds) == 1 or self.batches:
             try:
@@ -581,6 +592,59 @@ class AsyncHttpConnection:
         if self._session is not None:
             await self._session.close()
             self._session = None
+        if self._blocking is not None:
+            self._threads.close()
+
+
+class _Threads:
+    """Daemon threads that run blocking calls for asyncio tasks."""
+
+    def __init__(self) -> None:
+        self._jobs: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        self._idle = 0
+        self._threads = 0
+        self._lock = threading.Lock()
+
+    async def run(self, call: Any, *args: Any) -> Any:
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        with self._lock:
+            if self._idle == 0:
+                self._threads += 1
+                threading.Thread(target=self._work, name="vorlane-follow-request", daemon=True).start()
+            else:
+                self._idle -= 1
+        self._jobs.put((call, args, loop, future))
+        return await future
+
+    def close(self) -> None:
+        with self._lock:
+            for _ in range(self._threads):
+                self._jobs.put(None)
+            self._threads = self._idle = 0
+
+    def _work(self) -> None:
+        while (job := self._jobs.get()) is not None:
+            call, args, loop, future = job
+            try:
+                result, error = call(*args), None
+            except BaseException as exc:  # noqa: BLE001 - handed to the awaiting task
+                result, error = None, exc
+            try:
+                loop.call_soon_threadsafe(_settle, future, result, error)
+            except RuntimeError:  # the loop has closed
+                pass
+            with self._lock:
+                self._idle += 1
+
+
+def _settle(future: asyncio.Future[Any], result: Any, error: BaseException | None) -> None:
+    if future.cancelled():
+        return
+    if error is not None:
+        future.set_exception(error)
+    else:
+        future.set_result(result)
 
 
 class AsyncProviderConnection:
