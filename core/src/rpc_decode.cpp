@@ -170,6 +170,7 @@ struct Walk {
         failure.message = std::move(message);
         return false;
     }
+    bool broken = false;  // the failure is the parser's: no path applies
 
     // "<what>: <quote of text>"
     bool fail_at(std::string_view what, std::string_view text) {
@@ -187,26 +188,37 @@ struct Walk {
     // the parser stopped is known once the walk has begun, not for what the
     // first pass over the whole text finds.
     bool json_fail(error_code e) {
+        broken = true;
         const std::size_t size = static_cast<std::size_t>(end - begin);
         if (e == simdjson::CAPACITY || e == simdjson::MEMALLOC)
             return fail("the answer is too large to decode (" + std::to_string(size) + " bytes)");
         const char* at = nullptr;
         if (doc && doc->current_location().get(at)) at = nullptr;
-        if (e == simdjson::INCOMPLETE_ARRAY_OR_OBJECT || e == simdjson::UNCLOSED_STRING ||
-            e == simdjson::EMPTY || (at && at >= end)) {
+        // An answer that ends in a bracket was not cut short: its brackets
+        // do not pair up.
+        const char* last = end;
+        while (last > begin && (last[-1] == ' ' || last[-1] == '\n' || last[-1] == '\r' ||
+                                last[-1] == '\t'))
+            --last;
+        const bool closed = last > begin && (last[-1] == '}' || last[-1] == ']');
+        if ((e == simdjson::INCOMPLETE_ARRAY_OR_OBJECT || e == simdjson::UNCLOSED_STRING ||
+             e == simdjson::EMPTY || (at && at >= end)) &&
+            !closed) {
             const std::size_t tail = std::min<std::size_t>(size, 60);
             return fail("the answer is not valid JSON: cut short after " + std::to_string(size) +
                         " bytes, ending " + quote({end - tail, tail}));
         }
+        if (e == simdjson::INCOMPLETE_ARRAY_OR_OBJECT) e = simdjson::TAPE_ERROR;
         const std::string what =
             "the answer is not valid JSON (" + std::string(json_problem(e)) + ")";
-        if (!at) return fail_at(what, begin);
+        if (!at || at >= end) return fail_at(what, begin);
         return fail_at(what + " at byte " + std::to_string(at - begin), at);
     }
 
     // Prefixes the recorded failure with `where`.
     // A path continues one ("[2]", ".hash"); anything else follows ": ".
     bool within(std::string_view where) {
+        if (broken) return false;
         const char first = failure.message.empty() ? ' ' : failure.message.front();
         const bool path = first == '[' || first == '.';
         failure.message.insert(0, std::string(where) + (path ? "" : ": "));

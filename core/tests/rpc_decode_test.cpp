@@ -194,6 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
              "response: result: non-hex character 'g': '\"" + kLong.substr(0, 99) + "'..."},
         Case{"InvalidUtf8", {Q}, "{\"id\":0,\"result\":\"\xff\"}",
              R"(the answer is not valid JSON (invalid UTF-8): '{"id":0,"result":"\xff"}')"},
+        Case{"Unbalanced", {Q}, R"({"id":0,"result":"0x1","x":[1,}  )",
+             R"(the answer is not valid JSON (bad structure): '{"id":0,"result":"0x1","x":[1,}  ')"},
         Case{"BadJsonInside", {Q, Q}, R"([{"id":0,"result":"0x1"} {"id":1,"result":"0x1"}])",
              R"(the answer is not valid JSON (bad structure) at byte 25: '{"id":1,"result":"0x1"}]')"}),
     testing_support::CaseName{});
