@@ -2,7 +2,7 @@
 # Runs the pytest suite against a binary wheel from dist/ (scripts/wheels.sh),
 # installed into a fresh virtualenv, as on a machine that has neither the
 # libraries the wheel links in nor a compiler: in a private mount namespace
-# an empty file covers every system copy of libpq, libsodium, SQLite, libssl
+# an empty file covers every system copy of libpq, libsodium, SQLite, simdjson, libssl
 # and libcrypto, and every C or C++ compiler, assembler and linker.
 #
 #   bash scripts/wheel_test.sh [VERSION]     (default: 3.11; 3.11 to 3.15); further arguments go to pytest
@@ -64,7 +64,7 @@ port=${port%% *}
 # finds empty files where the libraries were.
 hide=$(
   find /usr/lib /usr/local/lib /lib64 -xdev -type f -regextype posix-extended \
-    -regex '.*/lib(pq|sodium|sqlite3|ssl|crypto)\.so(\.[0-9.]+)?' 2>/dev/null
+    -regex '.*/lib(pq|sodium|sqlite3|ssl|crypto|simdjson)\.so(\.[0-9.]+)?' 2>/dev/null
   for tool in cc c++ gcc g++ cpp clang clang++ as ld ld.bfd ld.gold; do
     path=$(command -v "$tool" 2>/dev/null) && realpath -- "$path"
   done

@@ -23,7 +23,7 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.mark.parametrize("soname", ["libpq.so.5", "libsodium.so.23", "libsqlite3.so.0",
-                                    "libssl.so.3", "libcrypto.so.3"])
+                                    "libssl.so.3", "libcrypto.so.3", "libsimdjson.so.14"])
 def test_system_library_cannot_be_loaded(soname):
     with pytest.raises(OSError):
         ctypes.CDLL(soname)
@@ -40,9 +40,10 @@ def test_no_compiler_runs(compiler):
 
 def test_modules_are_the_wheels():
     import vorlane
+    import vorlane_rpc
     import vorlane_stores
 
-    for module in (vorlane, vorlane_stores):
+    for module in (vorlane, vorlane_stores, vorlane_rpc):
         assert Path(module.__file__).is_relative_to(sys.prefix), module.__file__
     wheel = importlib.metadata.distribution("vorlane").read_text("WHEEL")
     assert "Tag: cp%d%d-cp%d%d-manylinux_2_34_x86_64" % (sys.version_info[:2] * 2) in wheel
@@ -56,7 +57,7 @@ def test_stubs_and_packages_are_installed_as_from_source():
     """Every stub, py.typed and module of the tree's stub folders and of the
     pure-Python packages pyproject.toml lists is in the wheel."""
     config = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["scikit-build"]
-    folders = [ROOT / "stubs" / p for p in ("vorlane-stubs", "vorlane_stores-stubs")]
+    folders = [ROOT / "stubs" / p for p in ("vorlane-stubs", "vorlane_stores-stubs", "vorlane_rpc-stubs")]
     folders += [ROOT / p for p in config.get("wheel", {}).get("packages", [])]
     expected = {f.relative_to(folder.parent).as_posix()
                 for folder in folders for f in folder.rglob("*")
@@ -74,6 +75,7 @@ def test_stubs_and_packages_are_installed_as_from_source():
     ("sqlite/copyright", "public domain"),
     ("asio/copyright", "License: Boost"),
     ("nlohmann-json/copyright", "License: Expat"),
+    ("simdjson/LICENSE", "Apache License"),
 ])
 def test_licence_texts_are_in_the_metadata(name, phrase):
     dist = importlib.metadata.distribution("vorlane")
