@@ -148,11 +148,13 @@ run() {
   SID=$sid TREE=$root_dir unshare --mount --propagation private -- bash -c '
     set -euo pipefail
     cleanup() {
-      umount -R "$SID$TREE" "$SID/sys" "$SID/dev" 2>/dev/null || true
-      umount "$SID/proc" 2>/dev/null || true
+      umount -R "$SID" 2>/dev/null || true
     }
     trap cleanup EXIT
     mkdir -p "$SID$TREE"
+    # The root bound onto itself: a mount point, as / is, so that commands
+    # inside can make mount namespaces of their own (unshare).
+    mount --bind "$SID" "$SID"
     mount --bind "$TREE" "$SID$TREE"
     mount -t proc proc "$SID/proc"
     mount --rbind /dev "$SID/dev"
