@@ -321,9 +321,16 @@ class BloomTest:
 
     def __init__(self, addresses: Sequence[str], topic0s: Sequence[str]) -> None:
         self._groups = tuple(bloom_masks(g) for g in (addresses, topic0s) if g)
+        # One address and one topic0 at most (the usual filter): one mask.
+        self._mask = 0
+        if all(len(group) == 1 for group in self._groups):
+            for (mask,) in self._groups:
+                self._mask |= mask
 
     def admits(self, bloom: bytes) -> bool:
         bits = int.from_bytes(bloom, "big")
+        if self._mask:
+            return bits & self._mask == self._mask
         if not self._groups:
             return bits != 0
         return all(any(bits & m == m for m in group) for group in self._groups)
