@@ -18,6 +18,7 @@ import collections
 import dataclasses
 import itertools
 import logging
+import operator
 import re
 from collections.abc import Awaitable, Generator, Iterable, Sequence
 from typing import Any, Protocol, Union
@@ -899,8 +900,7 @@ def _describe(request: Request) -> str:
     return type(request).__name__
 
 
-def _log_index(entry: Log) -> int:
-    return entry.log_index
+_log_index = operator.attrgetter("log_index")
 
 
 def _continuous_tail(headers: Sequence[BlockSummary]) -> list[BlockSummary]:
