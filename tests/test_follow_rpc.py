@@ -41,6 +41,11 @@ CASES = {
         f"{URL}: eth_getLogs failed: query returned more than 10 results (-32005)")),
     "invalid params": (RpcError(-32602, "invalid argument 0"), RANGE, (False, False, False,
                        f"{URL}: eth_getLogs failed: invalid argument 0 (-32602)")),
+    "no such method": (RpcError(-32601, "the method eth_getLogs does not exist/is not available"), RANGE,
+                       (False, False, False, None)),
+    "error object on HTTP 400": (_rpc.HttpStatus(400, None, '{"jsonrpc":"2.0","id":0,"error":'
+                                                 '{"code":-32005,"message":"block range too large"}}'),
+                                 RANGE, (False, True, False, None)),
     "deadline, ranged": (_rpc.DeadlineExceeded(10.0), RANGE, (False, True, False, None)),
     "deadline, one call": (_rpc.DeadlineExceeded(10.0), GetChainId(), (True, False, False, None)),
     "HTTP 429": (_rpc.HttpStatus(429, "3", ""), RANGE, (True, False, True, None)),

@@ -151,10 +151,6 @@ class HttpStatus(Exception):
         self.text = text
 
 
-class BatchesRefused(Exception):
-    """The node does not take JSON-RPC batches at all."""
-
-
 _THROTTLED = ("rate", "capacity", "compute unit", "too many requests", "throttl", "per second",
               "overload", "busy", "try again", "temporarily", "unavailable", "quota", "credits",
               "request count")
@@ -233,6 +229,9 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
     if isinstance(exc, HttpStatus):
         status = exc.status
         pause = _seconds(exc.retry_after)
+        error = _error_in(exc.text)
+        if error is not None and status != 429:  # a JSON-RPC error sent with an HTTP error status
+            return _judge_error(error, method, url, ranged)
         if status == 429:
             return Verdict(True, f"{url}: {method} was throttled: HTTP 429", throttled=True, pause=pause)
         if status == 413 and ranged:
@@ -260,9 +259,23 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
     return Verdict(True, f"cannot reach {url}: {_reason(exc)}", startup=True)
 
 
+def _error_in(text: str) -> RpcError | None:
+    """The JSON-RPC error object an HTTP error answer carries, if any."""
+    try:
+        document = json.loads(text)
+    except ValueError:
+        return None
+    error = document.get("error") if isinstance(document, dict) else None
+    if not isinstance(error, dict) or not isinstance(error.get("code"), int):
+        return None
+    return RpcError(error["code"], str(error.get("message", "")))
+
+
 def _judge_error(error: RpcError, method: str, url: str, ranged: bool) -> Verdict:
     text = error.message.lower()
     message = f"{url}: {method} failed: {_quote(error.message)[1:-1]} ({error.code})"
+    if error.code == -32601:  # no such method here: no retry brings it
+        return Verdict(False, message)
     if any(w in text for w in _THROTTLED) or error.code == 429:
         return Verdict(True, message, throttled=True)
     if any(w in text for w in _LAGGING):
