@@ -157,6 +157,8 @@ def _read_answer(sock: socket.socket, deadline: float,
     start = end + 4
     if status in (100, 103):  # an interim answer: the real one follows
         return _read_answer(_Prefixed(sock, bytes(head[start:size])), deadline, timeout)  # type: ignore[arg-type]
+    if status in (204, 304):  # no body, whatever the headers say
+        return status, headers, bytearray(), keep
     length = headers.get("content-length")
     if "chunked" in headers.get("transfer-encoding", "").lower():
         return status, headers, _read_chunked(sock, bytes(head[start:size]), deadline, timeout), keep
