@@ -136,16 +136,23 @@ PyObject* header_value(const rpc::Header& h) {
 PyObject* logs_value(const rpc::Answer& answer, const rpc::Entry& entry) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(entry.logs_end - entry.logs_begin)));
     if (!list) throw_fetched();
-    Repeated block_hash, transaction_hash, address;
+    Repeated block_hash, transaction_hash, address, topic0;
+    std::uint64_t number = 0;
+    Ref number_int;
     for (std::size_t i = entry.logs_begin; i < entry.logs_end; ++i) {
         const rpc::Log& l = answer.logs[i];
         // Each field is owned here until the record takes them all.
         Ref hold[rpc_log::kFieldCount];
         hold[5] = Ref::steal(PyTuple_New(l.topic_count));
         if (!hold[5]) throw_fetched();
-        for (std::size_t t = 0; t < l.topic_count; ++t)
-            PyTuple_SET_ITEM(hold[5].get(), static_cast<Py_ssize_t>(t), hex_str(l.topics[t]));
-        hold[0] = Ref::steal(to_int(l.block_number));
+        for (std::size_t t = 0; t < l.topic_count; ++t)  // the event's signature repeats
+            PyTuple_SET_ITEM(hold[5].get(), static_cast<Py_ssize_t>(t),
+                             t == 0 ? topic0.get(l.topics[0]) : hex_str(l.topics[t]));
+        if (!number_int || l.block_number != number) {  // so does the block
+            number_int = Ref::steal(to_int(l.block_number));
+            number = l.block_number;
+        }
+        hold[0] = Ref::steal(Py_NewRef(number_int.get()));
         hold[1] = Ref::steal(block_hash.get(l.block_hash));
         hold[2] = Ref::steal(transaction_hash.get(l.transaction_hash));
         hold[3] = Ref::steal(to_int(l.log_index));
