@@ -1,7 +1,10 @@
 // The vorlane_rpc module: JSON-RPC answers from an EVM node decoded into the
 // follower's values (vorlane.BlockSummary, Log, int), with the node's error
 // objects as RpcError and malformed answers raised as DecodeError.
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <string_view>
 
@@ -192,7 +195,6 @@ struct Workspace {
     rpc::Decoder decoder;
     rpc::Answer answer;
     rpc::Failure failure;
-    bool busy = false;
 };
 
 // A bytes-like argument, held for the call.
@@ -216,10 +218,21 @@ private:
     Py_buffer view_{};
 };
 
-PyObject* decode_with(Workspace& w, std::string_view body, std::string_view kinds) {
+// Parsing needs no interpreter: it runs with the GIL released (the body is
+// held by its buffer view meanwhile), so that other threads go on while a
+// large answer is read. Only the conversion to objects holds the GIL.
+PyObject* decode_with(Workspace& w, std::string_view body, std::string_view kinds,
+                      bool release_gil) {
     const std::span<const std::uint8_t> kind_bytes(
         reinterpret_cast<const std::uint8_t*>(kinds.data()), kinds.size());
-    if (!w.decoder.decode(body, kind_bytes, w.answer, w.failure)) {
+    bool decoded = false;
+    if (release_gil) {
+        ReleasedGil released;
+        decoded = w.decoder.decode(body, kind_bytes, w.answer, w.failure);
+    } else {
+        decoded = w.decoder.decode(body, kind_bytes, w.answer, w.failure);
+    }
+    if (!decoded) {
         if (w.failure.refused) {
             Ref error = Ref::steal(new_rpc_error(*w.failure.refused));
             PyErr_SetObject(g_rpc_error, error.get());
@@ -242,16 +255,30 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                                              std::to_string(nargs) + " given)");
         const Buffer body(args[0], "body");
         const Buffer kinds(args[1], "kinds");
+        // One workspace (its parser keeps buffers as large as the largest
+        // answer yet) for every thread, taken in turn: a thread waits for it
+        // with the GIL released, so the holder can always take the GIL back.
+        // A call made while this thread holds it (from a finalizer that the
+        // conversion set off) gets a workspace of its own.
         static Workspace shared;
-        if (shared.busy) {
+        static std::mutex turn;
+        static std::atomic<std::thread::id> holder;
+        if (holder.load() == std::this_thread::get_id()) {
             Workspace own;
-            return decode_with(own, body.text(), kinds.text());
+            return decode_with(own, body.text(), kinds.text(), false);
         }
-        shared.busy = true;
-        struct Release {
-            ~Release() { shared.busy = false; }
-        } release;
-        return decode_with(shared, body.text(), kinds.text());
+        {
+            ReleasedGil released;
+            turn.lock();
+        }
+        holder.store(std::this_thread::get_id());
+        struct Give {
+            ~Give() {
+                holder.store(std::thread::id{});
+                turn.unlock();
+            }
+        } give;
+        return decode_with(shared, body.text(), kinds.text(), true);
     }, nullptr);
 }
 
