@@ -226,3 +226,30 @@ def test_stub_agrees_with_the_module(tmp_path):
                              "vorlane_rpc"], cwd=tmp_path, env=env, capture_output=True, text=True,
                             timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_threads_decoding_at_once_each_get_their_own_answer():
+    # The parse runs without the GIL, in one workspace taken in turn.
+    import threading
+
+    def body(n):
+        logs = [{"address": ADDR, "topics": [H1], "data": "0x%04x" % i, "blockNumber": hex(n),
+                 "transactionHash": H2, "blockHash": H1, "logIndex": hex(i), "removed": False}
+                for i in range(200)]
+        return json.dumps({"jsonrpc": "2.0", "id": 0, "result": logs}).encode()
+
+    bodies = {n: body(n) for n in range(1, 9)}
+    wrong = []
+
+    def work(n):
+        for _ in range(50):
+            logs = rpc.decode(bodies[n], bytes([LOGS]))[0]
+            if {x.block_number for x in logs} != {n} or [x.data for x in logs][-1] != "0x00c7":
+                wrong.append(n)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in bodies]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []
