@@ -123,16 +123,25 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 class JsonLines:
-    """The handler: one JSON object per line. Each block's lines go out in
-    one write, so a killed process never leaves half a line behind, and
-    they reach the file before the checkpoint that covers them is saved."""
+    """The handler: one JSON object per line. While catching up, the lines of
+    many blocks go out together in one write (a write of whole lines, so a
+    killed process never leaves half a line behind); they are written before
+    the checkpoint that covers them is saved, before a rollback's line, at
+    the end, and block by block once the follower is near the head (where
+    `counters.lag` says so)."""
 
-    def __init__(self, fd: int, *, durable: bool) -> None:
+    _MOST = 1 << 16  # bytes held back at most
+
+    def __init__(self, fd: int, *, durable: bool, near_head: int = 0) -> None:
         self.fd = fd
         self.durable = durable
         from vorlane_rpc import encode_log_lines
 
         self._lines = encode_log_lines
+        self._held: list[bytes] = []
+        self._size = 0
+        self.near_head = near_head
+        self.counters: Any = None
         self.progress: Any = None
         self.first_block = 0
 
@@ -140,19 +149,33 @@ class JsonLines:
         while data:
             data = data[os.write(self.fd, data):]
 
+    def flush(self) -> None:
+        if self._held:
+            data = b"".join(self._held)
+            self._held.clear()
+            self._size = 0
+            self._write(data)
+
     def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
         if logs:
-            self._write(self._lines(logs))
+            lines = self._lines(logs)
+            self._held.append(lines)
+            self._size += len(lines)
+            lag = None if self.counters is None else self.counters.lag
+            if self._size >= self._MOST or lag is None or lag <= self.near_head:
+                self.flush()
         if self.progress is not None:
             self.progress.update(1)
 
     def on_rollback(self, block_number: int) -> None:
+        self.flush()
         self._write(b'{"type": "rollback", "to_block": %d}\n' % block_number)
         if self.progress is not None:
             self.progress.n = max(0, block_number - self.first_block + 1)
             self.progress.refresh()
 
     def sync(self) -> None:
+        self.flush()
         if self.durable:
             os.fsync(self.fd)
 
@@ -297,7 +320,7 @@ class _Run:
         from vorlane import EventFilter
 
         fd, durable = _open_output(args.output)
-        out = JsonLines(fd, durable=durable)
+        out = JsonLines(fd, durable=durable, near_head=args.confirmations + 1)
         store = _open_store(args.store)
         event_filter = EventFilter()
         for address in args.address:
@@ -337,10 +360,12 @@ class _Run:
             self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
                                      _FlushingStore(store, out), out, request_timeout=args.request_timeout)
             self.follower.engine.known_chain_id = chain_id
+            out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
             return self.follower.run()  # type: ignore[no-any-return]
         finally:
+            out.flush()
             if progress is not None:
                 redirect.__exit__(None, None, None)
                 progress.close()
@@ -360,6 +385,7 @@ class _Run:
                                           _FlushingStore(store, out), out,
                                           request_timeout=self.args.request_timeout)
             self.follower.engine.known_chain_id = chain_id
+            out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
             return await self.follower.run()  # type: ignore[no-any-return]
