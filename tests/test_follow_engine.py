@@ -191,7 +191,8 @@ def test_refused_log_ranges_halve_then_grow_back():
                 limit["blocks"] = 10
         return None
 
-    engine = e.Engine(config(to_block=60), token_filter(), max_in_flight=2)
+    # One batch at a time: none fetched ahead (and thrown away) on a refusal.
+    engine = e.Engine(config(to_block=60), token_filter(), max_in_flight=1)
     seen, actions = drive(engine, chain, InMemoryStorage(), hook)
     spans = [r.last - r.first + 1 for r in requests(actions, e.GetLogs)]
     # Halved on each refusal, doubled again after three accepted requests.

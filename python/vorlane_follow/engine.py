@@ -508,21 +508,29 @@ class Engine:
         that lacks blocks yet) throws away what was fetched ahead."""
         ahead: collections.deque[_Batch] = collections.deque()
         planned = self._next
-        while not self.stopping:
+
+        def plan(least: int) -> Generator[Action, Any, None]:
+            # Batches ahead (at least `least`): two requests each, within the
+            # in-flight limit (and so is the memory their answers take).
+            nonlocal planned
             limit = self._limit()
-            # Batches ahead: two requests each, within the in-flight limit (and
-            # so is the memory their answers take).
-            while planned <= limit and (not ahead or 2 * len(ahead) + 2 <= self.window):
+            while planned <= limit and (len(ahead) < least or 2 * len(ahead) + 2 <= self.window):
                 last = min(limit, planned + min(self._log_span.size, self._header_span.size) - 1)
                 headers = yield from self._send(GetHeaders(planned, last, chain_id=True))
                 logs = yield from self._send(GetLogs(planned, last, self.addresses, self.topic0s))
                 ahead.append(_Batch(planned, last, headers, logs))
                 planned = last + 1
+
+        while not self.stopping:
+            yield from plan(1)
             if not ahead:
                 return
-            batch = ahead.popleft()
+            batch = ahead[0]
             headers = yield from self._await(batch.headers)
             logs = yield from self._await(batch.logs)
+            ahead.popleft()
+            # Its requests are done: the next ones go out before it is delivered.
+            yield from plan(0)
             if not (yield from self._take(batch, headers, logs)):
                 break
         yield from self._abandon([t for b in ahead for t in (b.headers, b.logs)])
