@@ -408,8 +408,8 @@ class ProxyProcess:
         return proc_cpu(self.process.pid)
 
 
-def fmt(value, spec: str, width: int) -> str:
-    return f"{'-':>{width}}" if value is None else f"{value:{width}{spec}}"
+def fmt(value, form: str, width: int) -> str:
+    return f"{'-':>{width}}" if value is None else f"{value:{width}{form}}"
 
 
 def main() -> None:
