@@ -125,7 +125,6 @@ class GetBlockLogs:
 
 
 Request = Union[GetChainId, GetHead, GetHeaders, GetLogs, GetBlockLogs]
-RANGED = (GetHeaders, GetLogs)
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
