@@ -567,7 +567,7 @@ class AsyncHttpConnection:
         self._blocking: HttpConnection | None = None
         if _plain(self.url, self.kwargs):
             self._blocking = HttpConnection(Endpoint(self.url, self.headers), self.timeout)
-            self._threads = _Threads()
+            self._threads = _Threads(self._blocking.close)
 
     async def perform(self, request: Request) -> tuple[Any, int]:
         if self._blocking is not None:
@@ -610,9 +610,11 @@ class AsyncHttpConnection:
 
 
 class _Threads:
-    """Daemon threads that run blocking calls for asyncio tasks."""
+    """Daemon threads that run blocking calls for asyncio tasks; each calls
+    `closing()` (its own connection's close) as it ends."""
 
-    def __init__(self) -> None:
+    def __init__(self, closing: Any) -> None:
+        self.closing = closing
         self._jobs: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self._idle = 0
         self._threads = 0
@@ -649,6 +651,7 @@ class _Threads:
                 pass
             with self._lock:
                 self._idle += 1
+        self.closing()
 
 
 def _settle(future: asyncio.Future[Any], result: Any, error: BaseException | None) -> None:

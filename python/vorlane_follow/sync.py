@@ -145,7 +145,6 @@ class _Workers:
     def close(self) -> None:
         for _ in self._threads:
             self._jobs.put(None)
-        self.connection.close()
 
     def _work(self) -> None:
         while (job := self._jobs.get()) is not None:
@@ -155,6 +154,7 @@ class _Workers:
             reply = self._fetch(ticket, request)
             if reply is not None and ticket not in self._cancelled:
                 self.replies.put(reply)
+        self.connection.close()  # this thread's connection
 
     def _fetch(self, ticket: int, request: Request) -> Reply | None:
         trips = retries = 0
