@@ -74,7 +74,9 @@ class Faults:
 
     * ``logs_lag`` (with ``logs_lag_share``, 0..1, default 1): that share of
       eth_getLogs calls, drawn from ``random`` (seeded, so a run repeats), is served
-      by a backend whose head is ``logs_lag`` blocks behind. A range answer leaves
+      by a backend whose head is ``logs_lag`` blocks behind; with
+      ``logs_lag_share = "first"``, the first call for each range or block hash is,
+      and a repeat of it is not (so the fault is met however calls interleave). A range answer leaves
       out every block above that head, and is ``[]`` when the whole range is above
       it (with ``logs_lag_refuses``, the error ``lag_range_error`` instead,
       ``-32000 "invalid block range params"`` as geth words it); a ``blockHash``
@@ -134,13 +136,14 @@ class Faults:
             self.size_error = (-32008, "response size exceeded, at most {limit} bytes")
             self.batch_error = (-32600, "batch too large, at most {limit} calls")
             self.logs_lag: int | None = None
-            self.logs_lag_share = 1.0
+            self.logs_lag_share: float | str = 1.0
             self.logs_lag_refuses = False
             self.lag_range_error = (-32000, "invalid block range params")
             self.headers_lag: int | None = None
             self.duplicate_logs = False
             self.rate_error = (-32005, "request rate exceeded")
             self.random = random.Random(0)
+            self._drawn: set[Any] = set()
             self.served: collections.Counter[str] = collections.Counter()
             self._armed: list[_Armed] = []
             self._reorgs: list[_PendingReorg] = []
@@ -216,9 +219,13 @@ class Faults:
             self._reorgs = [r for r in self._reorgs if r not in due]
             return actions, due, self._callback
 
-    def _draw(self, share: float) -> bool:
+    def _draw(self, share: float | str, key: Any = None) -> bool:
         with self._lock:
-            return self.random.random() < share
+            if share == "first":
+                first = key not in self._drawn
+                self._drawn.add(key)
+                return first
+            return self.random.random() < float(share)
 
     def _count(self, fault: str, n: int = 1) -> None:
         with self._lock:
@@ -675,7 +682,8 @@ class DevNode:
         topics = _topics(query.get("topics"))
         faults = self.faults
         lag = faults.logs_lag
-        lagging = lag is not None and faults._draw(faults.logs_lag_share)
+        lagging = lag is not None and faults._draw(
+            faults.logs_lag_share, (query.get("fromBlock"), query.get("toBlock"), query.get("blockHash")))
         with self.chain.lock:
             # The head of the backend that serves this call.
             head = self.chain.head - lag if lagging and lag is not None else self.chain.head
