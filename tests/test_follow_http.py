@@ -11,6 +11,8 @@ import pytest
 
 from follow_support import ROOT  # noqa: F401  (puts the source tree first)
 
+pytest.importorskip("web3")  # the package refuses to load without its extra
+
 from vorlane_follow._http import Closed, DeadlineExceeded, HttpClient  # noqa: E402
 
 BODY = b'{"jsonrpc":"2.0","id":0,"result":"0x1"}'
