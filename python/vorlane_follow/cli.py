@@ -348,13 +348,12 @@ class _Run:
             import types
 
             from . import _rpc
-            from .engine import GetChainId
             from .sync import Follower
 
             # The follower needs only the endpoint: web3.py is not even imported.
             w3: Any = types.SimpleNamespace(provider=_rpc.Endpoint(args.rpc))
             connection = _rpc.connect(w3.provider, args.request_timeout)
-            chain_id = _ask(lambda: connection.perform(GetChainId())[0], connection.url, self)
+            chain_id = _ask(connection, self)
             if self.signalled:
                 return None
             self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
@@ -391,7 +390,7 @@ class _Run:
             return await self.follower.run()  # type: ignore[no-any-return]
 
 
-def _ask(perform: Any, url: str, run: _Run) -> int:
+def _ask(connection: Any, run: _Run) -> int:
     """The node's chain id, asked once through the follower's own
     connection and retried like the follower's own start."""
     import time
@@ -399,20 +398,16 @@ def _ask(perform: Any, url: str, run: _Run) -> int:
     from . import _rpc
     from .engine import GetChainId
 
-    retries = _rpc.Retries(url, 0.5, 10.0, 30.0)
+    retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
     while True:
         try:
-            return perform()  # type: ignore[no-any-return]
+            return connection.perform(GetChainId())[0]  # type: ignore[no-any-return]
         except Exception as exc:
-            verdict = retries.failed(GetChainId(), exc)
-            if not verdict.retry:
-                raise _rpc.fatal(verdict, exc) from None
-            if run.signalled:
-                raise KeyboardInterrupt from None
-            time.sleep(verdict.pause)
+            time.sleep(_pause(retries, exc, run))
 
 
 async def _ask_async(connection: Any, run: _Run) -> int:
+    """`_ask` over an asyncio connection."""
     import asyncio
 
     from . import _rpc
@@ -423,12 +418,20 @@ async def _ask_async(connection: Any, run: _Run) -> int:
         try:
             return (await connection.perform(GetChainId()))[0]  # type: ignore[no-any-return]
         except Exception as exc:
-            verdict = retries.failed(GetChainId(), exc)
-            if not verdict.retry:
-                raise _rpc.fatal(verdict, exc) from None
-            if run.signalled:
-                raise KeyboardInterrupt from None
-            await asyncio.sleep(verdict.pause)
+            await asyncio.sleep(_pause(retries, exc, run))
+
+
+def _pause(retries: Any, exc: Exception, run: _Run) -> float:
+    """How long to wait before asking again; raises what ends the start."""
+    from . import _rpc
+    from .engine import GetChainId
+
+    verdict = retries.failed(GetChainId(), exc)
+    if not verdict.retry:
+        raise _rpc.fatal(verdict, exc) from None
+    if run.signalled:
+        raise KeyboardInterrupt from None
+    return verdict.pause  # type: ignore[no-any-return]
 
 
 def _progress(args: argparse.Namespace) -> Any:
