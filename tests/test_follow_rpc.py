@@ -89,3 +89,12 @@ def test_until_the_first_good_answer_an_unreachable_node_is_given_up_on():
     retries = _rpc.Retries(URL, 0.0, 0.0, startup_timeout=0.0)
     retries.succeeded()
     assert retries.failed(GetChainId(), ConnectionRefusedError(111, "Connection refused")).retry
+
+
+def test_backoff_grows_with_a_requests_own_tries_not_with_others_in_flight():
+    retries = _rpc.Retries(URL, 1.0, 100.0, startup_timeout=0.0)
+    retries.succeeded()
+    refused = ConnectionRefusedError(111, "Connection refused")
+    firsts = [retries.failed(GetChainId(), refused, 1).pause for _ in range(40)]
+    assert max(firsts) <= 1.0
+    assert max(retries.failed(GetChainId(), refused, 5).pause for _ in range(40)) > 1.0

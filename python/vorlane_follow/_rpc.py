@@ -311,10 +311,12 @@ def _no_batches(url: str, error: RpcError) -> bool:
 
 class Retries:
     """The retry decisions shared by every request of one run: capped
-    exponential backoff with full jitter, a node's Retry-After obeyed, one
-    warning per episode (a run of failures ended by a success), and the
-    start-up allowance: until the node's first good answer, failures that
-    say it may not be a node at all end the run after `startup_timeout`."""
+    exponential backoff with full jitter over each request's own tries (the
+    failures of requests in flight together do not compound), a node's
+    Retry-After obeyed, one warning per episode (a run of failures ended by a
+    success), and the start-up allowance: until the node's first good answer,
+    failures that say it may not be a node at all end the run after
+    `startup_timeout`."""
 
     def __init__(self, url: str, base: float, cap: float, startup_timeout: float,
                  rng: random.Random | None = None) -> None:
@@ -328,9 +330,10 @@ class Retries:
         self._answered = False
         self._since: float | None = None
 
-    def failed(self, request: Request, exc: BaseException) -> Verdict:
+    def failed(self, request: Request, exc: BaseException, tries: int = 1) -> Verdict:
         """Whether to send `request` again, and after how long (`pause`);
-        else it is refused (the engine asks for less) or fatal."""
+        else it is refused (the engine asks for less) or fatal. `tries` is
+        how many times this request has now failed."""
         verdict = judge(exc, request, self.url)
         with self._lock:
             if not self._answered and verdict.startup:
@@ -350,7 +353,7 @@ class Retries:
             if self._failures == 0:
                 log.warning("%s; retrying with backoff", verdict.message)
             self._failures += 1
-            delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** min(self._failures - 1, 30)))
+            delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** min(max(tries, 1) - 1, 30)))
             delay = max(delay, min(self.cap, verdict.pause))
             if self._since is not None:  # the last try falls on the start-up allowance's end
                 delay = min(delay, max(0.0, self._since + self.startup_timeout - time.monotonic()))

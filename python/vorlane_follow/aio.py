@@ -139,7 +139,7 @@ class AsyncFollower:
                 raise
             except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
                 trips += 1
-                verdict = retries.failed(request, exc)
+                verdict = retries.failed(request, exc, trips)
                 if not verdict.retry:
                     reply = Reply(ticket, _rpc.outcome(verdict, exc), trips, tries, throttled)
                     break

@@ -7,6 +7,7 @@ options answer at once.
 from __future__ import annotations
 
 import argparse
+import itertools
 import math
 import os
 import re
@@ -399,11 +400,12 @@ def _ask(connection: Any, run: _Run) -> int:
     from .engine import GetChainId
 
     retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    while True:
+    for tries in itertools.count(1):
         try:
             return connection.perform(GetChainId())[0]  # type: ignore[no-any-return]
         except Exception as exc:
-            time.sleep(_pause(retries, exc, run))
+            time.sleep(_pause(retries, exc, run, tries))
+    raise AssertionError("unreachable")
 
 
 async def _ask_async(connection: Any, run: _Run) -> int:
@@ -414,19 +416,20 @@ async def _ask_async(connection: Any, run: _Run) -> int:
     from .engine import GetChainId
 
     retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    while True:
+    for tries in itertools.count(1):
         try:
             return (await connection.perform(GetChainId()))[0]  # type: ignore[no-any-return]
         except Exception as exc:
-            await asyncio.sleep(_pause(retries, exc, run))
+            await asyncio.sleep(_pause(retries, exc, run, tries))
+    raise AssertionError("unreachable")
 
 
-def _pause(retries: Any, exc: Exception, run: _Run) -> float:
+def _pause(retries: Any, exc: Exception, run: _Run, tries: int) -> float:
     """How long to wait before asking again; raises what ends the start."""
     from . import _rpc
     from .engine import GetChainId
 
-    verdict = retries.failed(GetChainId(), exc)
+    verdict = retries.failed(GetChainId(), exc, tries)
     if not verdict.retry:
         raise _rpc.fatal(verdict, exc) from None
     if run.signalled:

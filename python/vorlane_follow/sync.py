@@ -164,7 +164,7 @@ class _Workers:
                 answer, sent = self.connection.perform(request)
             except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
                 trips += 1
-                verdict = self.retries.failed(request, exc)
+                verdict = self.retries.failed(request, exc, trips)
                 if not verdict.retry:
                     return Reply(ticket, _rpc.outcome(verdict, exc), trips, retries, throttled)
                 retries += 1
