@@ -10,7 +10,9 @@
 #define Py_T_OBJECT_EX T_OBJECT_EX
 #define Py_READONLY READONLY
 #endif
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace vorlane::py::rpc_log {
 namespace {
@@ -388,6 +390,159 @@ PyObject* encode_log_lines(PyObject*, PyObject* logs) noexcept {
             PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         if (!out) throw_fetched();
         return out;
+    }, nullptr);
+}
+
+
+namespace {
+
+// A new reference to `o`, thrown when null (an error is set).
+PyObject* own(PyObject* o) {
+    if (!o) throw_fetched();
+    return o;
+}
+
+// A borrowed dict lookup made owned (the caller may run Python code next);
+// empty when the key is absent.
+Ref lookup(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (!found && PyErr_Occurred()) throw_fetched();
+    return found ? Ref::steal(Py_NewRef(found)) : Ref();
+}
+
+bool truth(PyObject* o) {
+    const int r = PyObject_IsTrue(o);
+    if (r < 0) throw_fetched();
+    return r != 0;
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    const int r = PyObject_RichCompareBool(a, b, op);
+    if (r < 0) throw_fetched();
+    return r != 0;
+}
+
+// One filter method's verdicts: the decoder shares the str of a text that
+// repeats (one contract's address, one event's topic0), so the last verdict
+// is kept for the same object.
+class Verdicts {
+public:
+    explicit Verdicts(PyObject* method) : method_(method) {}
+    bool operator()(PyObject* value) {
+        if (value != last_.get()) {
+            Ref result = Ref::steal(own(PyObject_CallOneArg(method_, value)));
+            verdict_ = truth(result.get());
+            last_ = Ref::steal(Py_NewRef(value));
+        }
+        return verdict_;
+    }
+
+private:
+    PyObject* method_;
+    Ref last_;
+    bool verdict_ = false;
+};
+
+Ref first_topic(PyObject* topics) {
+    if (PyTuple_CheckExact(topics))
+        return Ref::steal(PyTuple_GET_SIZE(topics) ? Py_NewRef(PyTuple_GET_ITEM(topics, 0))
+                                                   : PyUnicode_FromStringAndSize("", 0));
+    if (!truth(topics)) return Ref::steal(own(PyUnicode_FromStringAndSize("", 0)));
+    return Ref::steal(own(PySequence_GetItem(topics, 0)));
+}
+
+// Orders one block's logs by log index, keeping the order of equal ones.
+void order(PyObject* list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyObject** items = PySequence_Fast_ITEMS(list);
+    const auto index = [](PyObject* log) { return as_log(log)->fields[3]; };
+    bool sorted = true;
+    for (Py_ssize_t i = 1; i < n && sorted; ++i)
+        sorted = !compare(index(items[i - 1]), index(items[i]), Py_GT);
+    if (sorted) return;
+    // The list is this function's own, reachable from no Python code: its
+    // items can be permuted in place.
+    std::vector<PyObject*> copy(items, items + n);
+    bool failed = false;
+    std::stable_sort(copy.begin(), copy.end(), [&](PyObject* a, PyObject* b) {
+        if (failed) return false;
+        const int r = PyObject_RichCompareBool(index(a), index(b), Py_LT);
+        failed = r < 0;
+        return r > 0;
+    });
+    if (failed) throw_fetched();
+    std::copy(copy.begin(), copy.end(), items);
+}
+
+}  // namespace
+
+PyObject* sort_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return guard([&]() -> PyObject* {
+        if (nargs != 4)
+            throw Error(PyExc_TypeError, "sort_logs() takes exactly 4 arguments (" +
+                                             std::to_string(nargs) + " given)");
+        PyObject* logs = args[0];
+        PyObject* hashes = args[1];
+        if (!PyList_Check(logs))
+            throw Error(PyExc_TypeError, std::string("sort_logs() argument 'logs' must be list, not ") +
+                                             Py_TYPE(logs)->tp_name);
+        if (!PyDict_Check(hashes))
+            throw Error(PyExc_TypeError,
+                        std::string("sort_logs() argument 'hashes' must be dict, not ") +
+                            Py_TYPE(hashes)->tp_name);
+        Verdicts address_ok(args[2]), topic0_ok(args[3]);
+        Ref by_block = Ref::steal(own(PyDict_New()));
+        Ref seen = Ref::steal(own(PyDict_New()));
+        Ref doubtful = Ref::steal(own(PySet_New(nullptr)));
+        Ref moved_at;
+        // Items are re-read each time round: Python code run from here (a
+        // comparison, a filter method) may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(logs); ++i) {
+            Ref entry = Ref::steal(Py_NewRef(PyList_GET_ITEM(logs, i)));
+            if (!PyObject_TypeCheck(entry.get(), g_type))
+                throw Error(PyExc_TypeError, std::string("sort_logs() takes Log records, not ") +
+                                                 Py_TYPE(entry.get())->tp_name);
+            PyObject* const* f = as_log(entry.get())->fields;
+            PyObject* number = f[0];
+            Ref expected = lookup(hashes, number);
+            if (!expected) continue;  // a block outside the batch
+            if (!compare(expected.get(), f[1], Py_EQ)) {  // another branch's
+                if (!moved_at || compare(number, moved_at.get(), Py_LT))
+                    moved_at = Ref::steal(Py_NewRef(number));
+                continue;
+            }
+            Ref key = Ref::steal(own(PyTuple_Pack(2, number, f[3])));
+            if (Ref earlier = lookup(seen.get(), key.get())) {
+                if (!compare(earlier.get(), entry.get(), Py_EQ) &&
+                    PySet_Add(doubtful.get(), number) < 0)
+                    throw_fetched();
+                continue;
+            }
+            if (PyDict_SetItem(seen.get(), key.get(), entry.get()) < 0) throw_fetched();
+            if (!address_ok(f[4])) continue;
+            Ref topic0 = first_topic(f[5]);
+            if (!topic0_ok(topic0.get())) continue;
+            Ref list = lookup(by_block.get(), number);
+            if (!list) {
+                list = Ref::steal(own(PyList_New(0)));
+                if (PyDict_SetItem(by_block.get(), number, list.get()) < 0) throw_fetched();
+            }
+            if (PyList_Append(list.get(), entry.get()) < 0) throw_fetched();
+        }
+        // Contradicting logs leave nothing of their block to deliver.
+        Ref iterator = Ref::steal(own(PyObject_GetIter(doubtful.get())));
+        while (Ref number = Ref::steal(PyIter_Next(iterator.get()))) {
+            if (PyDict_Contains(by_block.get(), number.get()) == 1 &&
+                PyDict_DelItem(by_block.get(), number.get()) < 0)
+                throw_fetched();
+        }
+        if (PyErr_Occurred()) throw_fetched();
+        Py_ssize_t pos = 0;
+        PyObject* number = nullptr;
+        PyObject* list = nullptr;
+        while (PyDict_Next(by_block.get(), &pos, &number, &list)) order(list);
+        return own(PyTuple_Pack(3, by_block.get(), moved_at ? moved_at.get() : Py_None,
+                                doubtful.get()));
     }, nullptr);
 }
 

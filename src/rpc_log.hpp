@@ -22,6 +22,14 @@ PyTypeObject* log_type();
 // reference; on failure the references are released and a fault is thrown.
 PyObject* make_log(PyObject* (&fields)[kFieldCount]);
 
+// sort_logs(logs, hashes, match_address, match_topic0) ->
+// (by_block, moved_at, doubtful): the logs of a list whose block number maps
+// to their block hash in `hashes`, each (number, log index) once, that both
+// filter methods take, as {number: [log, ...]} in log-index order; the
+// lowest number whose logs carry another hash (or None); the numbers under
+// which two different logs share a key (left out of by_block).
+PyObject* sort_logs(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // encode_log_lines(logs) -> bytes.
 PyObject* encode_log_lines(PyObject* module, PyObject* logs) noexcept;
 

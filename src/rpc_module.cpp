@@ -291,6 +291,14 @@ PyMethodDef kFunctions[] = {
      "decode(body, kinds, /)\n--\n\n"
      "Decodes the answer to a request of len(kinds) calls with ids 0..n-1, call i\n"
      "expecting the result kind kinds[i] (HEADER, LOGS or QUANTITY)."},
+    {"sort_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rpc_log::sort_logs)),
+     METH_FASTCALL,
+     "sort_logs(logs, hashes, match_address, match_topic0, /)\n--\n\n"
+     "The logs of blocks in hashes ({number: hash}) that carry that hash, each\n"
+     "(number, log index) once, that both filter methods take, as\n"
+     "(by_block, moved_at, doubtful): {number: [log, ...]} in log-index order,\n"
+     "the lowest number whose logs carry another hash (or None), and the numbers\n"
+     "with two different logs under one key (left out of by_block)."},
     {"encode_log_lines", &encode_log_lines, METH_O,
      "encode_log_lines(logs, /)\n--\n\n"
      "The JSON Lines of the given logs, one {\"type\": \"log\", ...} object a line."},
@@ -339,8 +347,8 @@ PyObject* init() {
     add("Log", Py_NewRef(reinterpret_cast<PyObject*>(rpc_log::log_type())));
     add("RpcError", Py_NewRef(g_rpc_error));
     add("DecodeError", Py_NewRef(g_decode_error));
-    add("__all__", Py_BuildValue("[ssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
-                                 "DecodeError", "decode", "encode_log_lines"));
+    add("__all__", Py_BuildValue("[sssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
+                                 "DecodeError", "decode", "sort_logs", "encode_log_lines"));
     return module.release();
 }
 

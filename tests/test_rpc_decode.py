@@ -6,6 +6,7 @@ import dataclasses
 import json
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -253,3 +254,33 @@ def test_threads_decoding_at_once_each_get_their_own_answer():
     for t in threads:
         t.join()
     assert wrong == []
+
+
+def test_sort_logs_orders_each_block_by_log_index():
+    logs = [Log(7, H1, H2, i, ADDR, (H1,), "0x") for i in (3, 1, 2, 0)] + [Log(8, H2, H2, 0, ADDR, (), "0x")]
+    by_block, moved_at, doubtful = rpc.sort_logs(logs, {7: H1, 8: H1}, str, str)
+    assert {n: [x.log_index for x in found] for n, found in by_block.items()} == {7: [0, 1, 2, 3]}
+    assert (moved_at, doubtful) == (8, set())
+
+
+def _clears(logs):
+    def method(value):
+        logs.clear()
+        return True
+    return method
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda logs: (logs + [object()], {7: H1}, str, str), "sort_logs() takes Log records, not object"),
+    (lambda logs: (logs, {7: H1}, str, lambda v: 1 / 0), "division by zero"),
+    (lambda logs: (logs + [Log(7, H1, H2, None, ADDR, (H1,), "0x")], {7: H1}, str, str), "not supported"),
+    (lambda logs: (logs, {7: H1}, _clears(logs), str), None),
+])
+def test_sort_logs_survives_hostile_input(make, error):
+    logs = [Log(7, H1, H2, i, ADDR, (H1,), "0x") for i in (1, 0)]
+    args = make(logs)
+    if error is None:  # the list emptied while its first log was looked at
+        assert rpc.sort_logs(*args) == ({7: [Log(7, H1, H2, 1, ADDR, (H1,), "0x")]}, None, set())
+    else:
+        with pytest.raises(Exception, match=re.escape(error)):
+            rpc.sort_logs(*args)

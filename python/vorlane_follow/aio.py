@@ -77,7 +77,12 @@ class AsyncFollower:
             result = None
             while True:
                 action = steps.send(result)
-                match action:
+                match action:  # the most frequent first: one Deliver a block
+                    case Deliver(block, logs):
+                        result = self.handler.on_block(block, list(logs))
+                        if result is not None:
+                            await _maybe_await(result)
+                            result = None
                     case Send(ticket, request):
                         tasks[ticket] = asyncio.create_task(
                             self._fetch(connection, retries, ticket, request, tasks))
@@ -104,8 +109,6 @@ class AsyncFollower:
 
     async def _perform(self, action: Any) -> Any:
         match action:
-            case Deliver(block, logs):
-                await _maybe_await(self.handler.on_block(block, list(logs)))
             case SaveCheckpoint(checkpoint, expected):
                 await asyncio.to_thread(_rpc.save, self.store, checkpoint, expected)
             case Sleep(seconds):

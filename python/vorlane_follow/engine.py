@@ -18,13 +18,12 @@ import collections
 import dataclasses
 import itertools
 import logging
-import operator
 import re
 from collections.abc import Awaitable, Generator, Iterable, Sequence
 from typing import Any, Protocol, Union
 
 from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig
-from vorlane_rpc import Log
+from vorlane_rpc import Log, sort_logs
 
 log = logging.getLogger("vorlane_follow")
 
@@ -591,35 +590,11 @@ class Engine:
         return False
 
     def _sort(self, blocks: list[BlockSummary], logs: list[Log]) -> tuple[dict[int, list[Log]], int | None, set[int]]:
-        """The logs per block that the filter takes, each once; the lowest
-        block whose logs came from another branch; the blocks whose logs
-        contradict each other."""
-        hashes = {b.number: b.hash for b in blocks}
-        by_block: dict[int, list[Log]] = {}
-        seen: dict[tuple[int, int], Log] = {}
-        moved_at: int | None = None
-        doubtful: set[int] = set()
-        match_address = self.event_filter.matches_address
-        match_topic0 = self.event_filter.matches_topic0
-        for entry in logs:
-            number = entry.block_number
-            expected = hashes.get(number)
-            if expected != entry.block_hash:
-                if expected is not None and (moved_at is None or number < moved_at):
-                    moved_at = number
-                continue
-            key = (number, entry.log_index)
-            earlier = seen.get(key)
-            if earlier is not None:
-                if earlier != entry:
-                    doubtful.add(number)
-                continue
-            seen[key] = entry
-            if match_address(entry.address) and match_topic0(entry.topics[0] if entry.topics else ""):
-                by_block.setdefault(number, []).append(entry)
-        for number in doubtful:
-            by_block.pop(number, None)
-        return by_block, moved_at, doubtful
+        """The logs per block that the filter takes, each once and in
+        log-index order; the lowest block whose logs came from another
+        branch; the blocks whose logs contradict each other."""
+        return sort_logs(logs, {b.number: b.hash for b in blocks}, self.event_filter.matches_address,
+                         self.event_filter.matches_topic0)
 
     def _confirm(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
         """Asks for each block's logs by its hash until the answer is
@@ -654,8 +629,6 @@ class Engine:
         counters = self.counters
         for block in blocks:
             found = by_block.get(block.number)
-            if found is not None and len(found) > 1:
-                found.sort(key=_log_index)
             logs = () if found is None else tuple(found)
             yield Deliver(block, logs)
             self._history.append(block)
@@ -905,9 +878,6 @@ def _describe(request: Request) -> str:
         case GetBlockLogs(_, number):
             return f"the logs of block {number} by hash"
     return type(request).__name__
-
-
-_log_index = operator.attrgetter("log_index")
 
 
 def _continuous_tail(headers: Sequence[BlockSummary]) -> list[BlockSummary]:

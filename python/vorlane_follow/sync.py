@@ -85,15 +85,15 @@ class Follower:
         return self.engine.counters
 
     def _perform(self, action: Any, workers: _Workers) -> Any:
-        match action:
+        match action:  # the most frequent first: one Deliver a block
+            case Deliver(block, logs):
+                self.handler.on_block(block, list(logs))
             case Send(ticket, request):
                 workers.submit(ticket, request)
             case Receive():
                 if self.engine.stopping:
                     return STOPPED
                 return workers.replies.get()
-            case Deliver(block, logs):
-                self.handler.on_block(block, list(logs))
             case SaveCheckpoint(checkpoint, expected):
                 _rpc.save(self.store, checkpoint, expected)
             case Cancel(tickets):

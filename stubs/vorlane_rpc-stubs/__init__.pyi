@@ -1,10 +1,10 @@
 """Type information for the vorlane_rpc extension module."""
 
-from typing import Any, Final, Iterable, final
+from typing import Any, Callable, Final, Iterable, final
 
 from vorlane import BlockSummary
 
-__all__ = ["HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "encode_log_lines"]
+__all__ = ["HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "sort_logs", "encode_log_lines"]
 
 HEADER: Final[int]
 LOGS: Final[int]
@@ -54,4 +54,11 @@ class DecodeError(ValueError): ...
 def decode(
     body: bytes | bytearray | memoryview, kinds: bytes, /
 ) -> list[tuple[BlockSummary, bytes] | list[Log] | int | RpcError | None]: ...
+def sort_logs(
+    logs: list[Log],
+    hashes: dict[int, str],
+    match_address: Callable[[str], object],
+    match_topic0: Callable[[str], object],
+    /,
+) -> tuple[dict[int, list[Log]], int | None, set[int]]: ...
 def encode_log_lines(logs: Iterable[Log], /) -> bytes: ...
