@@ -1,8 +1,8 @@
 """The follower's HTTP/1.1 client for its POSTs to a node: one kept-alive
-connection per thread, each answer read straight into one buffer of its
-Content-Length (no copies on the way), and one deadline for the whole
-exchange that holds however slowly the bytes come: every wait on the socket
-gets only what is left of it."""
+connection per thread, each answer read straight into a buffer of the
+thread's that is reused from one answer to the next (no copies on the way),
+and one deadline for the whole exchange that holds however slowly the bytes
+come: every wait on the socket gets only what is left of it."""
 
 from __future__ import annotations
 
@@ -58,8 +58,10 @@ class HttpClient:
             self._context = context
         self._local = threading.local()
 
-    def post(self, body: bytes, timeout: float) -> tuple[int, dict[str, str], bytearray]:
-        """The answer's status, headers (names in lower case) and body."""
+    def post(self, body: bytes, timeout: float) -> tuple[int, dict[str, str], bytearray | memoryview]:
+        """The answer's status, headers (names in lower case) and body. A
+        body read by its Content-Length is a view of this thread's buffer,
+        valid until the thread's next request: decode or copy it first."""
         deadline = time.monotonic() + timeout
         request = self._head + b"%d\r\n\r\n" % len(body) + body
         for fresh in (False, True):
@@ -119,6 +121,21 @@ class HttpClient:
                 pass
 
 
+_buffers = threading.local()
+
+
+def _body_buffer(size: int) -> memoryview:
+    """`size` bytes of this thread's answer buffer, valid until its next
+    answer. Reusing it spares each large answer fresh pages to fault in and
+    zero; a buffer more than four times too large is let go (a follower at
+    the head asks for little). A view still held elsewhere keeps the old
+    buffer alive: it is replaced, never resized."""
+    buffer: bytearray | None = getattr(_buffers, "buffer", None)
+    if buffer is None or len(buffer) < size or len(buffer) > 4 * max(size, 1 << 16):
+        buffer = _buffers.buffer = bytearray(max(size, 1 << 16))
+    return memoryview(buffer)[:size]
+
+
 def _wait(sock: socket.socket, deadline: float, timeout: float) -> None:
     remaining = deadline - time.monotonic()
     if remaining <= 0:
@@ -135,7 +152,7 @@ def _recv_into(sock: socket.socket, view: memoryview, deadline: float, timeout: 
 
 
 def _read_answer(sock: socket.socket, deadline: float,
-                 timeout: float) -> tuple[int, dict[str, str], bytearray, bool]:
+                 timeout: float) -> tuple[int, dict[str, str], bytearray | memoryview, bool]:
     head = bytearray(_MAX_HEAD)
     view = memoryview(head)
     size = 0
@@ -163,16 +180,15 @@ def _read_answer(sock: socket.socket, deadline: float,
     if "chunked" in headers.get("transfer-encoding", "").lower():
         return status, headers, _read_chunked(sock, bytes(head[start:size]), deadline, timeout), keep
     if length is not None and length.isdigit():
-        body = bytearray(int(length))
-        got = min(len(body), size - start)
-        body[:got] = head[start:start + got]
-        body_view = memoryview(body)
-        while got < len(body):
+        body_view = _body_buffer(int(length))
+        got = min(len(body_view), size - start)
+        body_view[:got] = head[start:start + got]
+        while got < len(body_view):
             n = _recv_into(sock, body_view[got:], deadline, timeout)
             if n == 0:
                 raise Closed("in the middle of the answer")
             got += n
-        return status, headers, body, keep
+        return status, headers, body_view, keep
     # No length: the body runs to the end of the connection.
     body = bytearray(head[start:size])
     chunk = bytearray(1 << 16)

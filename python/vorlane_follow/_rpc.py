@@ -442,7 +442,7 @@ class HttpConnection:
         entries = [vorlane_rpc.decode(self._post(body([c])), bytes((c.kind,)))[0] for c in batch]
         return answer(request, entries), len(batch)
 
-    def _post(self, data: bytes) -> bytes | bytearray:
+    def _post(self, data: bytes) -> bytes | bytearray | memoryview:
         if self._client is not None:
             status, headers, answer = self._client.post(data, self.timeout)
             if status != 200:

@@ -79,10 +79,10 @@ class AsyncFollower:
                 action = steps.send(result)
                 match action:  # the most frequent first: one Deliver a block
                     case Deliver(block, logs):
-                        result = self.handler.on_block(block, list(logs))
-                        if result is not None:
-                            await _maybe_await(result)
-                            result = None
+                        done = self.handler.on_block(block, list(logs))
+                        if done is not None:
+                            await _maybe_await(done)
+                        result = None
                     case Send(ticket, request):
                         tasks[ticket] = asyncio.create_task(
                             self._fetch(connection, retries, ticket, request, tasks))
