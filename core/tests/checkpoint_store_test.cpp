@@ -175,9 +175,11 @@ TEST(InMemoryStore, ConcurrentUseNeverExposesAPartialRecord) {
         threads.emplace_back([&, r] {
             while (!go.load()) std::this_thread::yield();
             std::size_t i = static_cast<std::size_t>(r);
-            // Keep reading until the writers are done, and at least a few
-            // hundred times so the final state is read as well.
-            for (int loads = 0; !writers_done.load() || loads < 300; ++loads) {
+            // Keep reading until the writers are done, and a few hundred
+            // times after that so the final state is read as well (a reader
+            // may not be scheduled at all while the writers run).
+            for (int after = 0; after < 300;) {
+                if (writers_done.load()) ++after;
                 const std::string& indexer = indexers[i++ % indexers.size()];
                 auto result = sync_wait(store.load("chain", indexer));
                 if (!result.ok()) {
