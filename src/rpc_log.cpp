@@ -12,6 +12,7 @@
 #endif
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vorlane::py::rpc_log {
@@ -451,6 +452,48 @@ Ref first_topic(PyObject* topics) {
     return Ref::steal(own(PySequence_GetItem(topics, 0)));
 }
 
+// The logs met so far under each (block number, log index). Decoded logs
+// carry exact ints, kept in a table of their own values without an object
+// per key; anything else goes to a dict keyed by (number, index) tuples.
+class Seen {
+public:
+    // The log met earlier under this key, else empty (and `log` is kept).
+    Ref add(PyObject* number, PyObject* index, PyObject* log) {
+        if (PyLong_CheckExact(number) && PyLong_CheckExact(index)) {
+            const unsigned long long n = PyLong_AsUnsignedLongLong(number);
+            const unsigned long long i = n == static_cast<unsigned long long>(-1) && PyErr_Occurred()
+                                             ? n
+                                             : PyLong_AsUnsignedLongLong(index);
+            if (!PyErr_Occurred()) {
+                auto [at, added] = table_.try_emplace(Key{n, i});
+                if (!added) return Ref::steal(Py_NewRef(at->second.get()));
+                at->second = Ref::steal(Py_NewRef(log));
+                return {};
+            }
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+            PyErr_Clear();  // a negative or huge int: the dict takes it
+        }
+        if (!others_) others_ = Ref::steal(own(PyDict_New()));
+        Ref key = Ref::steal(own(PyTuple_Pack(2, number, index)));
+        if (Ref earlier = lookup(others_.get(), key.get())) return earlier;
+        if (PyDict_SetItem(others_.get(), key.get(), log) < 0) throw_fetched();
+        return {};
+    }
+
+private:
+    struct Key {
+        unsigned long long number, index;
+        bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+        std::size_t operator()(const Key& k) const noexcept {
+            return std::hash<unsigned long long>{}(k.number * 0x9E3779B97F4A7C15ULL ^ k.index);
+        }
+    };
+    std::unordered_map<Key, Ref, Hash> table_;
+    Ref others_;
+};
+
 // Orders one block's logs by log index, keeping the order of equal ones.
 void order(PyObject* list) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
@@ -492,7 +535,7 @@ PyObject* sort_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
                             Py_TYPE(hashes)->tp_name);
         Verdicts address_ok(args[2]), topic0_ok(args[3]);
         Ref by_block = Ref::steal(own(PyDict_New()));
-        Ref seen = Ref::steal(own(PyDict_New()));
+        Seen seen;
         Ref doubtful = Ref::steal(own(PySet_New(nullptr)));
         Ref moved_at;
         // Items are re-read each time round: Python code run from here (a
@@ -511,14 +554,12 @@ PyObject* sort_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
                     moved_at = Ref::steal(Py_NewRef(number));
                 continue;
             }
-            Ref key = Ref::steal(own(PyTuple_Pack(2, number, f[3])));
-            if (Ref earlier = lookup(seen.get(), key.get())) {
+            if (Ref earlier = seen.add(number, f[3], entry.get())) {
                 if (!compare(earlier.get(), entry.get(), Py_EQ) &&
                     PySet_Add(doubtful.get(), number) < 0)
                     throw_fetched();
                 continue;
             }
-            if (PyDict_SetItem(seen.get(), key.get(), entry.get()) < 0) throw_fetched();
             if (!address_ok(f[4])) continue;
             Ref topic0 = first_topic(f[5]);
             if (!topic0_ok(topic0.get())) continue;

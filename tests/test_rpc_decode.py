@@ -261,6 +261,10 @@ def test_sort_logs_orders_each_block_by_log_index():
     by_block, moved_at, doubtful = rpc.sort_logs(logs, {7: H1, 8: H1}, str, str)
     assert {n: [x.log_index for x in found] for n, found in by_block.items()} == {7: [0, 1, 2, 3]}
     assert (moved_at, doubtful) == (8, set())
+    # Two different logs under one key, whatever the size of the numbers.
+    for number, index in ((7, 1), (2**70, 0), (7, -1)):
+        twice = [Log(number, H1, H2, index, ADDR, (H1,), data) for data in ("0x", "0x", "0x01")]
+        assert rpc.sort_logs(twice, {number: H1}, str, str) == ({}, None, {number})
 
 
 def _clears(logs):
