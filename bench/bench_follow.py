@@ -83,6 +83,10 @@ def _filter(job):
     return f
 
 
+def _options(job):
+    return {} if job.get("max_in_flight") is None else {"max_in_flight": job["max_in_flight"]}
+
+
 def run_follower(job):
     from vorlane import InMemoryStorage
     from web3 import HTTPProvider, Web3
@@ -91,7 +95,7 @@ def run_follower(job):
 
     handler = CountingHandler()
     follower = Follower(Web3(HTTPProvider(job["url"])), _config(job), _filter(job),
-                        InMemoryStorage(), handler)
+                        InMemoryStorage(), handler, **_options(job))
     wall, cpu = time.perf_counter(), time.process_time()
     counters = follower.run()
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
@@ -109,7 +113,8 @@ def run_async(job):
     async def go():
         handler = CountingHandler()
         w3 = AsyncWeb3(AsyncHTTPProvider(job["url"]))
-        follower = AsyncFollower(w3, _config(job), _filter(job), InMemoryStorage(), handler)
+        follower = AsyncFollower(w3, _config(job), _filter(job), InMemoryStorage(), handler,
+                                 **_options(job))
         wall, cpu = time.perf_counter(), time.process_time()
         counters = await follower.run()
         cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
@@ -427,6 +432,8 @@ def main() -> None:
         p.add_argument("--seconds", type=float, default=None,
                        help="the web3.py and requests+json loops stop at the first batch end "
                             "past this many seconds (default 2; quick: none)"),
+        p.add_argument("--max-in-flight", type=int, default=None,
+                       help="the library followers' max_in_flight (default: theirs)"),
         p.add_argument("--inflight", type=int, default=16,
                        help="requests in flight for the reference row (default 16)"),
         p.add_argument("--rtt", default="0,20,50,100", help="round trips to add, ms"),
@@ -462,7 +469,8 @@ def main() -> None:
             url = node.url if rtt == 0 else f"http://127.0.0.1:{proxy.ports[rtt]}"
             return {"url": url, "first": first, "last": first + count - 1, "batch": batch,
                     "token": info["token"], "topic0": info["transfer_topic0"],
-                    "chain_id": info["chain_id"], "inflight": args.inflight, "budget": budget}
+                    "chain_id": info["chain_id"], "inflight": args.inflight, "budget": budget,
+                    "max_in_flight": args.max_in_flight}
 
         # Warm-up: each worker's first run pays for imports and first-use setup.
         for worker in workers.values():
