@@ -28,7 +28,7 @@ class AsyncFollower:
     def __init__(self, w3: AsyncWeb3[Any], config: IndexerConfig, event_filter: EventFilter,
                  store: CheckpointStore, handler: Handler | AsyncHandler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
-                 retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 8,
+                 retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 12,
                  startup_timeout: float = 30.0) -> None:
         _check_timing(request_timeout, startup_timeout)
         self.engine = Engine(config, event_filter, history_depth=history_depth,

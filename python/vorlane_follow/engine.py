@@ -376,7 +376,7 @@ class Engine:
     """The follow loop's decisions for one (chain, indexer) pair."""
 
     def __init__(self, config: IndexerConfig, event_filter: EventFilter, *,
-                 history_depth: int | None = None, max_in_flight: int = 8) -> None:
+                 history_depth: int | None = None, max_in_flight: int = 12) -> None:
         if config.batch_size == 0:
             raise ValueError("batch_size must be at least 1")
         if config.checkpoint_interval == 0:
