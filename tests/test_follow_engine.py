@@ -301,3 +301,25 @@ def test_a_second_run_starts_from_the_store_not_from_what_the_first_kept():
     seen, _ = drive(engine, chain, store)
     assert seen[0] == ("rollback", 12) and fold(seen) == {}
     assert store.load_checkpoint("1", "t").block_hash == chain.blocks[12].hash
+
+
+@pytest.mark.parametrize("in_flight", [1, 4])
+def test_the_end_check_goes_out_before_the_last_batch_is_delivered_and_still_catches_a_fork(in_flight):
+    chain = Chain(40)
+    state = {"reorged": False}
+
+    def hook(action):
+        # Once block 24 (to_block) is delivered, the node switches branch below it.
+        if isinstance(action, e.Deliver) and action.block.number == 24 and not state["reorged"]:
+            state["reorged"] = True
+            chain.reorg(18, "b")
+        return None
+
+    engine = e.Engine(config(to_block=24), token_filter(), max_in_flight=in_flight)
+    seen, actions = drive(engine, chain, InMemoryStorage(), hook)
+    assert fold(seen) == canonical(chain, 0, 24) and engine.counters.rollback_depths == [3]
+    check = next(i for i, a in enumerate(actions)
+                 if isinstance(a, e.Send) and a.request == e.GetHeaders(24, 24))
+    first_of_last_batch = next(i for i, a in enumerate(actions)
+                               if isinstance(a, e.Deliver) and a.block.number == 20)
+    assert check < first_of_last_batch

@@ -422,6 +422,9 @@ class Engine:
         self._tickets = itertools.count()
         self._in_flight: set[int] = set()
         self._answers: dict[int, Any] = {}
+        # The last batch's end check, sent before it is delivered: (its last
+        # block, the ticket).
+        self._end_check: tuple[int, int] | None = None
 
     # -- state the drivers read ----------------------------------------------
 
@@ -529,7 +532,14 @@ class Engine:
             ahead.popleft()
             # Its requests are done: the next ones go out before it is delivered.
             yield from plan(0)
+            if not ahead and batch.last == self.config.to_block:
+                # The last batch: the check that its last block is still the
+                # node's goes out now, and comes back while it is delivered.
+                yield from self._drop_end_check()
+                check = yield from self._send(GetHeaders(batch.last, batch.last))
+                self._end_check = (batch.last, check)
             if not (yield from self._take(batch, headers, logs)):
+                yield from self._drop_end_check()
                 break
         yield from self._abandon([t for b in ahead for t in (b.headers, b.logs)])
 
@@ -780,7 +790,16 @@ class Engine:
         last = self.last_block
         if last is None:
             return True
-        headers = yield from self._fetch_headers(last.number, last.number)
+        early, self._end_check = self._end_check, None
+        answer = None
+        if early is not None and early[0] == last.number:
+            answer = yield from self._await(early[1])
+        elif early is not None:
+            yield from self._abandon([early[1]])
+        if isinstance(answer, Headers):
+            headers = answer.blocks
+        else:  # not asked early, or refused: asked as any header batch
+            headers = yield from self._fetch_headers(last.number, last.number)
         if headers and headers[0].hash == last.hash:
             return True
         if not headers:
@@ -788,6 +807,11 @@ class Engine:
             return False
         yield from self._walk_back()
         return False
+
+    def _drop_end_check(self) -> Steps:
+        if self._end_check is not None:
+            yield from self._abandon([self._end_check[1]])
+            self._end_check = None
 
     def _walk_back(self) -> Steps:
         """Finds the highest kept block that is still on the node's chain and
