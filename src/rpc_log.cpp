@@ -459,28 +459,30 @@ class Seen {
 public:
     // The log met earlier under this key, else empty (and `log` is kept).
     Ref add(PyObject* number, PyObject* index, PyObject* log) {
-        if (PyLong_CheckExact(number) && PyLong_CheckExact(index)) {
-            const unsigned long long n = PyLong_AsUnsignedLongLong(number);
-            const unsigned long long i = n == static_cast<unsigned long long>(-1) && PyErr_Occurred()
-                                             ? n
-                                             : PyLong_AsUnsignedLongLong(index);
-            if (!PyErr_Occurred()) {
-                auto [at, added] = table_.try_emplace(Key{n, i});
-                if (!added) return Ref::steal(Py_NewRef(at->second.get()));
-                at->second = Ref::steal(Py_NewRef(log));
-                return {};
-            }
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
-            PyErr_Clear();  // a negative or huge int: the dict takes it
+        Key key{};
+        if (PyLong_CheckExact(number) && PyLong_CheckExact(index) && plain(number, key.number) &&
+            plain(index, key.index)) {
+            auto [at, added] = table_.try_emplace(key);
+            if (!added) return Ref::steal(Py_NewRef(at->second.get()));
+            at->second = Ref::steal(Py_NewRef(log));
+            return {};
         }
         if (!others_) others_ = Ref::steal(own(PyDict_New()));
-        Ref key = Ref::steal(own(PyTuple_Pack(2, number, index)));
-        if (Ref earlier = lookup(others_.get(), key.get())) return earlier;
-        if (PyDict_SetItem(others_.get(), key.get(), log) < 0) throw_fetched();
+        Ref pair = Ref::steal(own(PyTuple_Pack(2, number, index)));
+        if (Ref earlier = lookup(others_.get(), pair.get())) return earlier;
+        if (PyDict_SetItem(others_.get(), pair.get(), log) < 0) throw_fetched();
         return {};
     }
 
 private:
+    // An exact int's value when it fits; a negative or huge one goes to the dict.
+    static bool plain(PyObject* value, unsigned long long& out) {
+        out = PyLong_AsUnsignedLongLong(value);
+        if (!PyErr_Occurred()) return true;
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_fetched();
+        PyErr_Clear();
+        return false;
+    }
     struct Key {
         unsigned long long number, index;
         bool operator==(const Key&) const = default;

@@ -353,7 +353,7 @@ class Retries:
             if self._failures == 0:
                 log.warning("%s; retrying with backoff", verdict.message)
             self._failures += 1
-            delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** min(max(tries, 1) - 1, 30)))
+            delay = self._rng.uniform(0, min(self.cap, self.base * 2 ** min(tries - 1, 30)))
             delay = max(delay, min(self.cap, verdict.pause))
             if self._since is not None:  # the last try falls on the start-up allowance's end
                 delay = min(delay, max(0.0, self._since + self.startup_timeout - time.monotonic()))

@@ -7,7 +7,6 @@ options answer at once.
 from __future__ import annotations
 
 import argparse
-import itertools
 import math
 import os
 import re
@@ -400,12 +399,13 @@ def _ask(connection: Any, run: _Run) -> int:
     from .engine import GetChainId
 
     retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    for tries in itertools.count(1):
+    tries = 0
+    while True:
         try:
             return connection.perform(GetChainId())[0]  # type: ignore[no-any-return]
         except Exception as exc:
+            tries += 1
             time.sleep(_pause(retries, exc, run, tries))
-    raise AssertionError("unreachable")
 
 
 async def _ask_async(connection: Any, run: _Run) -> int:
@@ -416,12 +416,13 @@ async def _ask_async(connection: Any, run: _Run) -> int:
     from .engine import GetChainId
 
     retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    for tries in itertools.count(1):
+    tries = 0
+    while True:
         try:
             return (await connection.perform(GetChainId()))[0]  # type: ignore[no-any-return]
         except Exception as exc:
+            tries += 1
             await asyncio.sleep(_pause(retries, exc, run, tries))
-    raise AssertionError("unreachable")
 
 
 def _pause(retries: Any, exc: Exception, run: _Run, tries: int) -> float:

@@ -535,7 +535,6 @@ class Engine:
             if not ahead and batch.last == self.config.to_block:
                 # The last batch: the check that its last block is still the
                 # node's goes out now, and comes back while it is delivered.
-                yield from self._drop_end_check()
                 check = yield from self._send(GetHeaders(batch.last, batch.last))
                 self._end_check = (batch.last, check)
             if not (yield from self._take(batch, headers, logs)):
