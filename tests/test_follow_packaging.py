@@ -25,9 +25,10 @@ def follow_extra():
 
 # The last command installs what the 'follow' extra names, word for word.
 EXTRA = ("vorlane_follow needs web3.py >= 7.6 and tqdm (the 'follow' extra): "
-         "pip install 'vorlane[follow]' from the package index, "
-         "pip install '/path/to/vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
-         "or pip install " + " ".join(f"'{x}'" for x in follow_extra()))
+         "pip install '.[follow]' from a checkout of vorlane, "
+         "pip install './vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
+         "or pip install " + " ".join(f"'{x}'" for x in follow_extra())
+         + " (vorlane is not published on a package index yet)")
 
 
 @pytest.mark.parametrize("argv0, code, stderr", [
