@@ -11,6 +11,8 @@
 # What the runs leave (stores, JSON Lines) stays in build/quickstart (emptied
 # at each start), so any resume command printed on the way keeps working.
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh"
 

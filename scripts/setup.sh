@@ -14,6 +14,8 @@
 #                    (e.g. "web3==8.0.0": the follower's tests under web3.py 8)
 # Further arguments go to `pip install` (e.g. -C cmake.define.VORLANE_SANITIZE=ON).
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"

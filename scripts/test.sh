@@ -13,6 +13,8 @@
 #                        (runs on this machine only, not in the root)
 # Further arguments go to pytest.
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 read -r -a asked <<<"${VORLANE_PYTHONS:-${VORLANE_PYTHON:-3.11}}"

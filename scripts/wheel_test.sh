@@ -11,6 +11,8 @@
 # they are covered: on a Unix socket and on 127.0.0.1 with TLS, on a
 # certificate made for this run. The tests cannot restart it.
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"

@@ -27,6 +27,8 @@
 # build/wheels/ and kept there, so a rerun only rebuilds what changed; the
 # wheels in dist/ are replaced.
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
