@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import json
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -321,6 +322,15 @@ def test_serve_rejects_bad_options(argv, message):
                           capture_output=True, text=True, timeout=30)
     assert done.returncode == 2
     assert done.stderr.endswith(f"python examples/devchain serve: error: {message}\n")
+
+
+def test_serve_on_a_busy_port_says_so_in_one_line():
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        port = busy.getsockname()[1]
+        done = subprocess.run([sys.executable, str(EXAMPLES / "devchain"), "serve", "--port", str(port)],
+                              capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"devchain: cannot listen on 127.0.0.1:{port}: Address already in use\n"
 
 
 def test_a_lagging_log_backend_answers_short_empty_or_refuses_but_never_empties_a_hash_query(dev_node):

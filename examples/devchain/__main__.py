@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import signal
+import socket
 import sys
 import threading
 from pathlib import Path
@@ -85,7 +86,22 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _cannot_listen(args: argparse.Namespace, error: OSError) -> int:
+    address = f"[{args.host}]:{args.port}" if ":" in args.host else f"{args.host}:{args.port}"
+    print(f"devchain: cannot listen on {address}: {error.strerror or error}", file=sys.stderr)
+    return 1
+
+
 def serve(args: argparse.Namespace) -> int:
+    # A port in use or an address not of this machine is found before the
+    # chain is built (seconds), as well as by the node's own bind.
+    if args.port:
+        try:
+            with socket.socket(socket.AF_INET6 if ":" in args.host else socket.AF_INET) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.bind((args.host, args.port))
+        except OSError as error:
+            return _cannot_listen(args, error)
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
     from devchain import DemoChain, DevNode
 
@@ -102,6 +118,10 @@ def serve(args: argparse.Namespace) -> int:
     node.faults.max_logs = args.max_logs
     for at_head, depth in args.reorg_at:
         node.schedule_reorg(at_head, depth)
+    try:
+        node.start()
+    except OSError as error:
+        return _cannot_listen(args, error)
     with node:
         print(node.url, flush=True)
         info = {"chain_id": chain.chain_id, "token": chain.token, "decoy": chain.decoy,
