@@ -71,6 +71,13 @@ def main():
         if n % 10 == 9:  # cut short
             body = body[: rng.randrange(len(body))]
         (corpus / f"seed-{n:03d}").write_bytes(bytes([head]) + body)
+    # A bloom written as a quantity: leading zeros dropped, any digit count.
+    for n, bloom in enumerate(["0x0", "0x1a", "0x1Ab", "0x" + "f" * 511, "0x1" + "0" * 512, "0x"]):
+        header = None
+        while header is None:
+            header = result(rng, HEADER)
+        item = {"jsonrpc": "2.0", "id": 0, "result": dict(header, logsBloom=bloom)}
+        (corpus / f"bloom-{n}").write_bytes(bytes([HEADER << 2]) + json.dumps(item).encode())
     (corpus / "html").write_bytes(b"\x02<html><body>502</body></html>")
     (corpus / "refused").write_bytes(b'\x05{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"no\\nmore"}}')
     words = ["number", "hash", "parentHash", "timestamp", "transactions", "logsBloom", "address",

@@ -110,6 +110,29 @@ std::string quantity_problem(std::string_view t, std::uint64_t& out) {
     return {};
 }
 
+// Reads a logs bloom: "0x" and 1..512 hex digits, the number they write
+// left-padded to 256 bytes.  Nodes send the full 512 digits, but some write
+// it as a quantity ("0x0" for an empty bloom, leading zeros dropped).
+// Returns the problem, or an empty text.
+std::string bloom_problem(std::string_view t, std::array<std::uint8_t, 256>& out) {
+    if (!has_prefix(t)) return "missing 0x prefix";
+    const std::string_view digits = t.substr(2);
+    if (digits.empty()) return "no hex digits";
+    if (const std::size_t bad = first_non_hex(digits); bad != std::string_view::npos)
+        return non_hex_problem(digits[bad]);
+    if (digits.size() > 2 * out.size()) return "more than 512 hex digits";
+    const auto value = [&](std::size_t i) {
+        return kHexValue[static_cast<unsigned char>(digits[i])];
+    };
+    out.fill(0);
+    std::size_t at = out.size() - (digits.size() + 1) / 2;
+    std::size_t i = 0;
+    if (digits.size() % 2 != 0) out[at++] = value(i++);
+    for (; i < digits.size(); i += 2)
+        out[at++] = static_cast<std::uint8_t>(value(i) << 4 | value(i + 1));
+    return {};
+}
+
 const char* type_name(od::json_type t) {
     switch (t) {
         case od::json_type::array: return "an array";
@@ -273,6 +296,14 @@ struct Walk {
         return true;
     }
 
+    bool bloom(od::value& v, std::array<std::uint8_t, 256>& out) {
+        std::string_view t;
+        if (!raw_text(v, "a hex string", t)) return false;
+        if (std::string problem = bloom_problem(t, out); !problem.empty())
+            return fail_at(problem, quoted(t));
+        return true;
+    }
+
     // One member of a result object, counted in `seen_fields`.
     bool first_time(std::uint32_t& seen_fields, std::uint32_t bit, od::raw_json_string key) {
         if (seen_fields & bit)
@@ -351,12 +382,7 @@ struct Walk {
                 h.tx_count = static_cast<std::uint32_t>(count);
             } else if (key_is(key, "logsBloom")) {
                 if (!first_time(seen_fields, kBloom, key)) return false;
-                std::string_view bloom;
-                if (!hex(value, 256, bloom)) return within(".logsBloom");
-                for (std::size_t i = 0; i < 256; ++i)
-                    h.logs_bloom[i] = static_cast<std::uint8_t>(
-                        kHexValue[static_cast<unsigned char>(bloom[2 + 2 * i])] << 4 |
-                        kHexValue[static_cast<unsigned char>(bloom[3 + 2 * i])]);
+                if (!bloom(value, h.logs_bloom)) return within(".logsBloom");
             }
         }
         return missing(seen_fields, 63,

@@ -23,10 +23,12 @@ const std::string kParent = "0x" + repeat("CD", 32);
 const std::string kBloom = "0x" + repeat("0f", 255) + "F1";
 const std::string kAddress = "0x" + repeat("11", 20);
 
-std::string header_json(std::string_view number = "0x1b4", std::string_view hash = kHash) {
+std::string header_json(std::string_view number = "0x1b4", std::string_view hash = kHash,
+                        std::string_view bloom = kBloom) {
     return R"({"number":")" + std::string(number) + R"(","hash":")" + std::string(hash) +
-           R"(","parentHash":")" + kParent + R"(","timestamp":"0x5","logsBloom":")" + kBloom +
-           R"(","miner":null,"transactions":[")" + kHash + R"(",")" + kHash + R"("]})";
+           R"(","parentHash":")" + kParent + R"(","timestamp":"0x5","logsBloom":")" +
+           std::string(bloom) + R"(","miner":null,"transactions":[")" + kHash + R"(",")" + kHash +
+           R"("]})";
 }
 
 std::string log_json(std::string_view extra = "", std::string_view topics = "") {
@@ -198,6 +200,50 @@ INSTANTIATE_TEST_SUITE_P(
              R"(the answer is not valid JSON (bad structure): '{"id":0,"result":"0x1","x":[1,}  ')"},
         Case{"BadJsonInside", {Q, Q}, R"([{"id":0,"result":"0x1"} {"id":1,"result":"0x1"}])",
              R"(the answer is not valid JSON (bad structure) at byte 25: '{"id":1,"result":"0x1"}]')"}),
+    testing_support::CaseName{});
+
+// A logs bloom as the full 256 bytes or as a quantity (leading zeros
+// dropped, any digit count): "<index>:<byte>" for each byte that is not zero.
+class ReadsBloom : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(ReadsBloom, LeftPadded) {
+    const auto& [bloom, expected] = GetParam();
+    Decoder decoder;
+    Answer answer;
+    Failure failure;
+    const std::vector<std::uint8_t> kinds{H};
+    ASSERT_TRUE(decoder.decode(ok(0, header_json("0x1", kHash, bloom)), kinds, answer, failure))
+        << failure.message;
+    std::string nonzero;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const auto& bytes = answer.entries[0].header.logs_bloom;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (bytes[i])
+            nonzero += (nonzero.empty() ? "" : " ") + std::to_string(i) + ":" +
+                       kDigits[bytes[i] >> 4] + kDigits[bytes[i] & 15];
+    EXPECT_EQ(nonzero, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RpcDecode, ReadsBloom,
+    ::testing::Values(std::pair{"0x0", ""}, std::pair{"0x1a", "255:1a"},
+                      std::pair{"0x1Ab", "254:01 255:ab"},
+                      std::pair{"0x" + repeat("0", 509) + "100", "254:01"},
+                      std::pair{"0x8" + repeat("0", 510) + "1", "0:80 255:01"},
+                      std::pair{"0xf" + repeat("0", 510), "0:0f"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    RpcBloom, Refuses,
+    ::testing::Values(
+        Case{"Empty", {H}, ok(0, header_json("0x1", kHash, "0x")),
+             R"(response: result.logsBloom: no hex digits: '"0x"')"},
+        Case{"TooLong", {H}, ok(0, header_json("0x1", kHash, "0x1" + repeat("0", 512))),
+             "response: result.logsBloom: more than 512 hex digits: '\"0x1" + repeat("0", 96) +
+                 "'..."},
+        Case{"NonHex", {H}, ok(0, header_json("0x1", kHash, "0x1g")),
+             R"(response: result.logsBloom: non-hex character 'g': '"0x1g"')"},
+        Case{"NoPrefix", {H}, ok(0, header_json("0x1", kHash, "1a")),
+             R"(response: result.logsBloom: missing 0x prefix: '"1a"')"}),
     testing_support::CaseName{});
 
 TEST(RpcDecode, QuoteEscapesAndCuts) {
