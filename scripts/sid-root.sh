@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A Debian unstable root for what Debian 12 cannot run: Python 3.14 and 3.15
 # (Debian's python3.14 and python3.15 packages), with GCC 16 and the
-# libraries the modules build against.
+# libraries the modules build against, all unstable's own (simdjson 4, where
+# Debian 12 has 3: builds there prove the newer one).
 #
 #   bash scripts/sid-root.sh prepare            create the root once (reused when complete)
 #   bash scripts/sid-root.sh run COMMAND...     run COMMAND in it, in the work tree
@@ -18,6 +19,8 @@
 # /etc/vorlane/ca-bundle.crt, a file the root's ca-certificates package does
 # not manage).
 set -euo pipefail
+# Under sudo, files left in the work tree go back to its owner.
+. "$(dirname "${BASH_SOURCE[0]}")/owner.sh" "$@"
 
 root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 sid=${VORLANE_SID_ROOT:-/var/cache/vorlane/sid-root}
@@ -30,8 +33,8 @@ readonly packages=(
   python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
   python3-dev python3-venv
   "gcc-$gcc_version" "g++-$gcc_version" g++ make cmake
-  libasio-dev nlohmann-json3-dev libsodium-dev libsqlite3-dev libpq-dev libgtest-dev
-  postgresql ca-certificates util-linux procps openssl)
+  libasio-dev nlohmann-json3-dev libsimdjson-dev libsodium-dev libsqlite3-dev libpq-dev
+  libgtest-dev postgresql ca-certificates util-linux procps openssl)
 apt_options=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -q)
 
 die() {
@@ -58,28 +61,21 @@ copy_host_files() {
   return 0
 }
 
-# simdjson as Debian 12 has it (3.0.1; unstable carries 4.x, which the
-# modules do not build against): this machine's own packages, installed into
-# the root. Debian 12's libraries run on unstable's newer glibc.
-install_simdjson() {
-  [[ $(in_root dpkg-query -W -f='${Version}' libsimdjson-dev 2>/dev/null) == 3.* ]] && return 0
-  echo "==> installing Debian 12's simdjson 3 into the root"
-  local debs
-  debs=$(mktemp -d "$sid/tmp/simdjson.XXXXXX")
-  if ! (cd "$debs" && apt-get download -q libsimdjson-dev libsimdjson14 >/dev/null 2>&1); then
-    apt-get update -q >/dev/null
-    (cd "$debs" && apt-get download -q libsimdjson-dev libsimdjson14) ||
-      die "apt-get download libsimdjson-dev libsimdjson14 failed"
-  fi
-  in_root sh -c "dpkg -i /tmp/${debs##*/}/*.deb" | "${progress[@]}" '^(Setting up|dpkg: error)' ||
-    die "installing simdjson 3 into the root failed"
-  rm -rf "$debs"
+# Roots made before the switch to unstable's own simdjson carry Debian 12's
+# 3.x, installed from this machine's packages: replaced by unstable's.
+use_unstable_simdjson() {
+  [[ $(in_root dpkg-query -W -f='${Version}' libsimdjson-dev 2>/dev/null) == 3.* ]] || return 0
+  echo "==> replacing Debian 12's simdjson 3 in the root with unstable's own"
+  { in_root apt-get "${apt_options[@]}" update && in_root apt-get "${apt_options[@]}" install -y libsimdjson-dev; } 2>&1 |
+    "${progress[@]}" '^(Setting up|E:)'
+  ((PIPESTATUS[0] == 0)) || die "installing unstable's libsimdjson-dev into the root failed"
 }
 
 prepare() {
   if [ -f "$sid$stamp" ]; then
+    echo "==> the Debian unstable root in $sid is ready (made before; remove the folder to make it again)"
     copy_host_files
-    install_simdjson
+    use_unstable_simdjson
     return 0
   fi
   local start=$SECONDS
@@ -125,7 +121,6 @@ prepare() {
   done
   ln -sf "gcc-$gcc_version" "$sid/usr/bin/cc"
   ln -sf "g++-$gcc_version" "$sid/usr/bin/c++"
-  install_simdjson
   in_root apt-get clean
   touch "$sid$stamp"
   echo "==> root ready in $((SECONDS - start)) s: $(in_root python3.14 --version), $(in_root python3.15 --version), $(in_root g++ --version | head -n 1)"
@@ -133,6 +128,10 @@ prepare() {
 
 run() {
   (($#)) || die "usage: bash scripts/sid-root.sh run COMMAND..."
+  # unshare cannot make the mounts private where / is not a mount point, as
+  # in a chroot entered without binding its folder onto itself first.
+  mountpoint -q / ||
+    die "/ is not a mount point here (a chroot?): run this outside the chroot, or enter the chroot after binding its folder onto itself (mount --bind DIR DIR)"
   prepare
   # What the command sees of the caller's environment: the project's own
   # variables and a few of the general ones.

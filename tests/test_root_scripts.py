@@ -1,6 +1,7 @@
-"""Scripts run as root (under sudo) leave no root-owned files in a work tree
-that belongs to someone else: scripts/owner.sh hands them back to its owner,
-whichever way the script ends."""
+"""The scripts that run as root: under sudo they leave no root-owned files in
+a work tree that belongs to someone else (scripts/owner.sh hands them back to
+its owner, whichever way the script ends), and the Debian unstable root's
+script says in one line what it found."""
 import os
 import shutil
 import signal
@@ -54,3 +55,26 @@ def test_files_left_in_the_tree_belong_to_its_owner(tmp_path, owner, how, status
             os.killpg(run.pid, signal.SIGKILL)
     assert (tree / ".venv" / "bin" / "python").exists()
     assert owners(tree) == {owner}
+
+
+NOT_A_MOUNT_POINT = ("sid-root.sh: / is not a mount point here (a chroot?): run this outside the chroot, or enter "
+                     "the chroot after binding its folder onto itself (mount --bind DIR DIR)\n")
+
+
+@pytest.mark.parametrize("args, mounted, status, stdout, stderr", [
+    (["prepare"], True, 0, "==> the Debian unstable root in {sid} is ready (made before; remove the folder to "
+                           "make it again)\n", ""),
+    (["run", "true"], False, 1, "", NOT_A_MOUNT_POINT),
+])
+def test_sid_root_says_what_it_found(tmp_path, args, mounted, status, stdout, stderr):
+    sid = tmp_path / "sid"
+    (sid / "etc" / "vorlane").mkdir(parents=True)
+    (sid / "etc" / "vorlane" / "prepared").touch()
+    fake = tmp_path / "bin"
+    fake.mkdir()
+    (fake / "mountpoint").write_text(f"#!/bin/sh\nexit {0 if mounted else 1}\n")
+    (fake / "mountpoint").chmod(0o755)
+    env = {**os.environ, "VORLANE_SID_ROOT": str(sid), "PATH": f"{fake}:{os.environ['PATH']}"}
+    done = subprocess.run(["bash", str(ROOT / "scripts" / "sid-root.sh"), *args], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (status, stdout.format(sid=sid), stderr)
