@@ -1,5 +1,6 @@
 // vorlane_rpc.Log, a native stand-in for a frozen dataclass of seven fields
-// (same constructor, attributes, equality, hash, repr, pickling), and
+// (same constructor, attributes, equality, hash, repr, pickling) that also
+// carries the log's transaction index, a keyword-only extra outside them, and
 // encode_log_lines, the follower's JSON Lines output written without the json
 // module for logs whose fields are plain str and int.
 #include "rpc_log.hpp"
@@ -27,15 +28,32 @@ PyTypeObject* g_type = nullptr;
 LogObject* as_log(PyObject* self) { return reinterpret_cast<LogObject*>(self); }
 
 PyObject* log_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"block_number", "block_hash", "transaction_hash", "log_index",
-                                     "address",      "topics",     "data",             nullptr};
+    static const char* keywords[] = {"block_number", "block_hash", "transaction_hash",
+                                     "log_index",    "address",    "topics",
+                                     "data",         "transaction_index", nullptr};
     PyObject* f[kFieldCount];
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Log", const_cast<char**>(keywords),
-                                     &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6]))
+    PyObject* index = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO|$O:Log", const_cast<char**>(keywords),
+                                     &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &index))
         return nullptr;
+    // Kept as an exact int (or None), so that C code may read it as one.
+    if (index != Py_None) {
+        if (!PyIndex_Check(index))
+            return PyErr_Format(PyExc_TypeError,
+                                "Log() argument 'transaction_index' must be int or None, not %s",
+                                Py_TYPE(index)->tp_name);
+        index = PyNumber_Index(index);
+        if (!index) return nullptr;
+    } else {
+        Py_INCREF(index);
+    }
     PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
+    if (!self) {
+        Py_DECREF(index);
+        return nullptr;
+    }
     for (int i = 0; i < kFieldCount; ++i) as_log(self)->fields[i] = Py_NewRef(f[i]);
+    as_log(self)->transaction_index = index;
     return self;
 }
 
@@ -54,6 +72,7 @@ void log_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     log_clear(self);
+    Py_CLEAR(as_log(self)->transaction_index);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -118,15 +137,34 @@ PyObject* log_repr(PyObject* self) {
     return r;
 }
 
-// Pickling and copying: Log(*fields).
+// functools.partial, looked up on first need.
+PyObject* g_partial = nullptr;
+
+// Pickling and copying: Log(*fields), or with a transaction index
+// functools.partial(Log, transaction_index=index)(*fields).
 PyObject* log_reduce(PyObject* self, PyObject*) {
-    PyObject* t = field_tuple(self);
-    if (!t) return nullptr;
-    return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), t);
+    Ref fields = Ref::steal(field_tuple(self));
+    if (!fields) return nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    PyObject* index = as_log(self)->transaction_index;
+    if (index == Py_None) return PyTuple_Pack(2, type, fields.get());
+    if (!g_partial) {
+        Ref functools = Ref::steal(PyImport_ImportModule("functools"));
+        if (!functools) return nullptr;
+        g_partial = PyObject_GetAttrString(functools.get(), "partial");
+        if (!g_partial) return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(1, type));
+    Ref kwargs = Ref::steal(Py_BuildValue("{sO}", "transaction_index", index));
+    if (!args || !kwargs) return nullptr;
+    Ref make = Ref::steal(PyObject_Call(g_partial, args.get(), kwargs.get()));
+    if (!make) return nullptr;
+    return PyTuple_Pack(2, make.get(), fields.get());
 }
 
 PyMethodDef kMethods[] = {
-    {"__reduce__", &log_reduce, METH_NOARGS, "Log(*fields): for pickle and copy."},
+    {"__reduce__", &log_reduce, METH_NOARGS,
+     "Log(*fields), with the transaction index as a keyword: for pickle and copy."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -140,13 +178,18 @@ PyMemberDef kMembers[] = {
     VORLANE_LOG_MEMBER(0), VORLANE_LOG_MEMBER(1), VORLANE_LOG_MEMBER(2), VORLANE_LOG_MEMBER(3),
     VORLANE_LOG_MEMBER(4), VORLANE_LOG_MEMBER(5), VORLANE_LOG_MEMBER(6),
 #undef VORLANE_LOG_MEMBER
+    {const_cast<char*>("transaction_index"), Py_T_OBJECT_EX,
+     static_cast<Py_ssize_t>(offsetof(LogObject, transaction_index)), Py_READONLY,
+     const_cast<char*>("The index of the log's transaction in its block, or None.")},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Log(block_number, block_hash, transaction_hash, log_index, address, topics, "
-                    "data)\n--\n\nOne log as the node returned it, every hex text in lower case.")},
+                    "data, *, transaction_index=None)\n--\n\n"
+                    "One log as the node returned it, every hex text in lower case. The\n"
+                    "transaction index takes no part in equality, hashing or repr.")},
     {Py_tp_new, reinterpret_cast<void*>(&log_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&log_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(&log_traverse)},
@@ -362,13 +405,16 @@ PyTypeObject* log_type() {
     return g_type;
 }
 
-PyObject* make_log(PyObject* (&fields)[kFieldCount]) {
+PyObject* make_log(PyObject* (&fields)[kFieldCount], PyObject* transaction_index) {
+    if (!transaction_index) transaction_index = Py_NewRef(Py_None);
     PyObject* self = g_type->tp_alloc(g_type, 0);
     if (!self) {
         for (PyObject* f : fields) Py_DECREF(f);
+        Py_DECREF(transaction_index);
         throw_fetched();
     }
     for (int i = 0; i < kFieldCount; ++i) as_log(self)->fields[i] = fields[i];
+    as_log(self)->transaction_index = transaction_index;
     return self;
 }
 

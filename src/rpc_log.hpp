@@ -9,18 +9,31 @@ namespace vorlane::py::rpc_log {
 inline constexpr int kFieldCount = 7;
 
 // Seven object fields, in the constructor's order: block_number,
-// block_hash, transaction_hash, log_index, address, topics, data.
+// block_hash, transaction_hash, log_index, address, topics, data; and the
+// transaction index, which takes no part in equality, hashing or repr.
 struct LogObject {
     PyObject_HEAD
     PyObject* fields[kFieldCount];
+    PyObject* transaction_index;  // an exact int or Py_None, never null
 };
 
 // Creates the type (once).  Returns a borrowed reference.
 PyTypeObject* log_type();
 
-// A new Log owning the seven given references (all non-null).  Returns a new
+// Whether `o` is a Log.
+inline bool is_log(PyObject* o) { return PyObject_TypeCheck(o, log_type()) != 0; }
+
+// The transaction index of a Log (is_log(log)): a borrowed exact int, or
+// Py_None when the node sent none.  It is never cleared while the log lives
+// (an int cannot be part of a reference cycle), so it is never null.
+inline PyObject* transaction_index(PyObject* log) {
+    return reinterpret_cast<LogObject*>(log)->transaction_index;
+}
+
+// A new Log owning the seven given references (all non-null) and
+// `transaction_index` (an exact int, or null for None).  Returns a new
 // reference; on failure the references are released and a fault is thrown.
-PyObject* make_log(PyObject* (&fields)[kFieldCount]);
+PyObject* make_log(PyObject* (&fields)[kFieldCount], PyObject* transaction_index = nullptr);
 
 // sort_logs(logs, hashes, match_address, match_topic0) ->
 // (by_block, moved_at, doubtful): the logs of a list whose block number maps

@@ -161,9 +161,10 @@ PyObject* logs_value(const rpc::Answer& answer, const rpc::Entry& entry) {
         hold[3] = Ref::steal(to_int(l.log_index));
         hold[4] = Ref::steal(address.get(l.address));
         hold[6] = Ref::steal(hex_str(l.data));
+        Ref index = l.transaction_index ? Ref::steal(to_int(*l.transaction_index)) : Ref();
         PyObject* fields[rpc_log::kFieldCount];
         for (int k = 0; k < rpc_log::kFieldCount; ++k) fields[k] = hold[k].release();
-        PyObject* record = rpc_log::make_log(fields);
+        PyObject* record = rpc_log::make_log(fields, index.release());
         // Nothing but texts and ints inside: the record and its topics can be
         // in no reference cycle, so the collector need not visit them (a
         // batch of logs would otherwise trigger collections by the dozen).

@@ -178,6 +178,30 @@ def test_log_matches_the_dataclass(fields):
         new.data = "0x1"
 
 
+def test_transaction_index_rides_along_outside_the_fields():
+    plain_, indexed = Log(*FIELDS), Log(*FIELDS, transaction_index=True)
+    assert (plain_.transaction_index, indexed.transaction_index) == (None, 1)
+    assert type(indexed.transaction_index) is int  # an exact int, whatever was given
+    assert indexed == plain_ and hash(indexed) == hash(plain_) and repr(indexed) == repr(plain_)
+    copies = [copy.copy(indexed), copy.deepcopy(indexed)]
+    copies += [pickle.loads(pickle.dumps(indexed, protocol)) for protocol in (0, pickle.HIGHEST_PROTOCOL)]
+    assert [made.transaction_index for made in copies] == [1] * 4
+    assert pickle.loads(pickle.dumps(plain_)).transaction_index is None
+    with pytest.raises(TypeError, match=re.escape("Log() takes at most 7 positional arguments (8 given)")):
+        Log(*FIELDS, 1)
+    with pytest.raises(TypeError, match=re.escape("Log() argument 'transaction_index' must be int or None, not str")):
+        Log(*FIELDS, transaction_index="1")
+    with pytest.raises(AttributeError):
+        indexed.transaction_index = 2
+
+
+def test_decoded_logs_carry_their_transaction_index():
+    logs = [dict(log(0), transactionIndex="0x1B"), dict(log(1), transactionIndex=None),
+            {k: v for k, v in log(2).items() if k != "transactionIndex"}]
+    decoded = rpc.decode(body(answer(0, logs)), bytes([LOGS]))[0]
+    assert [x.transaction_index for x in decoded] == [27, None, None]
+
+
 def test_log_equality_is_by_fields_and_type():
     log_ = Log(*FIELDS)
     assert log_ == Log(*FIELDS) and not log_ != Log(*FIELDS)

@@ -78,10 +78,17 @@ def main():
             header = result(rng, HEADER)
         item = {"jsonrpc": "2.0", "id": 0, "result": dict(header, logsBloom=bloom)}
         (corpus / f"bloom-{n}").write_bytes(bytes([HEADER << 2]) + json.dumps(item).encode())
+    # A log's transaction index: a quantity, null or missing.
+    log = {"address": hex_text(rng, 20), "topics": [], "data": "0x", "blockNumber": "0x1",
+           "transactionHash": hex_text(rng, 32), "blockHash": hex_text(rng, 32), "logIndex": "0x0"}
+    logs = [dict(log, transactionIndex="0x1b"), dict(log, transactionIndex=None), log]
+    item = {"jsonrpc": "2.0", "id": 0, "result": logs}
+    (corpus / "transaction-index").write_bytes(bytes([LOGS << 2]) + json.dumps(item).encode())
     (corpus / "html").write_bytes(b"\x02<html><body>502</body></html>")
     (corpus / "refused").write_bytes(b'\x05{"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"no\\nmore"}}')
     words = ["number", "hash", "parentHash", "timestamp", "transactions", "logsBloom", "address",
-             "topics", "data", "blockNumber", "transactionHash", "blockHash", "logIndex", "removed",
+             "topics", "data", "blockNumber", "transactionHash", "blockHash", "logIndex",
+             "transactionIndex", "removed",
              "jsonrpc", "id", "result", "error", "code", "message", "0x", "0X", "null", "true",
              "false", "\\u0030"]
     # libFuzzer's dictionary: one quoted entry a line, C escapes inside.

@@ -395,7 +395,7 @@ struct Walk {
         if (!object_of(v, obj)) return false;
         enum : std::uint32_t {
             kAddress = 1, kTopics = 2, kData = 4, kBlockNumber = 8, kTxHash = 16,
-            kBlockHash = 32, kLogIndex = 64, kRemoved = 128
+            kBlockHash = 32, kLogIndex = 64, kRemoved = 128, kTxIndex = 256
         };
         std::uint32_t seen_fields = 0;
         keep = true;
@@ -448,6 +448,14 @@ struct Walk {
             } else if (key_is(key, "logIndex")) {
                 if (!first_time(seen_fields, kLogIndex, key)) return false;
                 if (!quantity(value, l.log_index)) return within(".logIndex");
+            } else if (key_is(key, "transactionIndex")) {
+                if (!first_time(seen_fields, kTxIndex, key)) return false;
+                od::json_type t;
+                if (auto e = value.type().get(t)) return json_fail(e);
+                if (t == od::json_type::null) continue;
+                std::uint64_t index = 0;
+                if (!quantity(value, index)) return within(".transactionIndex");
+                l.transaction_index = index;
             } else if (key_is(key, "removed")) {
                 if (!first_time(seen_fields, kRemoved, key)) return false;
                 od::json_type t;

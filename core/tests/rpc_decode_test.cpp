@@ -42,7 +42,8 @@ std::string ok(int id, const std::string& result) {
 }
 
 // "n=<number> tx=<count> bloom=<first><last>" for a header, "[<block>/<index>
-// <topic count> <data>, ...]" for logs, the value of a quantity, "null", or
+// <topic count> <data>[ tx=<transaction index>], ...]" for logs, the value of
+// a quantity, "null", or
 // "error <code> <message> <data>".
 std::string render(const Answer& a) {
     std::string out;
@@ -66,6 +67,7 @@ std::string render(const Answer& a) {
                     out += (i > e.logs_begin ? ", " : "") + std::to_string(l.block_number) + "/" +
                            std::to_string(l.log_index) + " " + std::to_string(l.topic_count) +
                            " " + std::string(l.data);
+                    if (l.transaction_index) out += " tx=" + std::to_string(*l.transaction_index);
                 }
                 out += "]";
                 break;
@@ -116,6 +118,10 @@ INSTANTIATE_TEST_SUITE_P(
                        log_json(R"(,"removed":false)", "\"" + kHash + "\",\"" + kHash + "\"") +
                        "]"),
              "[1/0 2 0xAb]"},
+        Case{"TransactionIndexOrNone", {L},
+             ok(0, "[" + log_json(R"(,"transactionIndex":"0x2a")") + "," +
+                       log_json(R"(,"transactionIndex":null)") + "," + log_json() + "]"),
+             "[1/0 0 0xAb tx=42, 1/0 0 0xAb, 1/0 0 0xAb]"},
         Case{"ErrorItems", {Q, L},
              R"([{"id":1,"error":{"code":-32005,"message":"too many","data":{"max":5}}},)"
              R"({"id":0,"error":{"message":"x\"y","code":3,"data":"0x1"}}])",
@@ -189,6 +195,8 @@ INSTANTIATE_TEST_SUITE_P(
              R"(response: result[0].topics[0]: expected 32 bytes, got 1: '"0x12"')"},
         Case{"RemovedNotBool", {L}, ok(0, "[" + log_json(R"(,"removed":"yes")") + "]"),
              R"(response: result[0].removed: expected a boolean, got a string: '"yes"')"},
+        Case{"TransactionIndexNumber", {L}, ok(0, "[" + log_json(R"(,"transactionIndex":5)") + "]"),
+             "response: result[0].transactionIndex: expected a hex quantity, got a number: '5'"},
         Case{"LogsNotArray", {L}, ok(0, "{}"), "response: result: expected an array, got an object: '{}}'"},
         Case{"EscapedHex", {Q}, ok(0, R"("0x\u0031")"), R"(response: result: escape sequence in a hex string: '"0x\\u0031"}')"},
         Case{"ErrorWithoutCode", {Q}, R"({"id":0,"error":{"message":"m"}})", "response: error: missing field 'code'"},

@@ -45,6 +45,7 @@ struct Log {
     std::array<std::string_view, 4> topics{};
     std::uint8_t topic_count = 0;
     std::string_view data;
+    std::optional<std::uint64_t> transaction_index;  // absent when missing or null
 };
 
 // A JSON-RPC error object.  `data` is the text of a string member, the JSON
