@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "classes.hpp"
+#include "rpc_event.hpp"
 #include "rpc_log.hpp"
 #include "vorlane/rpc_decode.hpp"
 
@@ -303,6 +304,12 @@ PyMethodDef kFunctions[] = {
     {"encode_log_lines", &encode_log_lines, METH_O,
      "encode_log_lines(logs, /)\n--\n\n"
      "The JSON Lines of the given logs, one {\"type\": \"log\", ...} object a line."},
+    {"_event_record",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rpc_event::event_record)),
+     METH_FASTCALL, "The reconstructor of pickled event records."},
+    {"_tuple_record",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rpc_event::tuple_record)),
+     METH_FASTCALL, "The reconstructor of pickled tuple records."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -314,6 +321,7 @@ const ClassDef kBlockSummary{kModule, "BlockSummary", nullptr, "",
 void prepare() {
     adopt_type("vorlane", kBlockSummary, type_cell<BlockSummary>);
     rpc_log::log_type();
+    rpc_event::decoder_type();
     if (!g_decode_error) {
         g_decode_error = PyErr_NewExceptionWithDoc(
             "vorlane_rpc.DecodeError", "A JSON-RPC answer that could not be decoded.",
@@ -348,8 +356,10 @@ PyObject* init() {
     add("Log", Py_NewRef(reinterpret_cast<PyObject*>(rpc_log::log_type())));
     add("RpcError", Py_NewRef(g_rpc_error));
     add("DecodeError", Py_NewRef(g_decode_error));
-    add("__all__", Py_BuildValue("[sssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
-                                 "DecodeError", "decode", "sort_logs", "encode_log_lines"));
+    add("EventDecoder", Py_NewRef(reinterpret_cast<PyObject*>(rpc_event::decoder_type())));
+    add("__all__", Py_BuildValue("[ssssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
+                                 "DecodeError", "decode", "sort_logs", "encode_log_lines",
+                                 "EventDecoder"));
     return module.release();
 }
 

@@ -41,13 +41,14 @@ public:
         : event_(event), nodes_(nodes), error_(error) {}
 
     // The node of `type` (with its components), or nullopt with the error set.
-    std::optional<std::uint32_t> add(std::string_view type, const std::vector<Param>& components,
-                                     std::uint32_t level) {
+    std::optional<std::uint32_t> add(const Param& param, std::uint32_t level) {
+        const std::string_view type = param.type;
         const std::size_t bracket = type.find('[');
         const std::string_view base = type.substr(0, bracket);
-        std::optional<std::uint32_t> index = base == "tuple" ? add_tuple(type, components, level)
-                                                             : add_value(type, base);
+        std::optional<std::uint32_t> index =
+            base == "tuple" ? add_tuple(type, param.components, level) : add_value(type, base);
         if (!index) return std::nullopt;
+        if (base == "tuple") nodes_[*index].struct_name = struct_name(param.internal_type);
         std::string_view rest = bracket == std::string_view::npos ? "" : type.substr(bracket);
         while (!rest.empty()) {
             const std::size_t close = rest.find(']');
@@ -81,6 +82,16 @@ public:
     }
 
 private:
+    // "struct Pool.Key[2]" -> "Key"; "" for anything else.
+    static std::string struct_name(std::string_view internal) {
+        if (!internal.starts_with("struct ")) return {};
+        internal.remove_prefix(7);
+        internal = internal.substr(0, internal.find('['));
+        if (const std::size_t dot = internal.rfind('.'); dot != std::string_view::npos)
+            internal.remove_prefix(dot + 1);
+        return std::string(internal);
+    }
+
     std::optional<std::uint32_t> push(Node node) {
         nodes_.push_back(std::move(node));
         return static_cast<std::uint32_t>(nodes_.size() - 1);
@@ -141,7 +152,7 @@ private:
         node.canonical = "(";
         std::uint64_t frame = 0;
         for (const Param& c : components) {
-            const auto child = add(c.type, c.components, level);
+            const auto child = add(c, level);
             if (!child) return std::nullopt;
             const Node& n = nodes_[*child];
             node.children.push_back(*child);
@@ -418,7 +429,7 @@ std::optional<Event> Event::compile(std::string_view name, std::span<const Param
                 return std::nullopt;
             }
         }
-        const auto index = compiler.add(p.type, p.components, 0);
+        const auto index = compiler.add(p, 0);
         if (!index) return std::nullopt;
         const Node& node = event.nodes_[*index];
         Argument a{p.name, p.indexed, false, *index};

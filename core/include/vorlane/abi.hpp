@@ -43,6 +43,7 @@ struct Node {
     std::uint32_t depth = 0;       // levels of arrays and tuples below it
     std::vector<std::uint32_t> children;  // tuple components, or the element
     std::vector<std::string> names;       // tuple component names ("" unnamed)
+    std::string struct_name;              // a tuple's struct, from the ABI's internalType
     std::string canonical;                // "uint256", "(address,bool)[]"
 };
 
@@ -52,6 +53,7 @@ struct Param {
     std::string type;  // "uint", "bytes32", "tuple[2][]", ...
     bool indexed = false;
     std::vector<Param> components;  // for tuple types
+    std::string internal_type;      // "struct Pool.Key[]", when the ABI gives it
 };
 
 struct Argument {
