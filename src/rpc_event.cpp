@@ -783,7 +783,8 @@ PyObject* make_event_record(State& s, const EventEntry& e, PyObject* log) {
     }
     PyObject* const* l = reinterpret_cast<rpc_log::LogObject*>(log)->fields;
     PyObject* from_log[kLogFieldCount] = {l[kLogAddress], l[kLogNumber], l[kLogBlockHash],
-                                          l[kLogTxHash],  Py_None,       l[kLogIndex]};
+                                          l[kLogTxHash],  rpc_log::transaction_index(log),
+                                          l[kLogIndex]};
     for (int k = 0; k < kLogFieldCount; ++k) {
         PyObject* v = from_log[k] ? from_log[k] : Py_None;
         f[args.size() + k] = Py_NewRef(v);

@@ -50,8 +50,9 @@ def word(hex_tail, fill="0"):
     return "0x" + hex_tail.rjust(64, fill)
 
 
-def log(frag_pair, topics=(), data="0x", *, number=5, index=0, address=CONTRACT):
-    return Log(number, BLOCK, TX, index, address, ("0x" + frag_pair[1].hex(), *topics), data)
+def log(frag_pair, topics=(), data="0x", *, number=5, index=0, address=CONTRACT, tx_index=None):
+    return Log(number, BLOCK, TX, index, address, ("0x" + frag_pair[1].hex(), *topics), data,
+               transaction_index=tx_index)
 
 
 TRANSFER = pair(fragment("Transfer", ("from", "address", True), ("to", "address", True),
@@ -68,7 +69,7 @@ MIXED = pair(fragment("Mixed", ("tag", "string", True), ("address", "address"), 
                       ("pair", "tuple", [("a", "uint16"), ("b", "string")]),
                       ("plain", "tuple", [("", "uint8"), ("", "bool")])))
 
-TRANSFER_LOG = log(TRANSFER, (word(A1), word(A2)), word("3e8"))
+TRANSFER_LOG = log(TRANSFER, (word(A1), word(A2)), word("3e8"), tx_index=2)
 
 
 def swap_log():
@@ -97,7 +98,7 @@ def test_record_fields_repr_equality_and_schema():
     assert (getattr(record, "from"), record.to, record.value) == ("0x" + A1, "0x" + A2, 1000)
     assert (record[0], record[-1], len(record), list(nft)) == ("0x" + A1, 1000, 3, ["0x" + A1, "0x" + A2, 7])
     assert (record.address, record.block_number, record.block_hash, record.transaction_hash,
-            record.transaction_index, record.log_index) == (CONTRACT, 5, BLOCK, TX, None, 0)
+            record.transaction_index, record.log_index) == (CONTRACT, 5, BLOCK, TX, 2, 0)
     assert record.block_hash is TRANSFER_LOG.block_hash
     assert repr(record) == (f"Transfer(block_number=5, log_index=0, from='0x{A1}', to='0x{A2}', "
                             "value=1000)")
