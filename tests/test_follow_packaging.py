@@ -24,7 +24,7 @@ def follow_extra():
 
 
 # The last command installs what the 'follow' extra names, word for word.
-EXTRA = ("vorlane_follow needs web3.py >= 7.6 and tqdm (the 'follow' extra): "
+EXTRA = ("vorlane_follow needs web3.py >= 7.6, tqdm and pycryptodome (the 'follow' extra): "
          "pip install '.[follow]' from a checkout of vorlane, "
          "pip install './vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
          "or pip install " + " ".join(f"'{x}'" for x in follow_extra())

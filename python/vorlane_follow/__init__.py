@@ -17,10 +17,11 @@ from typing import Any as _Any
 
 if _importlib_util.find_spec("web3") is None:
     _missing = ImportError(
-        "vorlane_follow needs web3.py >= 7.6 and tqdm (the 'follow' extra): "
+        "vorlane_follow needs web3.py >= 7.6, tqdm and pycryptodome (the 'follow' extra): "
         "pip install '.[follow]' from a checkout of vorlane, "
         "pip install './vorlane-VERSION-TAGS.whl[follow]' from a wheel file, "
-        "or pip install 'web3>=7.6,<9' 'tqdm>=4.66' (vorlane is not published on a package index yet)",
+        "or pip install 'web3>=7.6,<9' 'tqdm>=4.66' 'pycryptodome>=3.19' "
+        "(vorlane is not published on a package index yet)",
         name="web3",
     )
     # Run as the command (its console script, or `python -m vorlane_follow`
