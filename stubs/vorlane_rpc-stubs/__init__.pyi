@@ -1,10 +1,13 @@
 """Type information for the vorlane_rpc extension module."""
 
-from typing import Any, Callable, Final, Iterable, final
+from typing import Any, Callable, Final, Iterable, Iterator, final
 
 from vorlane import BlockSummary
 
-__all__ = ["HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "sort_logs", "encode_log_lines"]
+__all__ = [
+    "HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "sort_logs", "encode_log_lines",
+    "EventDecoder",
+]
 
 HEADER: Final[int]
 LOGS: Final[int]
@@ -66,3 +69,52 @@ def sort_logs(
     /,
 ) -> tuple[dict[int, list[Log]], int | None, set[int]]: ...
 def encode_log_lines(logs: Iterable[Log], /) -> bytes: ...
+
+class _EventRecord:
+    """Type-checking only: the shape every class in EventDecoder.types has, one per
+    event, its arguments as attributes (a name that is also a log field gets
+    a trailing underscore) and by position, then the log's fields."""
+
+    __match_args__: tuple[str, ...]
+    __event_name__: str
+    __event_signature__: str
+    __topic0__: bytes
+    __schema__: tuple[tuple[str, str, bool], ...]
+    __abi__: dict[str, Any]
+    @property
+    def address(self) -> str: ...
+    @property
+    def block_number(self) -> int: ...
+    @property
+    def block_hash(self) -> str: ...
+    @property
+    def transaction_hash(self) -> str: ...
+    @property
+    def transaction_index(self) -> int | None: ...
+    @property
+    def log_index(self) -> int: ...
+    def __getattr__(self, name: str) -> Any: ...
+    def __getitem__(self, index: int) -> Any: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class EventDecoder:
+    """Decodes logs against events given as (fragment, topic0) pairs."""
+
+    def __new__(
+        cls,
+        events: Iterable[tuple[dict[str, Any], bytes]],
+        /,
+        *,
+        checksum_addresses: bool = False,
+    ) -> EventDecoder: ...
+    @property
+    def types(self) -> tuple[type[_EventRecord], ...]: ...
+    @property
+    def undecoded(self) -> int: ...
+    def decode(self, logs: Iterable[Log], /) -> list[_EventRecord | Log]: ...
+    def encode_lines(self, logs: Iterable[Log], /) -> bytes: ...
+    def new_failures(self) -> list[tuple[str, str, str]]: ...
