@@ -41,6 +41,19 @@ _TRANSFER = _selector("transfer(address,uint256)")
 _APPROVE = _selector("approve(address,uint256)")
 _EMIT_TRANSFER = _selector("emit_transfer(address,uint256)")
 _BALANCE_OF = _selector("balanceOf(address)")
+_EMIT_TOKEN_TRANSFER = _selector("emit_transfer(address,address,uint256)")
+_EMIT_SWAP = _selector("emit_swap(address,int256,int256,uint160,uint128,int24)")
+_EMIT_NOTE = _selector("emit_note(string,bytes,uint256[])")
+_EMIT_TAGGED = _selector("emit_tagged(string,string)")
+
+# The contracts that emit the events beside the token's: an ERC-721-style
+# Transfer (Collectible), a Uniswap V3-shaped Swap (Pool), and events of
+# dynamic types with an indexed string among them (Notes).
+EMITTERS = ("Collectible", "Pool", "Notes")
+# eth-tester funds this many accounts: up to 10 holders, and one more that
+# deploys the emitters and drives them, so the holders' nonces and
+# transactions stay what they are without the emitters.
+_FUNDED_ACCOUNTS = 11
 
 
 @functools.lru_cache(maxsize=None)
@@ -98,7 +111,8 @@ class _ReplayableBackend(PyEVMBackend):  # type: ignore[misc]
 
     def __init__(self) -> None:
         params = PyEVMBackend.generate_genesis_params(overrides={"timestamp": GENESIS_TIMESTAMP})
-        super().__init__(genesis_parameters=params)
+        state = PyEVMBackend.generate_genesis_state(num_accounts=_FUNDED_ACCOUNTS)
+        super().__init__(genesis_parameters=params, genesis_state=state)
         self.blocks_mined = 0
         self._pin_pending_header()
 
@@ -126,17 +140,24 @@ class _ReplayableBackend(PyEVMBackend):  # type: ignore[misc]
 class _Snapshot:
     blocks: tuple[BlockRecord, ...]
     rng_state: Any
+    emit_rng_state: Any
     blocks_mined: int
     tag_depths: tuple[int, int]
 
 
 class DemoChain:
-    """An eth-tester chain carrying the token, the decoy and a few holders.
+    """An eth-tester chain carrying the token, the decoy, the emitters and a few holders.
 
-    Block 1 deploys the token, block 2 the decoy, blocks 3.. hand each other
-    holder a float; ``setup_blocks`` counts them. Then ``blocks`` blocks of
-    activity follow. Transactions go straight to eth-tester and are sealed by
-    ``mine``; a block takes at most one transaction per sender.
+    Block 1 deploys the token, block 2 the decoy and the emitters, blocks 3..
+    hand each other holder a float; ``setup_blocks`` counts them. Then
+    ``blocks`` blocks of activity follow. Transactions go straight to
+    eth-tester and are sealed by ``mine``; a block takes at most one
+    transaction per sender.
+
+    The emitters are deployed and driven by an account of their own, after
+    the holders' transactions in a block and with random draws of their own:
+    the token's and the decoy's logs, transactions and log indexes are what
+    they would be without them.
     """
 
     def __init__(self, seed: int = 1, holders: int = 6, blocks: int = 0,
@@ -154,6 +175,10 @@ class DemoChain:
         self.deployer = self.accounts[0]
         self._keys = {key.public_key.to_canonical_address(): key for key in self.backend.account_keys}
         self.rng = random.Random(seed)
+        self.emit_rng = random.Random(f"emitters {seed}")
+        self.emitter = to_checksum_address(self.backend.account_keys[_FUNDED_ACCOUNTS - 1].public_key
+                                           .to_canonical_address())
+        self._emitted: dict[str, tuple[str, dict[str, Any]]] = {}
         self._blocks: list[BlockRecord] = []
         self._by_hash: dict[str, BlockRecord] = {}
         self._by_transaction: dict[str, BlockRecord] = {}
@@ -162,8 +187,9 @@ class DemoChain:
         _, token_code = compile_contract("Token")
         _, decoy_code = compile_contract("Decoy")
         token_args = abi_encode(["string", "string", "uint256"], ["Vorlane Example Token", "VXT", INITIAL_SUPPLY])
-        self.token = self._deploy(token_code + token_args.hex())
-        self.decoy = self._deploy(decoy_code)
+        (self.token,) = self._deploy([(self.deployer, token_code + token_args.hex())])
+        self.decoy, self.collectible, self.pool, self.notes = self._deploy(
+            [(self.deployer, decoy_code)] + [(self.emitter, compile_contract(name)[1]) for name in EMITTERS])
         for holder in self.accounts[1:]:
             self._send(self.deployer, self.token, _TRANSFER + abi_encode(["address", "uint256"], [holder, HOLDER_FUNDING]))
             self._seal()
@@ -223,6 +249,23 @@ class DemoChain:
         topics = None if topic0s is None else [list(topic0s)]
         return [log_line(log) for log in self.logs(from_block, to_block, addresses, topics)]
 
+    def emitted_events(self, from_block: int, to_block: int) -> list[dict[str, Any]]:
+        """What the emitters logged in canonical blocks ``from_block..to_block``, in
+        log order, as a decoder should read it: ``{"block_number", "log_index",
+        "address", "event", "args"}`` with ``args`` keyed by argument name,
+        addresses in lower-case text, integers exact, bytes as bytes, strings
+        as str, arrays as tuples and the indexed string as its 32-byte topic."""
+        with self.lock:
+            blocks = self._blocks[max(from_block, 0):max(to_block + 1, 0)]
+            events = []
+            for record in blocks:
+                for log in record.logs:
+                    emitted = self._emitted.get(log["transactionHash"])
+                    if emitted is not None:
+                        events.append({"block_number": record.number, "log_index": int(log["logIndex"], 16),
+                                       "address": log["address"], "event": emitted[0], "args": emitted[1]})
+            return events
+
     def balance_of(self, address: str, block: int | None = None) -> int:
         """The token's ``balanceOf(address)`` at ``block`` (None: the head)."""
         data = to_hex(_BALANCE_OF + abi_encode(["address"], [address]))
@@ -248,7 +291,8 @@ class DemoChain:
 
         About a third of the blocks are empty; the rest hold 1-4 token
         transfers, now and then a decoy Transfer (same event, other contract)
-        or a token Approval (same contract, other event).
+        or a token Approval (same contract, other event), and in about one in
+        three of them an emitter's event last.
         """
         with self.lock:
             for index in range(n):
@@ -266,6 +310,8 @@ class DemoChain:
                     if senders and rng.random() < 0.1:
                         self._send(senders.pop(), self.token, _APPROVE + abi_encode(
                             ["address", "uint256"], [rng.choice(self.accounts), rng.randrange(1, 10**18)]))
+                    if self.emit_rng.random() < 0.35:
+                        self._emit()
                 self._seal()
             return self.head
 
@@ -297,8 +343,8 @@ class DemoChain:
     def snapshot(self) -> object:
         """A handle that ``restore`` takes the chain back to."""
         with self.lock:
-            return _Snapshot(tuple(self._blocks), self.rng.getstate(), self.backend.blocks_mined,
-                             (self.safe_depth, self.finalized_depth))
+            return _Snapshot(tuple(self._blocks), self.rng.getstate(), self.emit_rng.getstate(),
+                             self.backend.blocks_mined, (self.safe_depth, self.finalized_depth))
 
     def restore(self, snapshot: object) -> None:
         """Put the chain back where it was at ``snapshot``: blocks, random draws, mix
@@ -310,6 +356,7 @@ class DemoChain:
             self.backend.revert_to_snapshot(bytes.fromhex(snapshot.blocks[-1].hash[2:]))
             self._blocks = list(snapshot.blocks)
             self.rng.setstate(snapshot.rng_state)
+            self.emit_rng.setstate(snapshot.emit_rng_state)
             self.backend.blocks_mined = snapshot.blocks_mined
             self.safe_depth, self.finalized_depth = snapshot.tag_depths
 
@@ -336,13 +383,56 @@ class DemoChain:
         chain.apply_transaction(signed)
         return to_hex(signed.hash)
 
-    def _deploy(self, bytecode: str) -> str:
-        transaction_hash = self._send(self.deployer, None, bytes.fromhex(bytecode.removeprefix("0x")), 3_000_000)
+    def _deploy(self, contracts: list[tuple[str, str]]) -> list[str]:
+        """Deploys (sender, bytecode) pairs in one block; their addresses."""
+        sent = [self._send(sender, None, bytes.fromhex(code.removeprefix("0x")), 3_000_000)
+                for sender, code in contracts]
         self._seal()
-        receipt = self.receipt(transaction_hash)
-        if receipt is None or receipt["status"] != "0x1":
-            raise RuntimeError("contract deployment failed")
-        return to_checksum_address(receipt["contractAddress"])
+        addresses: list[str] = []
+        for transaction_hash in sent:
+            receipt = self.receipt(transaction_hash)
+            if receipt is None or receipt["status"] != "0x1":
+                raise RuntimeError("contract deployment failed")
+            addresses.append(to_checksum_address(receipt["contractAddress"]))
+        return addresses
+
+    def _emit(self) -> None:
+        """One emitter's event, its values drawn to reach the edges of their types."""
+        rng = self.emit_rng
+        accounts = [a.lower() for a in self.accounts]
+        sender = self.emitter.lower()
+        kind = rng.randrange(4)
+        if kind == 0:
+            args: dict[str, Any] = {
+                "sender": rng.choice([ZERO_ADDRESS, *accounts]), "receiver": rng.choice(accounts),
+                "tokenId": rng.choice([0, 1, 2**256 - 1, rng.getrandbits(256)])}
+            name, to, data = "Transfer", self.collectible, _EMIT_TOKEN_TRANSFER + abi_encode(
+                ["address", "address", "uint256"], list(args.values()))
+        elif kind == 1:
+            amount = rng.choice([1, 10**18, 2**255 - 1, rng.getrandbits(rng.randrange(1, 256))])
+            args = {"sender": sender, "recipient": rng.choice(accounts),
+                    "amount0": amount if rng.random() < 0.5 else -amount,
+                    "amount1": rng.choice([0, -1, -(2**255), rng.randrange(-(2**127), 2**127)]),
+                    "sqrtPriceX96": rng.choice([1, 2**96, 2**160 - 1, rng.getrandbits(160)]),
+                    "liquidity": rng.choice([0, 2**128 - 1, rng.getrandbits(128)]),
+                    "tick": rng.choice([-887272, 887272, -1, 0, -(2**23), 2**23 - 1,
+                                        rng.randrange(-887272, 887273)])}
+            name, to, data = "Swap", self.pool, _EMIT_SWAP + abi_encode(
+                ["address", "int256", "int256", "uint160", "uint128", "int24"], list(args.values())[1:])
+        elif kind == 2:
+            args = {"author": sender,
+                    "text": rng.choice(["", "gm", "Grüße aus Köln, 東京へ ✓", "x" * 64]),
+                    "payload": rng.choice([b"", b"\0", bytes(range(96)), rng.randbytes(rng.randrange(1, 97))]),
+                    "amounts": rng.choice([(), (2**256 - 1,) * 24,
+                                           tuple(rng.getrandbits(256) for _ in range(rng.randrange(1, 25)))])}
+            name, to, data = "Note", self.notes, _EMIT_NOTE + abi_encode(
+                ["string", "bytes", "uint256[]"], list(args.values())[1:])
+        else:
+            tag = rng.choice(["", "vorlane", "ünïcødé 🚀", "t" * 32])
+            label = rng.choice(["", "label", "ß" * 16])
+            args = {"tag": keccak(text=tag), "author": sender, "label": label}
+            name, to, data = "Tagged", self.notes, _EMIT_TAGGED + abi_encode(["string", "string"], [tag, label])
+        self._emitted[self._send(self.emitter, to, data, gas=500_000)] = (name, args)
 
     def _seal(self) -> None:
         self.backend.mine_blocks(1)
