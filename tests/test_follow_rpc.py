@@ -8,11 +8,17 @@ from follow_support import ROOT  # noqa: F401  (puts the source tree first)
 pytest.importorskip("web3")
 
 from vorlane_rpc import RpcError, decode, QUANTITY  # noqa: E402
-from vorlane_follow import _rpc  # noqa: E402
-from vorlane_follow.engine import GetBlockLogs, GetChainId, GetLogs  # noqa: E402
+from vorlane_follow import _judge  # noqa: E402
+from vorlane_follow._http import DeadlineExceeded  # noqa: E402
+from vorlane_follow._http import Malformed  # noqa: E402
+from vorlane_follow.engine import GetBlockLogs, GetChainId, GetHeaders, GetLogs  # noqa: E402
 
 URL = "http://127.0.0.1:8545"
+RETRY, SPLIT, STOP = _judge.RETRY, _judge.SPLIT, _judge.STOP
 RANGE, ONE = GetLogs(10, 19, (), ()), GetLogs(10, 10, (), ())
+HEADERS = GetHeaders(10, 19, chain_id=True)
+QUOTA = ("Monthly capacity limit exceeded. Visit https://dashboard.example.com to upgrade your scaling "
+         "policy for more throughput.")
 BY_HASH = GetBlockLogs("0x" + "ab" * 32, 10, (), ())
 
 
@@ -24,51 +30,64 @@ def _decode_error(body):
     raise AssertionError("decoded")
 
 
-# (exception, request) -> (retry, refused, throttled, message)
+# (exception, request) -> (fate, throttled, message)
 CASES = {
-    "rate limit by code": (RpcError(-32005, "request rate exceeded"), RANGE, (True, False, True, None)),
+    "rate limit by code": (RpcError(-32005, "request rate exceeded"), RANGE, (RETRY, True, None)),
     "rate limit by words": (RpcError(-32000, "compute units per second capacity exceeded"), RANGE,
-                            (True, False, True, None)),
+                            (RETRY, True, None)),
     "range too large": (RpcError(-32005, "block range too large, at most 3 blocks per request"), RANGE,
-                        (False, True, False, None)),
+                        (SPLIT, False, None)),
     "response size exceeded": (RpcError(-32008, "response size exceeded, at most 100 bytes"), RANGE,
-                               (False, True, False, None)),
+                               (SPLIT, False, None)),
     "lagging backend, not split": (RpcError(-32602, "invalid block range params"), RANGE,
-                                   (True, False, False, None)),
-    "unknown block by hash": (RpcError(-32000, "unknown block"), BY_HASH, (True, False, False, None)),
+                                   (RETRY, False, None)),
+    "unknown block by hash": (RpcError(-32000, "unknown block"), BY_HASH, (RETRY, False, None)),
     "too large, one block: nothing to split": (RpcError(-32005, "query returned more than 10 results"),
-                                               ONE, (False, False, False,
+                                               ONE, (STOP, False,
         f"{URL}: eth_getLogs failed: query returned more than 10 results (-32005)")),
-    "invalid params": (RpcError(-32602, "invalid argument 0"), RANGE, (False, False, False,
+    "invalid params": (RpcError(-32602, "invalid argument 0"), RANGE, (STOP, False,
                        f"{URL}: eth_getLogs failed: invalid argument 0 (-32602)")),
     "no such method": (RpcError(-32601, "the method eth_getLogs does not exist/is not available"), RANGE,
-                       (False, False, False, None)),
-    "error object on HTTP 400": (_rpc.HttpStatus(400, None, '{"jsonrpc":"2.0","id":0,"error":'
+                       (STOP, False, None)),
+    "error object on HTTP 400": (_judge.HttpStatus(400, None, '{"jsonrpc":"2.0","id":0,"error":'
                                                  '{"code":-32005,"message":"block range too large"}}'),
-                                 RANGE, (False, True, False, None)),
-    "deadline, ranged": (_rpc.DeadlineExceeded(10.0), RANGE, (False, True, False, None)),
-    "deadline, one call": (_rpc.DeadlineExceeded(10.0), GetChainId(), (True, False, False, None)),
-    "HTTP 429": (_rpc.HttpStatus(429, "3", ""), RANGE, (True, False, True, None)),
-    "HTTP 413": (_rpc.HttpStatus(413, None, ""), RANGE, (False, True, False, None)),
-    "HTTP 502": (_rpc.HttpStatus(502, None, ""), RANGE, (True, False, False, None)),
-    "HTTP 501": (_rpc.HttpStatus(501, None, ""), GetChainId(), (False, False, False,
+                                 RANGE, (SPLIT, False, None)),
+    "deadline, ranged": (DeadlineExceeded(10.0), RANGE, (SPLIT, False, None)),
+    "deadline, one call": (DeadlineExceeded(10.0), GetChainId(), (RETRY, False, None)),
+    "HTTP 429": (_judge.HttpStatus(429, "3", ""), RANGE, (RETRY, True, None)),
+    "HTTP 413": (_judge.HttpStatus(413, None, ""), RANGE, (SPLIT, False, None)),
+    "HTTP 502": (_judge.HttpStatus(502, None, ""), RANGE, (RETRY, False, None)),
+    "HTTP 501": (_judge.HttpStatus(501, None, ""), GetChainId(), (STOP, False,
                  f"{URL} is not a JSON-RPC endpoint: HTTP 501 to a POST")),
     "HTML page": (_decode_error(b"<html><body><h1>502 Bad Gateway</h1></body></html>"), RANGE,
-                  (True, False, False,
+                  (RETRY, False,
                    f'{URL}: eth_getLogs was answered with an HTML page: "<html><body><h1>502 Bad Gateway</h1></body></html>"')),
-    "cut-short JSON": (_decode_error(b'{"jsonrpc":"2.0","id":0,"res'), RANGE, (True, False, False, None)),
-    "null result": (_rpc.NullResult("eth_chainId was answered with null"), GetChainId(),
-                    (True, False, False, None)),
+    "cut-short JSON": (_decode_error(b'{"jsonrpc":"2.0","id":0,"res'), RANGE, (RETRY, False, None)),
+    "null result": (_judge.NullResult("eth_chainId was answered with null"), GetChainId(),
+                    (RETRY, False, None)),
+    "request timed out, ranged: split": (RpcError(-32002, "request timed out"), RANGE, (SPLIT, False, None)),
+    "execution timeout, one block: retried": (RpcError(-32000, "execution timeout"), ONE, (RETRY, False, None)),
+    "batch too large: split": (RpcError(-32600, "batch too large"), HEADERS, (SPLIT, False, None)),
+    "lagging backend by number": (RpcError(-32001, "28392580 could not be found"), RANGE, (RETRY, False, None)),
+    "quota on HTTP 403": (_judge.HttpStatus(403, None, '{"jsonrpc":"2.0","id":0,"error":{"code":-32600,'
+                                                       f'"message":"{QUOTA}"}}}}'), RANGE,
+                          (STOP, False, f'{URL}: eth_getLogs was refused: HTTP 403: {QUOTA[:100]}…')),
+    "daily limit on HTTP 429": (_judge.HttpStatus(429, None, "daily request limit reached"), ONE,
+                                (STOP, False, f"{URL}: eth_getLogs was refused: HTTP 429: daily request limit reached")),
+    "HTTP 402": (_judge.HttpStatus(402, None, "Payment Required"), GetChainId(),
+                 (STOP, False, f"{URL}: eth_chainId was refused: HTTP 402: Payment Required")),
+    "malformed chunk size": (Malformed("a malformed HTTP chunk size: b'zz'"), HEADERS, (RETRY, False,
+                             f"{URL}: eth_getBlockByNumber was answered with a malformed HTTP chunk size: b'zz'")),
     "connection refused": (ConnectionRefusedError(111, "Connection refused"), GetChainId(),
-                           (True, False, False, f"cannot reach {URL}: connection refused")),
+                           (RETRY, False, f"cannot reach {URL}: connection refused")),
 }
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_judge(name):
-    exc, request, (retry, refused, throttled, message) = CASES[name]
-    verdict = _rpc.judge(exc, request, URL)
-    assert (verdict.retry, verdict.refused, verdict.throttled) == (retry, refused, throttled)
+    exc, request, (fate, throttled, message) = CASES[name]
+    verdict = _judge.judge(exc, request, URL)
+    assert (verdict.fate, verdict.throttled) == (fate, throttled)
     if message is not None:
         assert verdict.message == message
 
@@ -79,22 +98,46 @@ def test_judge(name):
     (RpcError(-32601, "the method batch is not allowed"), True),
 ])
 def test_a_batch_refused_as_such_is_told_from_one_too_long(error, refused_as_such):
-    assert _rpc.batch_refusal(error) is refused_as_such
+    assert _judge.batch_refusal(error) is refused_as_such
 
 
 def test_until_the_first_good_answer_an_unreachable_node_is_given_up_on():
-    retries = _rpc.Retries(URL, 0.0, 0.0, startup_timeout=0.0)
-    verdict = retries.failed(GetChainId(), ConnectionRefusedError(111, "Connection refused"))
-    assert not verdict.retry and verdict.message == f"cannot reach {URL}: connection refused (retried for 0 s)"
-    retries = _rpc.Retries(URL, 0.0, 0.0, startup_timeout=0.0)
-    retries.succeeded()
-    assert retries.failed(GetChainId(), ConnectionRefusedError(111, "Connection refused")).retry
-
-
-def test_backoff_grows_with_a_requests_own_tries_not_with_others_in_flight():
-    retries = _rpc.Retries(URL, 1.0, 100.0, startup_timeout=0.0)
-    retries.succeeded()
     refused = ConnectionRefusedError(111, "Connection refused")
-    firsts = [retries.failed(GetChainId(), refused, 1).pause for _ in range(40)]
-    assert max(firsts) <= 1.0
-    assert max(retries.failed(GetChainId(), refused, 5).pause for _ in range(40)) > 1.0
+    attempt = _judge.Retries(URL, 0.0, 0.0, startup_timeout=0.0).attempt(GetChainId())
+    verdict = attempt.failed(refused)
+    assert verdict.fate == STOP and verdict.message == f"cannot reach {URL}: connection refused (retried for 0 s)"
+    retries = _judge.Retries(URL, 0.0, 0.0, startup_timeout=0.0)
+    retries.attempt(GetChainId()).succeeded()
+    assert retries.attempt(GetChainId()).failed(refused).fate == RETRY
+
+
+@pytest.mark.parametrize("exc, pauses, fate", [
+    # Grows with each try of the request, up to the cap; each retry counted.
+    (ConnectionRefusedError(111, "Connection refused"), [(0.75, 1), (1.5, 2), (3, 4), (3, 4), (3, 4), (3, 4)], RETRY),
+    # The poll interval, however often.
+    (RpcError(-32001, "28392580 could not be found"), [(0.25, 0.25)] * 6, RETRY),
+    # The same broken answer a fifth time stops the run.
+    (_judge.NullResult("eth_getLogs was answered with null"), [(0.75, 1), (1.5, 2), (3, 4), (3, 4)], STOP),
+])
+def test_pauses_of_one_request(exc, pauses, fate):
+    class Counters:
+        retries = 0
+
+    counters = Counters()
+    retries = _judge.Retries(URL, 1.0, 4.0, startup_timeout=0.0, poll=0.25, counters=counters)
+    retries.attempt(ONE).succeeded()
+    attempt, other = retries.attempt(ONE), retries.attempt(ONE)
+    other.failed(exc)  # another request's failures do not add to this one's pause
+    for low, high in pauses:
+        assert low <= attempt.failed(exc).pause <= high
+    assert attempt.failed(exc).fate == fate
+    assert counters.retries == 1 + len(pauses) + (fate == RETRY)
+
+
+def test_retry_after_holds_every_request_to_the_endpoint():
+    now = [100.0]
+    retries = _judge.Retries(URL, 0.01, 30.0, startup_timeout=0.0, clock=lambda: now[0])
+    retries.attempt(ONE).succeeded()
+    assert retries.attempt(ONE).failed(_judge.HttpStatus(429, "3", "")).pause == 3
+    now[0] += 1
+    assert retries.hold() == 2

@@ -6,6 +6,7 @@ come: every wait on the socket gets only what is left of it."""
 
 from __future__ import annotations
 
+import re
 import socket
 import ssl
 import threading
@@ -22,7 +23,14 @@ class Closed(ConnectionError):
     """The connection closed before the answer was complete."""
 
 
+class Malformed(Exception):
+    """An answer that is not HTTP/1.x: its status line, a chunk's size or the
+    end of a chunk is not what the protocol allows."""
+
+
 _MAX_HEAD = 1 << 16
+_STATUS_LINE = re.compile(r"(HTTP/1\.[01]) ([1-9][0-9]{2})(?: .*)?", re.S)
+_CHUNK_SIZE = re.compile(rb"[0-9a-fA-F]{1,15}")
 _BEFORE = "before the answer"
 
 
@@ -164,8 +172,10 @@ def _read_answer(sock: socket.socket, deadline: float,
             raise Closed(_BEFORE if size == 0 else "in the middle of the answer's headers")
         size += n
     lines = bytes(head[:end]).decode("latin-1").split("\r\n")
-    version, _, rest = lines[0].partition(" ")
-    status = int(rest[:3]) if rest[:3].isdigit() else 0
+    status_line = _STATUS_LINE.fullmatch(lines[0])
+    if status_line is None:
+        raise Malformed(f"a malformed HTTP status line: {lines[0][:60]!r}")
+    version, status = status_line[1], int(status_line[2])
     headers: dict[str, str] = {}
     for line in lines[1:]:
         name, _, value = line.partition(":")
@@ -232,7 +242,10 @@ def _read_chunked(sock: socket.socket, already: bytes, deadline: float, timeout:
     while True:
         while (line_end := buffer.find(b"\r\n")) < 0:
             more()
-        size = int(bytes(buffer[:line_end]).split(b";")[0].strip() or b"0", 16)
+        text = bytes(buffer[:line_end]).split(b";")[0].strip()
+        if not _CHUNK_SIZE.fullmatch(text):
+            raise Malformed(f"a malformed HTTP chunk size: {bytes(buffer[:min(line_end, 40)])!r}")
+        size = int(text, 16)
         del buffer[:line_end + 2]
         if size == 0:
             while (trailer_end := buffer.find(b"\r\n")) != 0:  # trailers, then the empty line
@@ -243,5 +256,7 @@ def _read_chunked(sock: socket.socket, already: bytes, deadline: float, timeout:
             return body
         while len(buffer) < size + 2:
             more()
+        if buffer[size:size + 2] != b"\r\n":
+            raise Malformed(f"a malformed HTTP chunk footer: {bytes(buffer[size:size + 8])!r}")
         body += buffer[:size]
         del buffer[:size + 2]

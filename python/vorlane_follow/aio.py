@@ -7,16 +7,18 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import inspect
+from collections.abc import Callable
 from typing import Any
 
 from web3 import AsyncWeb3
 
 from vorlane import EventFilter, IndexerConfig
 
-from . import _rpc
-from .engine import (STOPPED, AsyncHandler, Cancel, CheckpointStore, Counters, Deliver,
-                     DeleteCheckpoint, Engine, Handler, LoadCheckpoint, Receive, Reply, Request,
-                     Rollback, SaveCheckpoint, Send, Sleep)
+from . import _connections, _judge
+from ._rpc import save
+from .engine import (Action, AsyncHandler, Cancel, CheckpointStore, Counters, Deliver,
+                     DeleteCheckpoint, Engine, Handler, Idle, LoadCheckpoint, Receive, Reply, Request,
+                     Result, Rollback, SaveCheckpoint, Send, Sleep)
 from .sync import _check_timing
 
 
@@ -42,7 +44,9 @@ class AsyncFollower:
         self.retry_cap = retry_cap
         self._loop: asyncio.AbstractEventLoop | None = None
         self._wake: asyncio.Event | None = None
-        self._replies: asyncio.Queue[Any] | None = None
+        self._replies: asyncio.Queue[Reply | None] | None = None
+        # Called whenever every block fetched so far is delivered.
+        self.on_idle: Callable[[], None] | None = None
 
     @property
     def counters(self) -> Counters:
@@ -61,7 +65,7 @@ class AsyncFollower:
     def _wake_up(self) -> None:
         if self._wake is not None and self._replies is not None:
             self._wake.set()
-            self._replies.put_nowait(STOPPED)
+            self._replies.put_nowait(None)
 
     async def run(self) -> Counters:
         self._loop = asyncio.get_running_loop()
@@ -69,12 +73,13 @@ class AsyncFollower:
         self._replies = asyncio.Queue()
         if self.engine.stopping:
             self._wake.set()
-        connection = _rpc.connect_async(self.w3.provider, self.request_timeout)
-        retries = _rpc.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout)
+        connection = _connections.connect_async(self.w3.provider, self.request_timeout)
+        retries = _judge.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout,
+                                 self.engine.config.poll_interval_ms / 1000, self.engine.counters)
         tasks: dict[int, asyncio.Task[None]] = {}
         steps = self.engine.steps()
         try:
-            result = None
+            result: Result = None
             while True:
                 action = steps.send(result)
                 match action:  # the most frequent first: one Deliver a block
@@ -88,7 +93,7 @@ class AsyncFollower:
                             self._fetch(connection, retries, ticket, request, tasks))
                         result = None
                     case Receive():
-                        result = STOPPED if self.engine.stopping else await self._replies.get()
+                        result = None if self.engine.stopping else await self._replies.get()
                     case Cancel(tickets):
                         for ticket in tickets:
                             task = tasks.pop(ticket, None)
@@ -107,18 +112,23 @@ class AsyncFollower:
             self._loop = self._wake = self._replies = None
         return self.engine.counters
 
-    async def _perform(self, action: Any) -> Any:
+    async def _perform(self, action: Action) -> Result:
         match action:
             case SaveCheckpoint(checkpoint, expected):
-                await asyncio.to_thread(_rpc.save, self.store, checkpoint, expected)
+                await asyncio.to_thread(save, self.store, checkpoint, expected)
             case Sleep(seconds):
                 await self._sleep(seconds)
+            case Idle():
+                if self.on_idle is not None:
+                    self.on_idle()
             case Rollback(number):
                 await _maybe_await(self.handler.on_rollback(number))
             case LoadCheckpoint(chain_id, indexer_id):
                 return await asyncio.to_thread(self.store.load_checkpoint, chain_id, indexer_id)
             case DeleteCheckpoint(chain_id, indexer_id):
                 await asyncio.to_thread(self.store.delete_checkpoint, chain_id, indexer_id)
+            case _:
+                raise TypeError(f"not an action: {action!r}")
         return None
 
     async def _sleep(self, seconds: float) -> bool:
@@ -130,30 +140,33 @@ class AsyncFollower:
             return False
         return True
 
-    async def _fetch(self, connection: Any, retries: _rpc.Retries, ticket: int, request: Request,
+    async def _fetch(self, connection: Any, retries: _judge.Retries, ticket: int, request: Request,
                      tasks: dict[int, asyncio.Task[None]]) -> None:
         assert self._replies is not None
-        trips = tries = 0
-        throttled = False
-        while True:
-            try:
-                answer, sent = await connection.perform(request)
-            except asyncio.CancelledError:
-                raise
-            except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
-                trips += 1
-                verdict = retries.failed(request, exc, trips)
-                if not verdict.retry:
-                    reply = Reply(ticket, _rpc.outcome(verdict, exc), trips, tries, throttled)
-                    break
-                tries += 1
-                throttled = throttled or verdict.throttled
-                if await self._sleep(verdict.pause):
+        attempt = retries.attempt(request)
+        trips = 0
+        try:
+            while True:
+                if (hold := retries.hold()) and await self._sleep(hold):
                     return
-                continue
-            retries.succeeded()
-            reply = Reply(ticket, answer, trips + sent, tries, throttled)
-            break
+                try:
+                    answer, sent = await connection.perform(request)
+                except asyncio.CancelledError:
+                    raise
+                except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
+                    trips += 1
+                    verdict = attempt.failed(exc)
+                    if verdict.fate != _judge.RETRY:
+                        reply = Reply(ticket, _judge.outcome(verdict, exc), trips, attempt.throttled)
+                        break
+                    if await self._sleep(verdict.pause):
+                        return
+                    continue
+                attempt.succeeded()
+                reply = Reply(ticket, answer, trips + sent, attempt.throttled)
+                break
+        finally:
+            attempt.abandoned()  # nothing once it has ended otherwise
         tasks.pop(ticket, None)
         self._replies.put_nowait(reply)
 

@@ -281,11 +281,14 @@ class _Run:
         self.argv = argv
         self.follower: Any = None
         self.signalled = False
+        import threading
+        self.stopped = threading.Event()
 
     def on_signal(self, _signum: int, _frame: Any) -> None:
         if self.signalled:  # a second one: stop waiting
             raise KeyboardInterrupt
         self.signalled = True
+        self.stopped.set()
         if self.follower is not None:
             self.follower.stop()
 
@@ -347,18 +350,19 @@ class _Run:
                 return asyncio.run(self._follow_ws(config, event_filter, store, out))
             import types
 
-            from . import _rpc
+            from . import _connections
             from .sync import Follower
 
             # The follower needs only the endpoint: web3.py is not even imported.
-            w3: Any = types.SimpleNamespace(provider=_rpc.Endpoint(args.rpc))
-            connection = _rpc.connect(w3.provider, args.request_timeout)
+            w3: Any = types.SimpleNamespace(provider=_connections.Endpoint(args.rpc))
+            connection = _connections.connect(w3.provider, args.request_timeout)
             chain_id = _ask(connection, self)
-            if self.signalled:
+            if chain_id is None or self.signalled:
                 return None
             self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
                                      _FlushingStore(store, out), out, request_timeout=args.request_timeout)
             self.follower.engine.known_chain_id = chain_id
+            self.follower.on_idle = out.flush
             out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
@@ -371,70 +375,96 @@ class _Run:
             if hasattr(store, "close"):
                 store.close()
 
-    async def _follow_ws(self, config: Any, event_filter: Any, store: Any, out: JsonLines) -> Counters:
+    async def _follow_ws(self, config: Any, event_filter: Any, store: Any, out: JsonLines) -> Counters | None:
         from web3 import AsyncWeb3, WebSocketProvider
 
-        from . import _rpc
+        from . import _connections
         from .aio import AsyncFollower
 
         async with AsyncWeb3(WebSocketProvider(self.args.rpc)) as w3:
-            connection = _rpc.connect_async(w3.provider, self.args.request_timeout)
+            connection = _connections.connect_async(w3.provider, self.args.request_timeout)
             chain_id = await _ask_async(connection, self)
+            if chain_id is None or self.signalled:
+                return None
             self.follower = AsyncFollower(w3, config(self.args.chain or str(chain_id)), event_filter,
                                           _FlushingStore(store, out), out,
                                           request_timeout=self.args.request_timeout)
             self.follower.engine.known_chain_id = chain_id
+            self.follower.on_idle = out.flush
             out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
             return await self.follower.run()  # type: ignore[no-any-return]
 
 
-def _ask(connection: Any, run: _Run) -> int:
+def _ask(connection: Any, run: _Run) -> int | None:
     """The node's chain id, asked once through the follower's own
-    connection and retried like the follower's own start."""
-    import time
+    connection and retried like the follower's own start; None once
+    signalled. Each try runs on a thread of its own, so that a signal ends
+    the wait at once, whatever the node does."""
+    import threading
 
-    from . import _rpc
+    from . import _judge
     from .engine import GetChainId
 
-    retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    tries = 0
+    attempt = _judge.Retries(connection.url, 0.5, 10.0, 30.0).attempt(GetChainId())
     while True:
-        try:
-            return connection.perform(GetChainId())[0]  # type: ignore[no-any-return]
-        except Exception as exc:
-            tries += 1
-            time.sleep(_pause(retries, exc, run, tries))
+        done = threading.Event()
+        outcome: list[Any] = []
+
+        def ask() -> None:
+            try:
+                outcome.append(connection.perform(GetChainId())[0])
+            except Exception as exc:  # noqa: BLE001 - judged below
+                outcome.append(exc)
+            done.set()
+
+        threading.Thread(target=ask, name="vorlane-follow-chain-id", daemon=True).start()
+        while not done.wait(0.05):
+            if run.signalled:
+                return None
+        if not isinstance(outcome[0], Exception):
+            attempt.succeeded()
+            return outcome[0]  # type: ignore[no-any-return]
+        pause = _pause(attempt, outcome[0])
+        if run.stopped.wait(pause):
+            return None
 
 
-async def _ask_async(connection: Any, run: _Run) -> int:
+async def _ask_async(connection: Any, run: _Run) -> int | None:
     """`_ask` over an asyncio connection."""
     import asyncio
 
-    from . import _rpc
+    from . import _judge
     from .engine import GetChainId
 
-    retries = _rpc.Retries(connection.url, 0.5, 10.0, 30.0)
-    tries = 0
+    attempt = _judge.Retries(connection.url, 0.5, 10.0, 30.0).attempt(GetChainId())
     while True:
-        try:
-            return (await connection.perform(GetChainId()))[0]  # type: ignore[no-any-return]
-        except Exception as exc:
-            tries += 1
-            await asyncio.sleep(_pause(retries, exc, run, tries))
+        task = asyncio.ensure_future(connection.perform(GetChainId()))
+        while not task.done():
+            await asyncio.wait([task], timeout=0.05)
+            if run.signalled:
+                task.cancel()
+                return None
+        exc = task.exception()
+        if exc is None:
+            attempt.succeeded()
+            return task.result()[0]  # type: ignore[no-any-return]
+        pause = _pause(attempt, exc)
+        deadline = asyncio.get_running_loop().time() + pause
+        while (left := deadline - asyncio.get_running_loop().time()) > 0:
+            await asyncio.sleep(min(left, 0.05))
+            if run.signalled:
+                return None
 
 
-def _pause(retries: Any, exc: Exception, run: _Run, tries: int) -> float:
+def _pause(attempt: Any, exc: BaseException) -> float:
     """How long to wait before asking again; raises what ends the start."""
-    from . import _rpc
-    from .engine import GetChainId
+    from . import _judge
 
-    verdict = retries.failed(GetChainId(), exc, tries)
-    if not verdict.retry:
-        raise _rpc.fatal(verdict, exc) from None
-    if run.signalled:
-        raise KeyboardInterrupt from None
+    verdict = attempt.failed(exc)
+    if verdict.fate != _judge.RETRY:
+        raise _judge.fatal(verdict, exc) from None
     return verdict.pause  # type: ignore[no-any-return]
 
 

@@ -18,321 +18,36 @@ import collections
 import dataclasses
 import itertools
 import logging
-import re
-from collections.abc import Awaitable, Generator, Iterable, Sequence
-from typing import Any, Protocol, Union
+from collections.abc import Generator, Iterable, Sequence
 
 from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig
 from vorlane_rpc import Log, sort_logs
 
+from ._messages import (Action, Answer, AsyncHandler, Cancel, ChainMismatchError, CheckpointStore,
+                        Counters, Deliver, DeleteCheckpoint, Failed, FollowError, GetBlockLogs,
+                        GetChainId, GetHead, GetHeaders, GetLogs, Handler, Head, Headers, Idle,
+                        LoadCheckpoint, NodeError, Receive, Refused, ReorgTooDeepError, Reply,
+                        Request, Result, Rollback, SaveCheckpoint, Send, Sleep, Steps, describe)
+from ._selection import BloomTest, bloom_masks, node_selection
+
 log = logging.getLogger("vorlane_follow")
 
-__all__ = ["AsyncHandler", "ChainMismatchError", "CheckpointStore", "Counters", "Engine",
-           "FollowError", "Handler", "Log", "NodeError", "ReorgTooDeepError"]
-
-
-class FollowError(RuntimeError):
-    """An error that no retry can fix: the follower stops and raises it."""
-
-
-class NodeError(FollowError):
-    """The node broke the protocol or refused in a way no retry fixes: it
-    cannot be reached, does not speak JSON-RPC, or answers nonsense."""
-
-
-class ChainMismatchError(FollowError):
-    """The node serves another chain than the one configured, or its chain
-    id changed while it was followed."""
-
-
-class ReorgTooDeepError(FollowError):
-    """A reorganisation reached below every block the follower keeps."""
-
-
-class Handler(Protocol):
-    """What the follower calls. `on_block` gets every confirmed block in
-    order with its matching logs in log-index order; `on_rollback(n)` means:
-    forget everything from blocks above `n`."""
-
-    def on_block(self, block: BlockSummary, logs: list[Log], /) -> None: ...
-
-    def on_rollback(self, block_number: int, /) -> None: ...
-
-
-class AsyncHandler(Protocol):
-    """A handler for `AsyncFollower`: its methods may also be coroutines."""
-
-    def on_block(self, block: BlockSummary, logs: list[Log], /) -> Awaitable[None] | None: ...
-
-    def on_rollback(self, block_number: int, /) -> Awaitable[None] | None: ...
-
-
-class CheckpointStore(Protocol):
-    def load_checkpoint(self, chain_id: str, indexer_id: str, /) -> Checkpoint | None: ...
-
-    def save_checkpoint(self, checkpoint: Checkpoint, /) -> None: ...
-
-    def delete_checkpoint(self, chain_id: str, indexer_id: str, /) -> None: ...
-
-
-# -- requests: what the engine asks of the node ------------------------------
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class GetChainId:
-    """Answer: the node's `eth_chainId` as an int."""
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class GetHead:
-    """Answer: `Head`: the latest block number, and the chain id when
-    `chain_id` (in one batch)."""
-
-    chain_id: bool = True
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class GetHeaders:
-    """Answer: `Headers` for `first`..`last`, cut short before the first block
-    the node does not have (yet); with the chain id when `chain_id`."""
-
-    first: int
-    last: int
-    chain_id: bool = False
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class GetLogs:
-    """Answer: every `Log` of blocks `first`..`last` that the node selects
-    with these addresses and topic0 values (empty: all)."""
-
-    first: int
-    last: int
-    addresses: tuple[str, ...]
-    topic0s: tuple[str, ...]
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class GetBlockLogs:
-    """Answer: the logs of the block with this hash, asked by hash: a node
-    that lacks the block answers with an error, never with an empty list."""
-
-    block_hash: str
-    number: int
-    addresses: tuple[str, ...]
-    topic0s: tuple[str, ...]
-
-
-Request = Union[GetChainId, GetHead, GetHeaders, GetLogs, GetBlockLogs]
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Head:
-    number: int
-    chain_id: int | None
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Headers:
-    blocks: list[BlockSummary]
-    blooms: list[bytes]
-    chain_id: int | None
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Refused:
-    """The node refused a request for its size (range, result count, batch,
-    or an answer that took past the deadline)."""
-
-    message: str
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Failed:
-    """No retry can fix this request: `error` is raised unless the request
-    was abandoned meanwhile."""
-
-    error: BaseException
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Reply:
-    """A request's outcome: its answer (`Head`, `Headers`, a list of logs, an
-    int), `Refused` or `Failed`, and what it took: HTTP round trips, retries,
-    and whether the node throttled it."""
-
-    ticket: int
-    answer: Any
-    round_trips: int = 1
-    retries: int = 0
-    throttled: bool = False
-
-
-# -- actions: what the engine asks its driver to do --------------------------
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Send:
-    """Start `request` and return at once; its `Reply` comes from a later
-    `Receive`."""
-
-    ticket: int
-    request: Request
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Receive:
-    """Result: the next `Reply` of a request in flight (any of them), or
-    `STOPPED` once the follower is stopped."""
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Cancel:
-    """These requests are no longer wanted: stop retrying them and never
-    report them."""
-
-    tickets: tuple[int, ...]
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class LoadCheckpoint:
-    """Result: the store's checkpoint for the pair, or None."""
-
-    chain_id: str
-    indexer_id: str
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Deliver:
-    """Call `handler.on_block(block, list(logs))`."""
-
-    block: BlockSummary
-    logs: tuple[Log, ...]
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Rollback:
-    """Call `handler.on_rollback(block_number)`. `depth` is the number of
-    indexed blocks a reorganisation took away, 0 on a start."""
-
-    block_number: int
-    depth: int
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class SaveCheckpoint:
-    """Store `checkpoint` if the stored one is still at `expected`
-    (`save_checkpoint_if`), or unconditionally where the store cannot."""
-
-    checkpoint: Checkpoint
-    expected: int | None
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class DeleteCheckpoint:
-    """Remove the pair's checkpoint (a rollback to before block 0)."""
-
-    chain_id: str
-    indexer_id: str
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class Sleep:
-    """Wait `seconds`, or less when the follower is stopped."""
-
-    seconds: float
-
-
-Action = Union[Send, Receive, Cancel, LoadCheckpoint, Deliver, Rollback, SaveCheckpoint,
-               DeleteCheckpoint, Sleep]
-Steps = Generator[Action, Any, None]
-
-STOPPED = object()  # what a driver answers `Receive` with once stopped
+__all__ = ["Action", "Answer", "AsyncHandler", "BloomTest", "Cancel", "ChainMismatchError",
+           "CheckpointStore", "Counters", "Deliver", "DeleteCheckpoint", "Engine", "Failed",
+           "FollowError", "GetBlockLogs", "GetChainId", "GetHead", "GetHeaders", "GetLogs", "Handler",
+           "Head", "Headers", "Idle", "LoadCheckpoint", "Log", "NodeError", "Receive", "Refused",
+           "ReorgTooDeepError", "Reply", "Request", "Result", "Rollback", "SaveCheckpoint", "Send",
+           "Sleep", "Steps", "bloom_masks", "node_selection"]
+
+
+# How far the head moves past a block before an empty answer for its logs
+# by hash is believed near the head, waiting at most this many polls.
+SETTLE = 4
+SETTLE_POLLS = 64
 
 
 class _Stop(Exception):
     """Unwinds the engine's loop to its final checkpoint."""
-
-
-@dataclasses.dataclass(slots=True)
-class Counters:
-    """What the follower has done so far. `round_trips` counts HTTP requests
-    to the node and `retries` the ones sent again; `lag` is the node's head
-    minus the last delivered block (None until both are known)."""
-
-    blocks: int = 0
-    logs: int = 0
-    rollbacks: int = 0
-    rollback_depths: list[int] = dataclasses.field(default_factory=list)
-    retries: int = 0
-    round_trips: int = 0
-    checkpoints: int = 0
-    head: int | None = None
-    last_block: int | None = None
-    lag: int | None = None
-
-
-# A quoted text of the filter's repr, or the start of its second list
-# (matched only outside quotes: a quoted text is consumed whole first).
-_TOKEN = re.compile(r'"((?:[^"\\]|\\.)*)"|(topic0_values=)')
-_ADDRESS = re.compile(r"0x[0-9a-fA-F]{40}")
-_TOPIC = re.compile(r"0x[0-9a-fA-F]{64}")
-
-
-def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[str, ...]]:
-    """The filter's addresses and topic0 values that a node can select by,
-    lower-cased. The filter shows its lists only in its repr. Entries that are
-    not well-formed hex can never equal what a node returns, so leaving them
-    out only widens the node's answer; the filter still has the last word."""
-    lists: tuple[list[str], list[str]] = ([], [])
-    which = 0
-    for m in _TOKEN.finditer(repr(event_filter)):
-        if m.group(2):
-            which = 1
-        else:
-            lists[which].append(m.group(1))
-
-    def pick(found: list[str], shape: re.Pattern[str]) -> tuple[str, ...]:
-        return tuple(dict.fromkeys(v.lower() for v in found if shape.fullmatch(v)))
-
-    return pick(lists[0], _ADDRESS), pick(lists[1], _TOPIC)
-
-
-def bloom_masks(items: Iterable[str]) -> tuple[int, ...]:
-    """Each item's three logsBloom bits, as a mask over the bloom read as a
-    big-endian integer."""
-    from eth_hash.auto import keccak
-
-    masks = []
-    for item in items:
-        digest = keccak(bytes.fromhex(item[2:]))
-        mask = 0
-        for i in (0, 2, 4):
-            mask |= 1 << (((digest[i] << 8) | digest[i + 1]) & 2047)
-        masks.append(mask)
-    return tuple(masks)
-
-
-class BloomTest:
-    """Whether a block's logsBloom admits a log the node would select: one of
-    the addresses and one of the topic0 values (each list only when set);
-    with neither, any bit at all."""
-
-    def __init__(self, addresses: Sequence[str], topic0s: Sequence[str]) -> None:
-        self._groups = tuple(bloom_masks(g) for g in (addresses, topic0s) if g)
-        # One address and one topic0 at most (the usual filter): one mask.
-        self._mask = 0
-        if all(len(group) == 1 for group in self._groups):
-            for (mask,) in self._groups:
-                self._mask |= mask
-
-    def admits(self, bloom: bytes) -> bool:
-        bits = int.from_bytes(bloom, "big")
-        if self._mask:
-            return bits & self._mask == self._mask
-        if not self._groups:
-            return bits != 0
-        return all(any(bits & m == m for m in group) for group in self._groups)
 
 
 class _Span:
@@ -421,16 +136,12 @@ class Engine:
         self._clean = 0
         self._tickets = itertools.count()
         self._in_flight: set[int] = set()
-        self._answers: dict[int, Any] = {}
+        self._answers: dict[int, Answer] = {}
         # The last batch's end check, sent before it is delivered: (its last
         # block, the ticket).
         self._end_check: tuple[int, int] | None = None
 
     # -- state the drivers read ----------------------------------------------
-
-    @property
-    def next_block(self) -> int:
-        return self._next
 
     @property
     def last_block(self) -> BlockSummary | None:
@@ -439,7 +150,7 @@ class Engine:
     def stop(self) -> None:
         """Ends the loop after the current block, with a checkpoint at the
         last delivered one. The driver wakes whatever it is waiting on and
-        answers `STOPPED`."""
+        answers `Receive` with None."""
         self.stopping = True
 
     # -- the loop ------------------------------------------------------------
@@ -464,6 +175,7 @@ class Engine:
         # The head and the chain id in one round trip.
         self._chain_id, self.known_chain_id = self.known_chain_id, None
         head = yield from self._call(GetHead(chain_id=self._chain_id is None))
+        assert isinstance(head, Head)
         if self._chain_id is None:
             self._chain_id = head.chain_id
         self._set_head(head.number)
@@ -471,6 +183,7 @@ class Engine:
             raise ChainMismatchError(
                 f"config.chain is {config.chain} but the node's eth_chainId is {self._chain_id}")
         checkpoint = yield LoadCheckpoint(config.chain, config.id)
+        assert checkpoint is None or isinstance(checkpoint, Checkpoint)
         if checkpoint is None:
             # Whatever the handler kept from a run that crashed before its
             # first checkpoint is dropped too.
@@ -488,9 +201,8 @@ class Engine:
             if self._head is None or self._next > self._limit():
                 # Caught up: one look at the head (and the chain id) per
                 # poll interval.
-                head = yield from self._call(GetHead())
-                self._check_chain(head.chain_id)
-                self._set_head(head.number)
+                yield Idle()
+                yield from self._poll()
                 if self._next > self._limit():
                     yield from self._sleep()
                 continue
@@ -510,7 +222,7 @@ class Engine:
         ahead: collections.deque[_Batch] = collections.deque()
         planned = self._next
 
-        def plan(least: int) -> Generator[Action, Any, None]:
+        def plan(least: int) -> Generator[Action, Result, None]:
             # Batches ahead (at least `least`): two requests each, within the
             # in-flight limit (and so is the memory their answers take).
             nonlocal planned
@@ -529,6 +241,7 @@ class Engine:
             batch = ahead[0]
             headers = yield from self._await(batch.headers)
             logs = yield from self._await(batch.logs)
+            assert isinstance(headers, (Headers, Refused)) and isinstance(logs, (list, Refused))
             ahead.popleft()
             # Its requests are done: the next ones go out before it is delivered.
             yield from plan(0)
@@ -542,7 +255,7 @@ class Engine:
                 break
         yield from self._abandon([t for b in ahead for t in (b.headers, b.logs)])
 
-    def _take(self, batch: _Batch, headers: Headers | Refused, logs: list[Log] | Refused) -> Generator[Action, Any, bool]:
+    def _take(self, batch: _Batch, headers: Headers | Refused, logs: list[Log] | Refused) -> Generator[Action, Result, bool]:
         """Checks one batch's answers against each other and delivers what
         holds. False when the plan must change."""
         size = batch.last - batch.first + 1
@@ -605,20 +318,31 @@ class Engine:
         return sort_logs(logs, {b.number: b.hash for b in blocks}, self.event_filter.matches_address,
                          self.event_filter.matches_topic0)
 
+    def _poll(self) -> Steps:
+        head = yield from self._call(GetHead())
+        assert isinstance(head, Head)
+        self._check_chain(head.chain_id)
+        self._set_head(head.number)
+
     def _confirm(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
         """Asks for each block's logs by its hash until the answer is
-        consistent; an empty one confirms a bloom false positive."""
+        consistent; an empty one confirms a bloom false positive. Near the
+        head, where a lagging backend answers `[]` by hash as well, an empty
+        answer is believed only when it is given again once the head has
+        moved `SETTLE` blocks past the block."""
+        settled: set[int] = set()
         while blocks:
             tickets = []
             for block in blocks:
                 tickets.append((yield from self._send(
                     GetBlockLogs(block.hash, block.number, self.addresses, self.topic0s))))
-            retry = []
+            retry, late = [], []
             for block, ticket in zip(blocks, tickets):
                 answer = yield from self._await(ticket)
                 if isinstance(answer, Refused):  # by hash: a block's logs cannot be split
                     raise NodeError(f"the node refuses the logs of block {block.number} "
                                     f"by its hash: {answer.message}")
+                assert isinstance(answer, list)
                 found, moved_at, doubtful = self._sort([block], answer)
                 if moved_at is not None or doubtful:
                     retry.append(block)
@@ -629,9 +353,24 @@ class Engine:
                            "the node has %d", block.number, len(found[block.number]))
                     self._short_answers += 1
                     by_block[block.number] = found[block.number]
-            blocks = retry
-            if blocks:
+                elif block.number not in settled and (self._head or 0) < block.number + SETTLE:
+                    late.append(block)
+            if late:
+                yield from self._await_head(late[-1].number + SETTLE)
+                settled.update(b.number for b in late)
+                retry = sorted(retry + late, key=lambda b: b.number)
+            elif retry:
                 yield from self._sleep()
+            blocks = retry
+
+    def _await_head(self, number: int) -> Steps:
+        """Until the node's head reaches `number`, or for `SETTLE_POLLS` poll
+        intervals on a chain that has stopped growing."""
+        for _ in range(SETTLE_POLLS):
+            if self._head is not None and self._head >= number:
+                return
+            yield from self._sleep()
+            yield from self._poll()
 
     def _deliver(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
         interval = self.config.checkpoint_interval
@@ -683,18 +422,17 @@ class Engine:
 
     # -- requests --------------------------------------------------------------
 
-    def _send(self, request: Request) -> Generator[Action, Any, int]:
+    def _send(self, request: Request) -> Generator[Action, Result, int]:
         ticket = next(self._tickets)
         self._in_flight.add(ticket)
         yield Send(ticket, request)
         return ticket
 
-    def _await(self, ticket: int) -> Generator[Action, Any, Any]:
+    def _await(self, ticket: int) -> Generator[Action, Result, Answer]:
         """The answer to `ticket`, taking other answers as they come."""
         while ticket not in self._answers:
             reply = yield Receive()
-            if reply is STOPPED:
-                self.stopping = True
+            if self.stopping or not isinstance(reply, Reply):
                 raise _Stop
             self._in_flight.discard(reply.ticket)
             self._account(reply)
@@ -704,11 +442,11 @@ class Engine:
             raise answer.error
         return answer
 
-    def _call(self, request: Request) -> Generator[Action, Any, Any]:
+    def _call(self, request: Request) -> Generator[Action, Result, Answer]:
         """One request, its answer awaited; a refusal ends the run."""
         answer = yield from self._await((yield from self._send(request)))
         if isinstance(answer, Refused):
-            raise NodeError(f"the node refuses {_describe(request)}: {answer.message}")
+            raise NodeError(f"the node refuses {describe(request)}: {answer.message}")
         return answer
 
     def _abandon(self, tickets: Iterable[int]) -> Steps:
@@ -723,7 +461,6 @@ class Engine:
     def _account(self, reply: Reply) -> None:
         counters = self.counters
         counters.round_trips += reply.round_trips
-        counters.retries += reply.retries
         if reply.throttled or isinstance(reply.answer, Refused):
             self.window = max(1, self.window // 2)
             self._clean = 0
@@ -733,7 +470,7 @@ class Engine:
                 self.window += 1
                 self._clean = 0
 
-    def _fetch_headers(self, first: int, last: int) -> Generator[Action, Any, list[BlockSummary]]:
+    def _fetch_headers(self, first: int, last: int) -> Generator[Action, Result, list[BlockSummary]]:
         """Headers `first`..`last` in as few batch requests as the node takes,
         one request at a time."""
         out: list[BlockSummary] = []
@@ -744,6 +481,7 @@ class Engine:
             if isinstance(answer, Refused):
                 self._refused(self._header_span, "header batches", top - n + 1, answer)
                 continue
+            assert isinstance(answer, Headers)
             self._header_span.accepted()
             out.extend(answer.blocks)
             if len(answer.blocks) < top - n + 1:
@@ -783,7 +521,7 @@ class Engine:
                     number, checkpoint.block_hash, target)
         yield from self._rewind(target, depth=0)
 
-    def _still_canonical(self) -> Generator[Action, Any, bool]:
+    def _still_canonical(self) -> Generator[Action, Result, bool]:
         """Before returning at `to_block`: is the last delivered block still
         the node's? (The chain may have moved during the last batch.)"""
         last = self.last_block
@@ -886,21 +624,6 @@ class Engine:
         self._saved = block.number
         self._since_save = 0
         self.counters.checkpoints += 1
-
-
-def _describe(request: Request) -> str:
-    match request:
-        case GetChainId():
-            return "eth_chainId"
-        case GetHead():
-            return "eth_blockNumber"
-        case GetHeaders(first, last):
-            return f"the headers of blocks {first}..{last}"
-        case GetLogs(first, last):
-            return f"eth_getLogs over blocks {first}..{last}"
-        case GetBlockLogs(_, number):
-            return f"the logs of block {number} by hash"
-    return type(request).__name__
 
 
 def _continuous_tail(headers: Sequence[BlockSummary]) -> list[BlockSummary]:

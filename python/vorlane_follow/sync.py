@@ -6,14 +6,16 @@ from __future__ import annotations
 
 import queue
 import threading
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from vorlane import EventFilter, IndexerConfig
 
-from . import _rpc
-from .engine import (STOPPED, Cancel, CheckpointStore, Counters, Deliver, DeleteCheckpoint, Engine,
-                     Handler, LoadCheckpoint, Receive, Reply, Request, Rollback, SaveCheckpoint, Send,
-                     Sleep)
+from . import _connections, _judge
+from ._rpc import save
+from .engine import (Action, Cancel, CheckpointStore, Counters, Deliver, DeleteCheckpoint, Engine,
+                     Handler, Idle, LoadCheckpoint, Receive, Reply, Request, Result, Rollback,
+                     SaveCheckpoint, Send, Sleep)
 
 if TYPE_CHECKING:
     from web3 import Web3
@@ -51,6 +53,8 @@ class Follower:
         self.retry_cap = retry_cap
         self._wake = threading.Event()
         self._workers: _Workers | None = None
+        # Called whenever every block fetched so far is delivered.
+        self.on_idle: Callable[[], None] | None = None
 
     @property
     def counters(self) -> Counters:
@@ -64,17 +68,18 @@ class Follower:
         self._wake.set()
         workers = self._workers
         if workers is not None:
-            workers.replies.put(STOPPED)
+            workers.replies.put(None)
 
     def run(self) -> Counters:
         if not self.engine.stopping:
             self._wake.clear()
-        connection = _rpc.connect(self.w3.provider, self.request_timeout)
-        retries = _rpc.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout)
+        connection = _connections.connect(self.w3.provider, self.request_timeout)
+        retries = _judge.Retries(connection.url, self.retry_base, self.retry_cap, self.startup_timeout,
+                                 self.engine.config.poll_interval_ms / 1000, self.engine.counters)
         workers = self._workers = _Workers(connection, retries, self.engine.max_in_flight, self._wake)
         steps = self.engine.steps()
         try:
-            result = None
+            result: Result = None
             while True:
                 result = self._perform(steps.send(result), workers)
         except StopIteration:
@@ -84,28 +89,31 @@ class Follower:
             workers.close()
         return self.engine.counters
 
-    def _perform(self, action: Any, workers: _Workers) -> Any:
+    def _perform(self, action: Action, workers: _Workers) -> Result:
         match action:  # the most frequent first: one Deliver a block
             case Deliver(block, logs):
                 self.handler.on_block(block, list(logs))
             case Send(ticket, request):
                 workers.submit(ticket, request)
             case Receive():
-                if self.engine.stopping:
-                    return STOPPED
-                return workers.replies.get()
+                return None if self.engine.stopping else workers.replies.get()
             case SaveCheckpoint(checkpoint, expected):
-                _rpc.save(self.store, checkpoint, expected)
+                save(self.store, checkpoint, expected)
             case Cancel(tickets):
                 workers.cancel(tickets)
             case Sleep(seconds):
                 self._wake.wait(seconds)
+            case Idle():
+                if self.on_idle is not None:
+                    self.on_idle()
             case Rollback(number):
                 self.handler.on_rollback(number)
             case LoadCheckpoint(chain_id, indexer_id):
                 return self.store.load_checkpoint(chain_id, indexer_id)
             case DeleteCheckpoint(chain_id, indexer_id):
                 self.store.delete_checkpoint(chain_id, indexer_id)
+            case _:
+                raise TypeError(f"not an action: {action!r}")
         return None
 
 
@@ -118,14 +126,15 @@ def _check_timing(request_timeout: float, startup_timeout: float) -> None:
 
 class _Workers:
     """Threads that perform requests, retried as `Retries` says, and put
-    each one's `Reply` on `replies`. They are daemons: one still reading an
-    answer when the run ends stops at its request's deadline."""
+    each one's `Reply` on `replies` (None once stopped). They are daemons:
+    one still reading an answer when the run ends stops at its request's
+    deadline."""
 
-    def __init__(self, connection: Any, retries: _rpc.Retries, size: int,
+    def __init__(self, connection: Any, retries: _judge.Retries, size: int,
                  wake: threading.Event) -> None:
         self.connection = connection
         self.retries = retries
-        self.replies: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        self.replies: queue.SimpleQueue[Reply | None] = queue.SimpleQueue()
         self._jobs: queue.SimpleQueue[tuple[int, Request] | None] = queue.SimpleQueue()
         self._wake = wake
         self._cancelled: set[int] = set()
@@ -157,20 +166,26 @@ class _Workers:
         self.connection.close()  # this thread's connection
 
     def _fetch(self, ticket: int, request: Request) -> Reply | None:
-        trips = retries = 0
-        throttled = False
+        attempt = self.retries.attempt(request)
+        trips = 0
         while True:
+            if not self._pause(self.retries.hold(), ticket):
+                attempt.abandoned()
+                return None
             try:
                 answer, sent = self.connection.perform(request)
             except Exception as exc:  # noqa: BLE001 - judged, and raised by the engine when fatal
                 trips += 1
-                verdict = self.retries.failed(request, exc, trips)
-                if not verdict.retry:
-                    return Reply(ticket, _rpc.outcome(verdict, exc), trips, retries, throttled)
-                retries += 1
-                throttled = throttled or verdict.throttled
-                if self._wake.wait(verdict.pause) or ticket in self._cancelled:
+                verdict = attempt.failed(exc)
+                if verdict.fate != _judge.RETRY:
+                    return Reply(ticket, _judge.outcome(verdict, exc), trips, attempt.throttled)
+                if not self._pause(verdict.pause, ticket):
+                    attempt.abandoned()
                     return None
                 continue
-            self.retries.succeeded()
-            return Reply(ticket, answer, trips + sent, retries, throttled)
+            attempt.succeeded()
+            return Reply(ticket, answer, trips + sent, attempt.throttled)
+
+    def _pause(self, seconds: float, ticket: int) -> bool:
+        """Waits `seconds`; False once stopped or the request is cancelled."""
+        return not ((seconds > 0 and self._wake.wait(seconds)) or ticket in self._cancelled)
