@@ -71,7 +71,8 @@ def canonical(chain, first, last):
 
 
 def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_depth=None,
-                  retry_cap=FAST_RETRY["retry_cap"], default_provider=False, max_in_flight=None,
+                  retry_base=FAST_RETRY["retry_base"], retry_cap=FAST_RETRY["retry_cap"],
+                  default_provider=False, max_in_flight=None,
                   request_timeout=None, startup_timeout=None, **config):
     """A Follower ("sync") or AsyncFollower ("async") on `node`, web3's own
     retries off so that the follower's are the ones at work (unless
@@ -88,7 +89,7 @@ def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_
     store = InMemoryStorage() if store is None else store
     options = {"max_in_flight": max_in_flight, "request_timeout": request_timeout,
                "startup_timeout": startup_timeout}
-    options = {"history_depth": history_depth, "retry_base": FAST_RETRY["retry_base"], "retry_cap": retry_cap,
+    options = {"history_depth": history_depth, "retry_base": retry_base, "retry_cap": retry_cap,
                **{k: v for k, v in options.items() if v is not None}}
     if driver == "sync":
         w3 = Web3(HTTPProvider(node.url) if default_provider else

@@ -5,6 +5,7 @@ command, each ending with exactly the canonical logs or with its stated error.""
 import contextlib
 import http.server
 import json
+import math
 import re
 import signal
 import socket
@@ -63,6 +64,45 @@ def retry_after_obeyed(node, last, seconds, counters):
     assert seconds >= 2 and (counters is None or counters.retries == 2)
 
 
+def paused(node, last, seconds, counters):
+    # One request's tries: each pause longer than the one before, each retry counted.
+    gaps = [b - a for a, b in zip(node.faults.repeats, node.faults.repeats[1:])]
+    assert len(gaps) >= 2 and gaps[-1] > gaps[0], gaps
+    assert counters is None or counters.retries >= len(gaps)
+
+
+def asked_at_poll_interval(node, last, seconds, counters):
+    # Six refusals, each asked again after a poll interval (20 ms), not after a
+    # pause growing from half a second.
+    assert seconds < 3 and (counters is None or counters.retries >= 6)
+
+
+def not_hammered(node, last, seconds, counters):
+    assert node.faults.served["error"] <= 12
+
+
+def held_429(faults):
+    faults.status_next(1, 429, retry_after=1, method="eth_getLogs", after=1)
+    faults.arrivals = []
+    faults.on_request(lambda calls: faults.arrivals.append(time.monotonic()))
+
+
+def endpoint_held(node, last, seconds, counters):
+    # No request at all while the endpoint's pause lasts, not only the refused one.
+    refused = node.faults.times["status"][0]
+    assert not [t for t in node.faults.arrivals if refused + 0.1 < t < refused + 0.9]
+
+
+def lagging_by_hash(faults):
+    # A backend 3 blocks behind answers [] by range and by hash alike.
+    faults.logs_lag, faults.logs_lag_by_hash_empty = 3, True
+
+
+QUOTA = ("Monthly capacity limit exceeded. Visit https://dashboard.example.com/apps to upgrade your "
+         "scaling policy for more throughput.")
+PACED = {"retry_base": 0.05}  # pauses long enough to tell apart from the time on the wire
+
+
 class Row(NamedTuple):
     arm: Callable
     fault: str  # the key of `faults.served` that shows the fault was met
@@ -71,7 +111,7 @@ class Row(NamedTuple):
     check: Callable | None = None
     mine_every: float | None = None  # seconds between blocks mined once the fault is met
     ahead: int = 0  # the last block is this far above the confirmed head at the start
-    error: str | None = None  # the run ends with this (formatted with the chain id)
+    error: tuple = ()  # the run ends with an error holding these (formatted with chain and url)
 
 
 ROWS = {
@@ -81,7 +121,7 @@ ROWS = {
                                     mine_every=0.2, ahead=3),
     "every log twice": Row(lambda f: setattr(f, "duplicate_logs", True), "duplicate_logs"),
     "chain id swapped": Row(lambda f: f.swap_chain_id(SWAPPED_TO, after=4), "result",
-                            error=f"the node's chain id changed from {{}} to {SWAPPED_TO}"),
+                            error=(f"the node's chain id changed from {{chain}} to {SWAPPED_TO}",)),
     "trickled answers": Row(lambda f: f.trickle_next(3, 4.0), "trickle", {"request_timeout": 1},
                             ("--request-timeout", 1), not_stalled),
     "HTML page on a 200": Row(lambda f: f.html_next(3), "html"),
@@ -94,6 +134,28 @@ ROWS = {
     # On the chain id asked first, so that the two waits cannot overlap.
     "429 with Retry-After": Row(lambda f: f.status_next(2, 429, retry_after=1, method="eth_chainId"), "status",
                                 {"default_provider": True, "retry_cap": 5.0}, check=retry_after_obeyed),
+    "Retry-After holds the endpoint": Row(held_429, "status", {"retry_cap": 5.0}, check=endpoint_held),
+    "batch too large, one error in a list": Row(lambda f: f.limit_batches(5), "batch_refused"),
+    "request timed out over a range": Row(lambda f: setattr(f, "max_log_range", 4) or setattr(
+        f, "range_error", (-32002, "request timed out")), "range_refused"),
+    "request timed out for one block": Row(lambda f: f.error_next(2, -32002, "request timed out", "eth_getLogs",
+                                                                  same=True), "error",
+                                           {"batch_size": 1, **PACED}, ("--batch-size", 1), paused),
+    "quota used up": Row(lambda f: f.error_next(math.inf, -32600, QUOTA, status=403), "error", check=not_hammered,
+                         error=("{url}: ", "was refused: HTTP 403: Monthly capacity limit exceeded. Visit")),
+    "gateway placeholder on a 200": Row(lambda f: f.placeholder_next(2, "eth_getLogs", same=True), "placeholder",
+                                        PACED, check=paused),
+    "gateway placeholder for ever": Row(lambda f: f.placeholder_next(math.inf, "eth_getLogs"), "placeholder",
+                                        error=("{url}: eth_getLogs: ", '"message":"Method not allowed"',
+                                               "(5 times in a row)")),
+    "backend behind: could not be found": Row(
+        lambda f: f.error_next(6, -32001, "28392580 could not be found", "eth_getLogs", same=True), "error",
+        {"retry_base": 0.5, "retry_cap": 30.0}, check=asked_at_poll_interval),
+    "backend behind: [] by hash near the head": Row(lagging_by_hash, "logs_lag_by_hash", {"confirmation_depth": 1},
+                                                    ("--confirmations", 1), mine_every=0.2, ahead=2),
+    "bloom written as a quantity": Row(lambda f: setattr(f, "bloom_as_quantity", True), "bloom_quantity"),
+    **{f"malformed {kind}": Row(lambda f, kind=kind: f.wire_next(2, kind, same=True), "wire", PACED, check=paused)
+       for kind in ("status line", "chunk size", "chunk footer")},
 }
 
 
@@ -140,10 +202,10 @@ def test_library_survives(dev_node, demo_chain, name, driver, in_flight):
         with mining(dev_node, row) as met:
             started = time.monotonic()
             if row.error:
-                with pytest.raises(vorlane_follow.ChainMismatchError) as raised:
+                with pytest.raises(vorlane_follow.FollowError) as raised:
                     run(follower)
-                assert isinstance(raised.value, vorlane_follow.FollowError)
-                assert row.error.format(demo_chain.chain_id) in str(raised.value)
+                for part in row.error:
+                    assert part.format(chain=demo_chain.chain_id, url=dev_node.url) in str(raised.value)
             else:
                 run(follower)
             seconds = time.monotonic() - (met[0] if met else started)
@@ -174,8 +236,11 @@ def test_command_survives(dev_node, demo_chain, name):
             code, out, err = finish(process, 30)
         seconds = time.monotonic() - (met[0] if met else started)
     if row.error:
-        assert code == 1 and len(err.splitlines()) == 1 and err.startswith("vorlane-follow: error: ")
-        assert row.error.format(demo_chain.chain_id) in err
+        # One line of error, after the warnings of what was retried on the way.
+        errors = [line for line in err.splitlines() if line.startswith("vorlane-follow: error: ")]
+        assert code == 1 and errors == err.splitlines()[-1:], err
+        for part in row.error:
+            assert part.format(chain=demo_chain.chain_id, url=dev_node.url) in errors[0]
     else:
         assert code == 0, err
         lines = [json.loads(line) for line in out.splitlines()]

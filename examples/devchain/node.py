@@ -39,6 +39,8 @@ class _Armed:
     action: tuple[Any, ...]
     after: int = 0  # counted requests to let pass first
     batches: bool = False  # only batches count
+    same: bool = False  # only the first counted request's body and its repeats count
+    body: bytes | None = None  # that body, once met
 
 
 @dataclass
@@ -57,18 +59,22 @@ class Faults:
     * ``max_batch``: a JSON-RPC batch longer than this is refused as a whole: with
       ``batch_refusal == "error"`` (default) by a single error object
       ``{"code": -32600, "message": "batch too large, at most N calls"}`` (id null)
-      instead of the list; with ``"http"`` by an HTTP 413 answer;
+      instead of the list; with ``"http"`` by an HTTP 413 answer; with ``"list"`` by a
+      list holding one error with the id of the batch's first call
+      (``limit_batches(n)``: ``{"code": -32600, "message": "batch too large"}``);
       ``refuse_batches()`` makes it a node that takes no batch at all
       (``{"code": -32600, "message": "batch requests are not supported"}``);
-    * ``max_log_range``: eth_getLogs over more blocks answers
-      ``-32005 "block range too large, at most N blocks per request"``;
+    * ``max_log_range``: eth_getLogs over more blocks answers ``range_error``,
+      ``-32005 "block range too large, at most N blocks per request"`` by default;
     * ``max_logs``: eth_getLogs finding more logs answers
       ``-32005 "query returned more than N results"``;
     * ``max_response_bytes``: a call whose result serialises to more bytes answers
       ``-32008 "response size exceeded, at most N bytes"``;
     * ``delay``: seconds slept before answering every HTTP request;
     * ``extra_data``: the ``extraData`` of every block served, e.g. the 97 bytes
-      (hex) of a proof-of-authority chain's signed header.
+      (hex) of a proof-of-authority chain's signed header;
+    * ``bloom_as_quantity``: every block's ``logsBloom`` is written as a quantity
+      (``"0x0"`` for an empty bloom, leading zeros dropped).
 
     Backends behind a load balancer that disagree with each other:
 
@@ -80,7 +86,8 @@ class Faults:
       out every block above that head, and is ``[]`` when the whole range is above
       it (with ``logs_lag_refuses``, the error ``lag_range_error`` instead,
       ``-32000 "invalid block range params"`` as geth words it); a ``blockHash``
-      query for a block above it answers ``-32000 "unknown block"``;
+      query for a block above it answers ``-32000 "unknown block"`` (with
+      ``logs_lag_by_hash_empty``, ``[]``);
     * ``headers_lag``: eth_getBlockByNumber answers ``null`` for blocks above
       ``head - headers_lag`` while eth_blockNumber reports the real head;
     * ``duplicate_logs``: every log of an eth_getLogs answer is listed twice.
@@ -101,6 +108,13 @@ class Faults:
       drawn from ``random``) answer ``-32005 "request rate exceeded"``, the others
       their result;
     * ``null_next(n, method)``: the calls of ``method`` answer ``"result": null``;
+    * ``error_next(n, code, message, method=None, status=200)``: every call answers
+      the error ``{"code": code, "message": message}``, sent with HTTP ``status``;
+    * ``placeholder_next(n, method=None)``: a 200 whose body is a gateway's placeholder,
+      ``{"jsonrpc": "2.0", "id": ..., "result": "null", "status_code": 405,
+      "message": "Method not allowed"}``;
+    * ``wire_next(n, kind)``: an answer that breaks HTTP/1.1: a malformed
+      ``"status line"``, ``"chunk size"`` or ``"chunk footer"``;
     * ``swap_chain_id(chain_id, after=0)``: once ``after`` more requests (of any
       method) have been answered, eth_chainId answers ``chain_id`` for good;
     * ``reorg_after(n, depth, new_blocks=None, method=None)``: once ``n`` requests have
@@ -111,11 +125,17 @@ class Faults:
       with the list of its calls (dicts); it may raise ``RpcError`` to answer every call with
       that error; ``on_request(None)`` removes it.
 
+    With ``same=True`` a one-shot fault acts only on the first request it meets and
+    that request's repeats (the same body), and ``repeats`` holds the times
+    (``time.monotonic()``) the node received each of them, faulted or not: the
+    pauses of one request's retries.
+
     ``served`` counts the answers each fault changed (``"drop"``, ``"status"``,
-    ``"trickle"``, ``"html"``, ``"cut"``, ``"rate_limit"``, ``"result"``,
-    ``"logs_lag"``, ``"headers_lag"``, ``"duplicate_logs"``, ``"batch_refused"``), so a
-    test can tell that its fault was met. ``clear()`` puts everything back to a
-    well-behaved node (``random`` seeded with 0 again).
+    ``"trickle"``, ``"html"``, ``"cut"``, ``"rate_limit"``, ``"result"``, ``"error"``,
+    ``"placeholder"``, ``"wire"``, ``"logs_lag"``, ``"logs_lag_by_hash"``, ``"headers_lag"``,
+    ``"duplicate_logs"``, ``"batch_refused"``, ``"range_refused"``, ``"bloom_quantity"``), and
+    ``times`` when each was served, so a test can tell that its fault was met. ``clear()``
+    puts everything back to a well-behaved node (``random`` seeded with 0 again).
     """
 
     def __init__(self) -> None:
@@ -131,6 +151,7 @@ class Faults:
             self.max_response_bytes: int | None = None
             self.delay = 0.0
             self.extra_data: str | None = None
+            self.bloom_as_quantity = False
             self.range_error = (-32005, "block range too large, at most {limit} blocks per request")
             self.results_error = (-32005, "query returned more than {limit} results")
             self.size_error = (-32008, "response size exceeded, at most {limit} bytes")
@@ -138,6 +159,7 @@ class Faults:
             self.logs_lag: int | None = None
             self.logs_lag_share: float | str = 1.0
             self.logs_lag_refuses = False
+            self.logs_lag_by_hash_empty = False
             self.lag_range_error = (-32000, "invalid block range params")
             self.headers_lag: int | None = None
             self.duplicate_logs = False
@@ -145,17 +167,38 @@ class Faults:
             self.random = random.Random(0)
             self._drawn: set[Any] = set()
             self.served: collections.Counter[str] = collections.Counter()
+            self.times: collections.defaultdict[str, list[float]] = collections.defaultdict(list)
+            self.repeats: list[float] = []
+            self._repeated: bytes | None = None
             self._armed: list[_Armed] = []
             self._reorgs: list[_PendingReorg] = []
             self._callback: Callable[[list[JSON]], None] | None = None
 
     def _arm(self, n: float, method: str | None, action: tuple[Any, ...], after: int = 0,
-             batches: bool = False) -> None:
+             batches: bool = False, same: bool = False) -> None:
         with self._lock:
-            self._armed.append(_Armed(n, method, action, after, batches))
+            self._armed.append(_Armed(n, method, action, after, batches, same))
 
     def drop_next(self, n: int = 1, method: str | None = None, after: int = 0) -> None:
         self._arm(n, method, ("drop",), after)
+
+    def error_next(self, n: float, code: int, message: str, method: str | None = None, status: int = 200,
+                   after: int = 0, same: bool = False) -> None:
+        self._arm(n, method, ("error", code, message, status), after, same=same)
+
+    def placeholder_next(self, n: float, method: str | None = None, after: int = 0, same: bool = False) -> None:
+        self._arm(n, method, ("placeholder",), after, same=same)
+
+    def wire_next(self, n: int, kind: str, method: str | None = None, after: int = 0, same: bool = False) -> None:
+        if kind not in ("status line", "chunk size", "chunk footer"):
+            raise ValueError(f"not a wire fault: {kind!r}")
+        self._arm(n, method, ("wire", kind), after, same=same)
+
+    def limit_batches(self, n: int) -> None:
+        with self._lock:
+            self.max_batch = n
+            self.batch_refusal = "list"
+            self.batch_error = (-32600, "batch too large")
 
     def status_next(self, n: int, code: int, retry_after: float | None = None, method: str | None = None,
                     after: int = 0) -> None:
@@ -195,19 +238,25 @@ class Faults:
 
     # ---- used by the node -------------------------------------------------
 
-    def _take(self, methods: set[str], batch: bool) -> tuple[list[tuple[Any, ...]], list[_PendingReorg],
-                                                             Callable[[list[JSON]], None] | None]:
+    def _take(self, methods: set[str], batch: bool, body: bytes) -> tuple[
+            list[tuple[Any, ...]], list[_PendingReorg], Callable[[list[JSON]], None] | None]:
         """The one-shot faults this request meets and the reorganisations due before it."""
         with self._lock:
             actions = []
             for armed in self._armed:
                 if (armed.method is not None and armed.method not in methods) or (armed.batches and not batch):
                     continue
+                if armed.same and armed.body is not None and armed.body != body:
+                    continue
                 if armed.after > 0:
                     armed.after -= 1
                     continue
+                if armed.same:
+                    armed.body = self._repeated = body
                 armed.remaining -= 1
                 actions.append(armed.action)
+            if body == self._repeated:
+                self.repeats.append(time.monotonic())
             self._armed = [a for a in self._armed if a.remaining > 0]
             due = []
             for reorg in self._reorgs:
@@ -230,6 +279,7 @@ class Faults:
     def _count(self, fault: str, n: int = 1) -> None:
         with self._lock:
             self.served[fault] += n
+            self.times[fault].append(time.monotonic())
 
 
 class _Server(ThreadingHTTPServer):
@@ -289,7 +339,10 @@ class _Handler(BaseHTTPRequestHandler):
     def do_POST(self) -> None:  # noqa: N802
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length)
-        status, payload, headers, trickle = self.server.node.serve_http(body)
+        status, payload, headers, trickle, wire = self.server.node.serve_http(body)
+        if wire is not None:
+            self._broken(wire, payload)
+            return
         if status is None:
             # Dropped: no answer at all, and the connection goes away.
             self.close_connection = True
@@ -299,6 +352,23 @@ class _Handler(BaseHTTPRequestHandler):
                 pass
             return
         self._answer(status, payload, headers, trickle)
+
+    def _broken(self, kind: str, payload: bytes) -> None:
+        """An answer that breaks HTTP/1.1 where `kind` says; the connection closes after it."""
+        self.close_connection = True
+        if kind == "status line":
+            raw = b"HTTP/1.1 2OO OK\r\nContent-Length: %d\r\n\r\n" % len(payload) + payload
+        else:
+            head = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+            if kind == "chunk size":
+                raw = head + b"1x%x\r\n" % len(payload) + payload + b"\r\n0\r\n\r\n"
+            else:
+                raw = head + b"%x\r\n" % len(payload) + payload + b"!!0\r\n\r\n"
+        try:
+            self.wfile.write(raw)
+            self.wfile.flush()
+        except OSError:
+            pass
 
     def _answer(self, status: int, payload: bytes, headers: dict[str, str] | None = None,
                 trickle: float = 0.0) -> None:
@@ -521,15 +591,26 @@ class DevNode:
         """Answer one HTTP request body: (status or None to drop, payload, extra headers)."""
         return self.serve_http(body)[:3]
 
-    def serve_http(self, body: bytes) -> tuple[int | None, bytes, dict[str, str], float]:
-        """``handle_http``'s answer and the seconds its body is to be trickled over."""
+    def serve_http(self, body: bytes) -> tuple[int | None, bytes, dict[str, str], float, str | None]:
+        """``handle_http``'s answer, the seconds its body is to be trickled over, and
+        the part of HTTP/1.1 it is to break (or None)."""
         faults = self.faults
         status, payload, headers, actions = self._serve(body)
         trickle = 0.0
+        wire = None
         for action in actions:
             if status is None or status != 200:
                 break
-            if action[0] == "html":
+            if action[0] == "wire":
+                faults._count("wire")
+                wire = action[1]
+            elif action[0] == "placeholder":
+                faults._count("placeholder")
+                first = json.loads(body)
+                call_id = (first[0] if isinstance(first, list) else first).get("id")
+                payload = _dump({"jsonrpc": "2.0", "id": call_id, "result": "null", "status_code": 405,
+                                 "message": "Method not allowed"})
+            elif action[0] == "html":
                 faults._count("html")
                 payload, headers = HTML_ERROR, {"Content-Type": "text/html"}
             elif action[0] == "cut":
@@ -538,7 +619,7 @@ class DevNode:
             elif action[0] == "trickle":
                 faults._count("trickle")
                 trickle = action[1]
-        return status, payload, headers, trickle
+        return status, payload, headers, trickle, wire
 
     def _serve(self, body: bytes) -> tuple[int | None, bytes, dict[str, str], list[tuple[Any, ...]]]:
         try:
@@ -558,7 +639,7 @@ class DevNode:
 
         faults = self.faults
         batch = isinstance(request, list)
-        actions, reorgs, callback = faults._take({m for m in methods if isinstance(m, str)}, batch)
+        actions, reorgs, callback = faults._take({m for m in methods if isinstance(m, str)}, batch, body)
         if faults.delay:
             time.sleep(faults.delay)
         for reorg in reorgs:
@@ -572,6 +653,11 @@ class DevNode:
                 _, code, retry_after = action
                 headers = {} if retry_after is None else {"Retry-After": f"{retry_after:g}"}
                 return code, json.dumps({"error": f"HTTP {code}"}).encode(), headers, []
+            if action[0] == "error" and calls:
+                faults._count("error")
+                _, code, message, status = action
+                errors = [_error(c.get("id") if isinstance(c, dict) else None, code, message) for c in calls]
+                return status, _dump(errors if batch else errors[0]), {}, []
 
         if parse_error:
             return 200, _dump(_error(None, -32700, "parse error")), {}, actions
@@ -584,6 +670,9 @@ class DevNode:
                 text = message.format(limit=faults.max_batch)
                 if faults.batch_refusal == "http":
                     return 413, _dump(_error(None, code, text)), {}, actions
+                if faults.batch_refusal == "list":
+                    first = request[0].get("id") if isinstance(request[0], dict) else None
+                    return 200, _dump([_error(first, code, text)]), {}, actions
                 return 200, _dump(_error(None, code, text)), {}, actions
         failure: RpcError | None = None
         if callback is not None:
@@ -672,6 +761,9 @@ class DevNode:
         extra_data = self.faults.extra_data
         if extra_data is not None:
             block["extraData"] = extra_data
+        if self.faults.bloom_as_quantity:
+            self.faults._count("bloom_quantity")
+            block["logsBloom"] = hex(int(block["logsBloom"], 16))
         return block
 
     def _get_logs(self, params: list[Any]) -> list[JSON]:
@@ -693,6 +785,9 @@ class DevNode:
                 record = self.chain.block_by_hash(_hash(query["blockHash"], "blockHash"))
                 if record is not None and record.number > head:
                     faults._count("logs_lag")
+                    faults._count("logs_lag_by_hash")
+                    if faults.logs_lag_by_hash_empty:
+                        return []
                     record = None
                 if record is None:
                     raise RpcError(-32000, "unknown block")
@@ -703,6 +798,7 @@ class DevNode:
                 if first > last:
                     raise RpcError(-32602, "invalid block range params")
                 if faults.max_log_range is not None and last - first + 1 > faults.max_log_range:
+                    faults._count("range_refused")
                     code, message = faults.range_error
                     raise RpcError(code, message.format(limit=faults.max_log_range))
                 if lagging and last > head:
