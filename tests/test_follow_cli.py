@@ -174,6 +174,26 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
 
 
 @SLOW
+def test_held_lines_go_out_once_caught_up_on_a_chain_that_stops_growing(dev_node, demo_chain, tmp_path):
+    # The last block with logs, followed by two without: confirmed so that it
+    # is further below the head than the command writes block by block.
+    blocks = {line["block_number"] for line in canonical(demo_chain, 0, demo_chain.head)}
+    last_logs = max(n for n in blocks if n + 1 not in blocks and n + 2 not in blocks and n + 2 <= demo_chain.head)
+    confirmations = demo_chain.head - last_logs - 2
+    output = tmp_path / "out.jsonl"
+    process = command("--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", confirmations,
+                      "--store", "memory", "--output", output, "--poll-interval-ms", 50)
+    try:
+        wanted = [{"type": "rollback", "to_block": -1}, *canonical(demo_chain, 0, last_logs)]
+        deadline = time.monotonic() + 20
+        while (not output.exists() or read_lines(output) != wanted) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert read_lines(output) == wanted
+    finally:
+        process.send_signal(signal.SIGINT)
+        assert finish(process, 10)[0] == 130
+
+
 def test_two_commands_on_one_pair_exactly_one_keeps_running(dev_node, demo_chain, tmp_path):
     args = ["--rpc", dev_node.url, "--confirmations", 2, "--checkpoint-interval", 1, "--batch-size", 2,
             "--poll-interval-ms", 50, "--store", f"sqlite:{tmp_path / 'cp.db'}"]

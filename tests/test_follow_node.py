@@ -285,7 +285,8 @@ def test_the_readme_balances_example_matches_balance_of(dev_node, demo_chain, tm
     assert [namespace["balances"].balance(h) for h in holders] == [demo_chain.balance_of(h, last) for h in holders]
 
 
-def test_any_other_provider_is_followed_through_its_raw_requests(dev_node, demo_chain):
+@pytest.mark.parametrize("stalled", [False, True], ids=["", "an answer that stalls past the deadline"])
+def test_any_other_provider_is_followed_through_its_raw_requests(dev_node, demo_chain, stalled):
     import json
     import urllib.request
 
@@ -304,7 +305,12 @@ def test_any_other_provider_is_followed_through_its_raw_requests(dev_node, demo_
             with urllib.request.urlopen(urllib.request.Request(dev_node.url, data)) as answer:
                 return json.loads(answer.read())
 
+    if stalled:
+        dev_node.faults.trickle_next(1, 60, method="eth_getLogs", after=1)
     handler, last = Recorder(), demo_chain.head - 3
     config = IndexerConfig(chain=str(demo_chain.chain_id), confirmation_depth=3, batch_size=8, to_block=last)
-    Follower(Web3(Forwarding()), config, token_filter(demo_chain), InMemoryStorage(), handler).run()
+    started = time.monotonic()
+    Follower(Web3(Forwarding()), config, token_filter(demo_chain), InMemoryStorage(), handler,
+             request_timeout=1, retry_base=0.01).run()
     assert fold(handler.lines) == canonical(demo_chain, 0, last)
+    assert dev_node.faults.served["trickle"] == stalled and time.monotonic() - started < 10

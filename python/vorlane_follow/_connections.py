@@ -191,10 +191,11 @@ class ProviderConnection:
     def _within(self, deadline: float, method: str, params: Any) -> Any:
         done = threading.Event()
         outcome: list[Any] = []
+        lock = self._lock
 
         def call() -> None:
             try:
-                with self._lock:
+                with lock:
                     outcome.append((True, self.provider.make_request(method, params)))
             except BaseException as exc:  # noqa: BLE001 - raised by the waiting thread
                 outcome.append((False, exc))
@@ -202,6 +203,8 @@ class ProviderConnection:
 
         threading.Thread(target=call, name="vorlane-follow-provider", daemon=True).start()
         if not done.wait(max(0.0, deadline - time.monotonic())):
+            # The calls are one at a time, but not behind one that hangs.
+            self._lock = threading.Lock()
             raise DeadlineExceeded(self.timeout)
         ok, value = outcome[0]
         if not ok:
