@@ -1,10 +1,12 @@
 // The vorlane_stores module: checkpoint storages that outlive the process.
+#include "sink_classes.hpp"
 #include "stores_classes.hpp"
 
 namespace vorlane::py {
 namespace {
 
-constexpr ClassEntry kClasses[] = {class_entry<SqliteRecord>(), class_entry<PostgresRecord>()};
+constexpr ClassEntry kClasses[] = {class_entry<SqliteRecord>(), class_entry<PostgresRecord>(),
+                                   class_entry<SqliteSinkRecord>()};
 
 // Checkpoints going in and out are vorlane.Checkpoint objects.
 void adopt_vorlane_classes() { adopt_type<Checkpoint>("vorlane"); }

@@ -338,7 +338,7 @@ private:
 
 // One connection and its prepared statements. Every public member function
 // is one whole operation and holds the mutex throughout.
-class SqliteConnection {
+class SqliteConnection final : public SqliteWriter {
 public:
     static Result<std::unique_ptr<SqliteConnection>> open(const std::string& path,
                                                           const SqliteOptions& options);
@@ -397,38 +397,68 @@ public:
     Result<void> save_if(const Checkpoint& checkpoint, std::optional<std::uint64_t> expected) {
         const std::lock_guard lock(mutex_);
         const InsideGate inside;
-        return in_write_transaction([&]() -> Result<void> {
-            std::optional<std::uint64_t> stored;
-            {
-                const StatementUse use(load_block_);
-                if (bind_key(load_block_, checkpoint.chain_id, checkpoint.indexer_id) != SQLITE_OK)
-                    return failure<void>(error());
-                const int rc = sqlite3_step(load_block_);
-                if (rc == SQLITE_ROW) {
-                    stored = column_block_number(load_block_, 0);
-                    if (!stored) return failure<void>(malformed_row());
-                } else if (rc != SQLITE_DONE) {
-                    return failure<void>(error());
-                }
-            }
-            if (!stored && expected)
-                return failure<void>(IndexerError::checkpoint_mismatch(*expected));
-            if (stored && (!expected || *expected != *stored))
-                return failure<void>(IndexerError::checkpoint_mismatch(*stored));
-            return upsert(checkpoint);
-        });
+        return in_write_transaction([&] { return fenced_upsert(checkpoint, expected); });
     }
 
-    Result<void> erase(const std::string& chain_id, const std::string& indexer_id) {
+    Result<void> write_beside(const std::function<Result<void>(SqliteWriter&)>& body,
+                              const CheckpointChange& change) {
         const std::lock_guard lock(mutex_);
         const InsideGate inside;
         return in_write_transaction([&]() -> Result<void> {
-            const StatementUse use(delete_);
-            if (bind_key(delete_, chain_id, indexer_id) != SQLITE_OK ||
-                sqlite3_step(delete_) != SQLITE_DONE)
-                return failure<void>(error());
-            return success<void>();
+            Result<void> r = success<void>();
+            switch (change.kind) {
+                case CheckpointChange::Kind::none: break;
+                case CheckpointChange::Kind::save: r = upsert(change.checkpoint); break;
+                case CheckpointChange::Kind::save_if:
+                    r = fenced_upsert(change.checkpoint, change.expected_block_number);
+                    break;
+                case CheckpointChange::Kind::erase:
+                    r = remove(change.checkpoint.chain_id, change.checkpoint.indexer_id);
+                    break;
+            }
+            return r.ok() ? body(*this) : r;
         });
+    }
+
+    sqlite3* handle() noexcept override { return db_; }
+    IndexerError last_failure() override { return error(); }
+    std::shared_ptr<void>& state() noexcept override { return writer_state_; }
+
+private:
+    Result<void> fenced_upsert(const Checkpoint& checkpoint, std::optional<std::uint64_t> expected) {
+        std::optional<std::uint64_t> stored;
+        {
+            const StatementUse use(load_block_);
+            if (bind_key(load_block_, checkpoint.chain_id, checkpoint.indexer_id) != SQLITE_OK)
+                return failure<void>(error());
+            const int rc = sqlite3_step(load_block_);
+            if (rc == SQLITE_ROW) {
+                stored = column_block_number(load_block_, 0);
+                if (!stored) return failure<void>(malformed_row());
+            } else if (rc != SQLITE_DONE) {
+                return failure<void>(error());
+            }
+        }
+        if (!stored && expected)
+            return failure<void>(IndexerError::checkpoint_mismatch(*expected));
+        if (stored && (!expected || *expected != *stored))
+            return failure<void>(IndexerError::checkpoint_mismatch(*stored));
+        return upsert(checkpoint);
+    }
+
+    Result<void> remove(const std::string& chain_id, const std::string& indexer_id) {
+        const StatementUse use(delete_);
+        if (bind_key(delete_, chain_id, indexer_id) != SQLITE_OK ||
+            sqlite3_step(delete_) != SQLITE_DONE)
+            return failure<void>(error());
+        return success<void>();
+    }
+
+public:
+    Result<void> erase(const std::string& chain_id, const std::string& indexer_id) {
+        const std::lock_guard lock(mutex_);
+        const InsideGate inside;
+        return in_write_transaction([&] { return remove(chain_id, indexer_id); });
     }
 
 private:
@@ -481,6 +511,7 @@ private:
     }
 
     void close_database() noexcept {
+        writer_state_.reset();  // its statements first
         for (sqlite3_stmt** statement :
              {&load_, &load_block_, &upsert_, &delete_, &begin_, &commit_, &rollback_})
             sqlite3_finalize(std::exchange(*statement, nullptr));  // null is a no-op
@@ -621,6 +652,7 @@ private:
     sqlite3_stmt* begin_ = nullptr;
     sqlite3_stmt* commit_ = nullptr;
     sqlite3_stmt* rollback_ = nullptr;
+    std::shared_ptr<void> writer_state_;
     std::mutex mutex_;
 };
 
@@ -822,6 +854,11 @@ Task<Result<void>> SqliteCheckpointStore::save(Checkpoint checkpoint) const {
 Task<Result<void>> SqliteCheckpointStore::save_if(
     Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const {
     return save_if_op(connection_.get(), std::move(checkpoint), expected_block_number);
+}
+
+Result<void> SqliteCheckpointStore::write_beside(
+    const std::function<Result<void>(SqliteWriter&)>& body, const CheckpointChange& change) const {
+    return connection_->write_beside(body, change);
 }
 
 Task<Result<void>> SqliteCheckpointStore::delete_(std::string_view chain_id,

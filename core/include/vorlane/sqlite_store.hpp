@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,6 +12,8 @@
 #include "vorlane/checkpoint_store.hpp"
 #include "vorlane/result.hpp"
 #include "vorlane/table_name.hpp"
+
+struct sqlite3;
 
 namespace vorlane {
 
@@ -56,6 +59,29 @@ struct SqliteOptions {
 // fork() waits until no operation of any store is running. In the child,
 // the stores it inherited are closed (the parent's are untouched) before its
 // first operation, and their operations fail: open the file again there.
+// What a write beside the checkpoints (SqliteCheckpointStore::write_beside)
+// sees of the connection, inside its transaction.
+class SqliteWriter {
+public:
+    [[nodiscard]] virtual sqlite3* handle() noexcept = 0;
+    // SQLite's message for the connection's last failure, with the path.
+    [[nodiscard]] virtual IndexerError last_failure() = 0;
+    // The writer's own state (prepared statements), kept with the
+    // connection and destroyed before it closes; null on a new connection.
+    [[nodiscard]] virtual std::shared_ptr<void>& state() noexcept = 0;
+
+protected:
+    ~SqliteWriter() = default;
+};
+
+// The checkpoint's part of such a write.
+struct CheckpointChange {
+    enum class Kind { none, save, save_if, erase };
+    Kind kind = Kind::none;
+    Checkpoint checkpoint;  // erase: only the pair is used
+    std::optional<std::uint64_t> expected_block_number;  // save_if
+};
+
 class SqliteCheckpointStore final : public CheckpointStore {
 public:
     // Opens or creates the database file at `path` and the table. Failures
@@ -77,6 +103,12 @@ public:
         Checkpoint checkpoint, std::optional<std::uint64_t> expected_block_number) const override;
     [[nodiscard]] Task<Result<void>> delete_(std::string_view chain_id,
                                              std::string_view indexer_id) const override;
+
+    // One write transaction: `change` on the checkpoint table (save_if is
+    // fenced as save_if() is) and then `body`; both commit together or
+    // neither does. Runs at once, blocking the calling thread.
+    [[nodiscard]] Result<void> write_beside(const std::function<Result<void>(SqliteWriter&)>& body,
+                                            const CheckpointChange& change) const;
 
 private:
     explicit SqliteCheckpointStore(std::unique_ptr<detail::SqliteConnection> connection);
