@@ -58,13 +58,13 @@ def main() -> None:
 def run(url: str, info: dict, blocks: int, repeats: int) -> None:
     from vorlane import EventFilter, IndexerConfig, InMemoryStorage
 
-    from vorlane_follow import Follower, _rpc
+    from vorlane_follow import Follower, _connections
     from vorlane_follow import engine as e
 
     event_filter = EventFilter.for_address(info["token"])
     event_filter.add_topic0(info["transfer_topic0"])
     engine = e.Engine(IndexerConfig(chain="1"), event_filter)
-    connection = _rpc.HttpConnection(_rpc.Endpoint(url), 30.0)
+    connection = _connections.HttpConnection(_connections.Endpoint(url), 30.0)
     batch = min(1000, blocks)
 
     # The whole follower, per block: the figure every check is set against.
@@ -81,7 +81,7 @@ def run(url: str, info: dict, blocks: int, repeats: int) -> None:
     def follow():
         config = IndexerConfig(chain=str(info["chain_id"]), from_block=first, to_block=last,
                                confirmation_depth=12, batch_size=batch)
-        Follower(types.SimpleNamespace(provider=_rpc.Endpoint(url)), config, event_filter,
+        Follower(types.SimpleNamespace(provider=_connections.Endpoint(url)), config, event_filter,
                  InMemoryStorage(), Handler()).run()
 
     per_block = best(follow, repeats) / blocks * 1e6

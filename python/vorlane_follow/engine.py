@@ -281,7 +281,7 @@ class Engine:
         if not complete and len(blocks) < len(headers.blocks):
             log.info("the headers of blocks %d..%d do not form one chain; asking again",
                      batch.first, batch.last)
-        by_block, moved_at, doubtful = self._sort(blocks, logs)
+        by_block, moved_at, doubtful = self._select(blocks, logs)
         if moved_at is not None:
             # The chain moved between the two requests: nothing from this
             # block on is delivered now; it is fetched again.
@@ -311,7 +311,7 @@ class Engine:
             yield from self._missing(blocks[-1].number + 1)
         return False
 
-    def _sort(self, blocks: list[BlockSummary], logs: list[Log]) -> tuple[dict[int, list[Log]], int | None, set[int]]:
+    def _select(self, blocks: list[BlockSummary], logs: list[Log]) -> tuple[dict[int, list[Log]], int | None, set[int]]:
         """The logs per block that the filter takes, each once and in
         log-index order; the lowest block whose logs came from another
         branch; the blocks whose logs contradict each other."""
@@ -343,7 +343,7 @@ class Engine:
                     raise NodeError(f"the node refuses the logs of block {block.number} "
                                     f"by its hash: {answer.message}")
                 assert isinstance(answer, list)
-                found, moved_at, doubtful = self._sort([block], answer)
+                found, moved_at, doubtful = self._select([block], answer)
                 if moved_at is not None or doubtful:
                     retry.append(block)
                 elif found:
