@@ -141,6 +141,7 @@ const char* type_name(od::json_type t) {
         case od::json_type::string: return "a string";
         case od::json_type::boolean: return "a boolean";
         case od::json_type::null: return "null";
+        default: break;  // json_type::unknown (simdjson 4): not JSON at all
     }
     return "a value";
 }
