@@ -11,7 +11,8 @@ from follow_support import ROOT  # noqa: F401  (puts the source tree first)
 pytest.importorskip("web3")
 eth_utils = pytest.importorskip("eth_utils")
 
-from vorlane_follow.abi import read_events  # noqa: E402
+from vorlane_rpc import Log  # noqa: E402
+from vorlane_follow.abi import decoder, read_events  # noqa: E402
 
 TRANSFER = {"type": "event", "name": "Transfer", "anonymous": False, "inputs": [
     {"name": "from", "type": "address", "indexed": True},
@@ -139,3 +140,13 @@ def test_unnamed_broken_or_anonymous_events_are_left_out_only_when_others_are_na
     abi = ["event Good(uint a)", "event Bad(fixed x)", "event Q(uint q) anonymous"]
     assert [event.signature for event in read_events(abi, "Good")] == ["Good(uint256)"]
     assert [event.signature for event in read_events(abi[::2])] == ["Good(uint256)"]
+
+
+def test_decoder_reads_the_events_logs_with_either_address_form():
+    sender = "0x" + "ab" * 20
+    log = Log(1, "0x" + "11" * 32, "0x" + "22" * 32, 0, "0x" + "33" * 20,
+              (read_events(HUMAN)[0].topic0_hex, "0x" + "00" * 12 + sender[2:], "0x" + "00" * 32), "0x" + "00" * 31 + "07")
+    (plain,) = decoder(read_events(HUMAN)).decode([log])
+    (checksummed,) = decoder(read_events(HUMAN), checksum_addresses=True).decode([log])
+    assert (getattr(plain, "from"), getattr(checksummed, "from"), plain.value) == (
+        sender, eth_utils.to_checksum_address(sender), 7)

@@ -26,6 +26,7 @@ from dataclasses import dataclass, field
 from typing import Any, Union
 
 from Crypto.Hash import keccak
+from vorlane_rpc import EventDecoder
 
 __all__ = ["Event", "decoder", "read_events"]
 
@@ -76,12 +77,10 @@ def read_events(abi: AbiSource, names: str | Iterable[str] | None = None) -> lis
     return _deduplicated(events)
 
 
-def decoder(events: Iterable[Event], checksum_addresses: bool = False) -> Any:
+def decoder(events: Iterable[Event], checksum_addresses: bool = False) -> EventDecoder:
     """A `vorlane_rpc.EventDecoder` for `events`."""
-    import vorlane_rpc
-
-    return vorlane_rpc.EventDecoder(  # type: ignore[attr-defined]
-        [(event.fragment, event.topic0) for event in events], checksum_addresses=checksum_addresses)
+    return EventDecoder([(event.fragment, event.topic0) for event in events],
+                        checksum_addresses=checksum_addresses)
 
 
 # ---- reading the source ---------------------------------------------------------
