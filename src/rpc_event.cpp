@@ -17,6 +17,7 @@
 #endif
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -545,6 +546,16 @@ struct EventEntry {
     Ref signature;
 };
 
+// What one call works in.  A decoder keeps one for its calls; a call that
+// starts while it is in use (from a finalizer that an allocation set off, or
+// a thread that ran while the checksum hash held no lock) gets its own.
+struct Workspace {
+    std::vector<abi::Value> values;
+    std::string reason;
+    std::string scratch;
+    std::string lines;
+};
+
 struct State {
     std::vector<EventEntry> events;
     std::unordered_map<std::string, std::vector<std::uint32_t>> by_topic0;  // 32 raw bytes
@@ -554,9 +565,8 @@ struct State {
     // one str per repeated topic0).
     Ref last_topic0;
     const std::vector<std::uint32_t>* last_candidates = nullptr;
-    std::vector<abi::Value> values;
-    std::string reason;
-    std::string scratch;
+    Workspace work;
+    bool work_busy = false;
     std::uint64_t undecoded = 0;
     std::set<std::pair<std::uint32_t, std::string>> failed;
     Ref pending;  // list of (signature, address, reason)
@@ -568,6 +578,27 @@ struct DecoderObject {
 };
 
 PyTypeObject* g_decoder_type = nullptr;
+
+class Lease {
+public:
+    explicit Lease(State& s) : s_(s) {
+        if (s.work_busy) {
+            own_ = std::make_unique<Workspace>();
+        } else {
+            s.work_busy = true;
+        }
+    }
+    ~Lease() {
+        if (!own_) s_.work_busy = false;
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Workspace& get() { return own_ ? *own_ : s_.work; }
+
+private:
+    State& s_;
+    std::unique_ptr<Workspace> own_;
+};
 
 State& state_of(PyObject* self) {
     State* s = reinterpret_cast<DecoderObject*>(self)->state;
@@ -614,10 +645,10 @@ void record_failure(State& s, std::uint32_t event, PyObject* log, std::string_vi
     if (PyList_Append(s.pending.get(), item.get()) < 0) throw_fetched();
 }
 
-// The index of the event `log` decodes as, its values in s.values; -1 when
+// The index of the event `log` decodes as, its values in w.values; -1 when
 // it stays undecoded (counted as a failure when it carries some event's
 // topic0).
-long match(State& s, PyObject* log) {
+long match(State& s, Workspace& w, PyObject* log) {
     PyObject* const* f = reinterpret_cast<rpc_log::LogObject*>(log)->fields;
     PyObject* topics = f[kLogTopics];
     if (!topics || !PyTuple_CheckExact(topics) || PyTuple_GET_SIZE(topics) == 0) return -1;
@@ -652,11 +683,11 @@ long match(State& s, PyObject* log) {
     std::array<std::string_view, 4> views;
     for (Py_ssize_t i = 0; i < n; ++i) views[i] = ascii_view(PyTuple_GET_ITEM(topics, i));
     const std::string_view data = f[kLogData] ? ascii_view(f[kLogData]) : std::string_view();
-    s.values.clear();
+    w.values.clear();
     const EventEntry& e = s.events[static_cast<std::size_t>(chosen)];
-    if (!e.event.decode(std::span(views.data(), static_cast<std::size_t>(n)), data, s.values,
-                        s.reason)) {
-        record_failure(s, static_cast<std::uint32_t>(chosen), log, s.reason);
+    if (!e.event.decode(std::span(views.data(), static_cast<std::size_t>(n)), data, w.values,
+                        w.reason)) {
+        record_failure(s, static_cast<std::uint32_t>(chosen), log, w.reason);
         return -1;
     }
     return chosen;
@@ -676,7 +707,10 @@ PyObject* word_int(const char* w, bool is_signed) {
             return own(PyLong_FromLongLong(static_cast<long long>(limbs[3])));
     }
     unsigned char bytes[32];
-    abi::hex_to_bytes(w, 32, bytes);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint64_t be = __builtin_bswap64(limbs[i]);
+        std::memcpy(bytes + 8 * i, &be, 8);
+    }
 #if PY_VERSION_HEX >= 0x030D0000
     return own(is_signed ? PyLong_FromNativeBytes(bytes, 32, Py_ASNATIVEBYTES_BIG_ENDIAN)
                          : PyLong_FromUnsignedNativeBytes(bytes, 32, Py_ASNATIVEBYTES_BIG_ENDIAN));
@@ -693,18 +727,15 @@ PyObject* hex_bytes(const char* hex, std::size_t n) {
 
 class Builder {
 public:
-    Builder(State& s, const EventEntry& e) : s_(s), e_(e), nodes_(e.event.nodes()) {}
+    Builder(State& s, Workspace& w, const EventEntry& e)
+        : s_(s), w_(w), e_(e), nodes_(e.event.nodes()) {}
 
     PyObject* build(std::uint32_t index) {
         const abi::Node& n = nodes_[index];
-        const abi::Value& v = s_.values[pos_++];
+        const abi::Value& v = w_.values[pos_++];
         switch (n.kind) {
             case abi::Kind::unsigned_int:
-                if (n.size <= 64) {
-                    std::uint64_t x = 0;
-                    for (const char* p = v.hex + 48; p < v.hex + 64; ++p) x = x << 4 | abi::hex_value(*p);
-                    return own(PyLong_FromUnsignedLongLong(x));
-                }
+                if (n.size <= 64) return own(PyLong_FromUnsignedLongLong(abi::hex_u64(v.hex + 48)));
                 return word_int(v.hex, false);
             case abi::Kind::signed_int: return word_int(v.hex, true);
             case abi::Kind::address: {
@@ -727,9 +758,9 @@ public:
             case abi::Kind::fixed_bytes: return hex_bytes(v.hex, n.size);
             case abi::Kind::bytes: return hex_bytes(v.hex, v.size);
             case abi::Kind::string: {
-                s_.scratch.resize(v.size);
-                abi::hex_to_bytes(v.hex, v.size, reinterpret_cast<std::uint8_t*>(s_.scratch.data()));
-                return own(PyUnicode_DecodeUTF8(s_.scratch.data(),
+                w_.scratch.resize(v.size);
+                abi::hex_to_bytes(v.hex, v.size, reinterpret_cast<std::uint8_t*>(w_.scratch.data()));
+                return own(PyUnicode_DecodeUTF8(w_.scratch.data(),
                                                 static_cast<Py_ssize_t>(v.size), "strict"));
             }
             case abi::Kind::tuple:
@@ -752,7 +783,7 @@ public:
 
     // Argument `a`: a raw topic, or its value.
     PyObject* argument(const abi::Argument& a) {
-        if (a.raw_topic) return hex_bytes(s_.values[pos_++].hex, 32);
+        if (a.raw_topic) return hex_bytes(w_.values[pos_++].hex, 32);
         return build(a.node);
     }
 
@@ -766,16 +797,17 @@ private:
     }
 
     State& s_;
+    Workspace& w_;
     const EventEntry& e_;
     const std::vector<abi::Node>& nodes_;
     std::size_t pos_ = 0;
 };
 
-PyObject* make_event_record(State& s, const EventEntry& e, PyObject* log) {
+PyObject* make_event_record(State& s, Workspace& w, const EventEntry& e, PyObject* log) {
     const auto& args = e.event.arguments();
     Ref r = Ref::steal(new_record(*e.cls, args.size()));
     PyObject** f = fields_of(r.get());
-    Builder builder(s, e);
+    Builder builder(s, w, e);
     bool all_atomic = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         f[i] = builder.argument(args[i]);
@@ -836,12 +868,12 @@ void append_hex(std::string& out, const char* hex, std::size_t digits) {
 
 class JsonWriter {
 public:
-    JsonWriter(State& s, const EventEntry& e, std::string& out)
-        : s_(s), nodes_(e.event.nodes()), out_(out) {}
+    JsonWriter(State& s, Workspace& w, const EventEntry& e, std::string& out)
+        : s_(s), w_(w), nodes_(e.event.nodes()), out_(out) {}
 
     void write(std::uint32_t index) {
         const abi::Node& n = nodes_[index];
-        const abi::Value& v = s_.values[pos_++];
+        const abi::Value& v = w_.values[pos_++];
         switch (n.kind) {
             case abi::Kind::unsigned_int:
             case abi::Kind::signed_int: {
@@ -850,12 +882,15 @@ public:
                 const bool quoted = n.size > 48;
                 if (quoted) out_ += '"';
                 const std::uint64_t ext = is_signed && limbs[3] >> 63 ? ~std::uint64_t{0} : 0;
-                if (limbs[0] == ext && limbs[1] == ext && limbs[2] == ext &&
-                    (is_signed || ext == 0))
-                    out_ += is_signed ? std::to_string(static_cast<std::int64_t>(limbs[3]))
-                                      : std::to_string(limbs[3]);
-                else
-                    out_ += abi::word_decimal(limbs, is_signed);
+                if (limbs[0] == ext && limbs[1] == ext && limbs[2] == ext) {
+                    char buf[24];
+                    const auto r =
+                        is_signed ? std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(limbs[3]))
+                                  : std::to_chars(buf, buf + sizeof buf, limbs[3]);
+                    out_.append(buf, r.ptr);
+                } else {
+                    abi::append_word_decimal(out_, limbs, is_signed);
+                }
                 if (quoted) out_ += '"';
                 return;
             }
@@ -872,9 +907,9 @@ public:
             case abi::Kind::fixed_bytes: append_hex(out_, v.hex, 2 * n.size); return;
             case abi::Kind::bytes: append_hex(out_, v.hex, 2 * std::size_t{v.size}); return;
             case abi::Kind::string:
-                s_.scratch.resize(v.size);
-                abi::hex_to_bytes(v.hex, v.size, reinterpret_cast<std::uint8_t*>(s_.scratch.data()));
-                append_json_text(out_, s_.scratch);
+                w_.scratch.resize(v.size);
+                abi::hex_to_bytes(v.hex, v.size, reinterpret_cast<std::uint8_t*>(w_.scratch.data()));
+                append_json_text(out_, w_.scratch);
                 return;
             case abi::Kind::tuple: {
                 const bool named = std::none_of(n.names.begin(), n.names.end(),
@@ -902,12 +937,13 @@ public:
     }
 
     void argument(const abi::Argument& a) {
-        if (a.raw_topic) append_hex(out_, s_.values[pos_++].hex, 64);
+        if (a.raw_topic) append_hex(out_, w_.values[pos_++].hex, 64);
         else write(a.node);
     }
 
 private:
     State& s_;
+    Workspace& w_;
     const std::vector<abi::Node>& nodes_;
     std::string& out_;
     std::size_t pos_ = 0;
@@ -983,14 +1019,16 @@ PyObject* decoder_decode(PyObject* self, PyObject* logs) {
     return guard([&]() -> PyObject* {
         State& s = state_of(self);
         Ref items = log_tuple(logs, "decode");
+        Lease lease(s);
+        Workspace& w = lease.get();
         const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         Ref out = Ref::steal(own(PyList_New(n)));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* log = PyTuple_GET_ITEM(items.get(), i);
-            const long event = match(s, log);
+            const long event = match(s, w, log);
             PyList_SET_ITEM(out.get(), i,
                             event < 0 ? Py_NewRef(log)
-                                      : make_event_record(s, s.events[static_cast<std::size_t>(event)], log));
+                                      : make_event_record(s, w, s.events[static_cast<std::size_t>(event)], log));
         }
         return out.release();
     }, nullptr);
@@ -1001,9 +1039,14 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
         State& s = state_of(self);
         Ref items = log_tuple(logs, "encode_lines");
         Ref raw = Ref::steal(own(rpc_log::encode_log_lines(nullptr, items.get())));
+        Lease lease(s);
+        Workspace& w = lease.get();
         const std::string_view lines(PyBytes_AS_STRING(raw.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
-        std::string out;
+        // The text is written into the decoder's own buffer, kept between
+        // calls: a fresh one this large would be new pages to fault in.
+        std::string& out = w.lines;
+        out.clear();
         out.reserve(lines.size() + static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) * 200);
         std::size_t at = 0;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
@@ -1012,7 +1055,7 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
                 throw Panic("encode_log_lines wrote fewer lines than logs");
             const std::string_view line = lines.substr(at, end + 1 - at);
             at = end + 1;
-            const long event = match(s, PyTuple_GET_ITEM(items.get(), i));
+            const long event = match(s, w, PyTuple_GET_ITEM(items.get(), i));
             if (event < 0) {
                 out += line;
                 continue;
@@ -1020,7 +1063,7 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
             const EventEntry& e = s.events[static_cast<std::size_t>(event)];
             out += line.substr(0, line.size() - 2);  // without "}\n"
             out += e.json_head;
-            JsonWriter writer(s, e, out);
+            JsonWriter writer(s, w, e, out);
             const auto& args = e.event.arguments();
             for (std::size_t k = 0; k < args.size(); ++k) {
                 if (k) out += ", ";
@@ -1029,7 +1072,9 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
             }
             out += "}}\n";
         }
-        return own(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        PyObject* result = own(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        if (out.capacity() > (std::size_t{64} << 20)) std::string().swap(out);
+        return result;
     }, nullptr);
 }
 

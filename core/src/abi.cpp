@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vorlane::abi {
 namespace {
@@ -277,17 +280,17 @@ public:
             }
             case Kind::tuple:
                 if (!push(nullptr, static_cast<std::uint32_t>(node.children.size()))) return false;
-                return items(node.children, 0, pos);
+                return items(node.children, false, node.children.size(), pos);
             case Kind::fixed_array:
                 if (!push(nullptr, node.length)) return false;
-                return items(node.children, node.length, pos);
+                return items(node.children, true, node.length, pos);
             case Kind::dynamic_array: {
                 std::uint64_t length;
                 if (!number(pos, "length", length)) return false;
                 const std::uint64_t room = (size_ - pos - 32) / nodes_[node.children[0]].head;
                 if (length > room) return fail("length " + std::to_string(length) + " out of range");
                 if (!push(nullptr, static_cast<std::uint32_t>(length))) return false;
-                return items(node.children, static_cast<std::uint32_t>(length), pos + 32);
+                return items(node.children, true, length, pos + 32);
             }
             default:
                 if (pos + 32 > size_) return fail("data ends inside a value");
@@ -296,14 +299,13 @@ public:
         }
     }
 
-    // The items of a tuple (count 0: one per child) or of an array (count
-    // elements of the one child) whose head starts at `frame`.
-    bool items(const std::vector<std::uint32_t>& children, std::uint32_t count,
+    // The items of a tuple (one per child) or of an array (`count` elements
+    // of its one child) whose head starts at `frame`.
+    bool items(const std::vector<std::uint32_t>& children, bool array, std::uint64_t count,
                std::uint64_t frame) {
-        const std::size_t n = count ? count : children.size();
         std::uint64_t head = frame;
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t child = children[count ? 0 : i];
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint32_t child = children[array ? 0 : i];
             if (!item(child, head, frame)) return false;
             head += nodes_[child].head;
         }
@@ -361,19 +363,23 @@ std::uint8_t hex_value(char c) noexcept { return kHex[static_cast<unsigned char>
 bool is_hex_data(std::string_view text) noexcept {
     if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') || text.size() % 2)
         return false;
-    std::uint8_t bad = 0;
-    for (std::size_t i = 2; i < text.size(); ++i) bad |= kHex[static_cast<unsigned char>(text[i])];
-    return (bad & 16) == 0;
-}
-
-std::array<std::uint64_t, 4> word_limbs(const char* hex) noexcept {
-    std::array<std::uint64_t, 4> limbs{};
-    for (std::size_t l = 0; l < 4; ++l) {
-        std::uint64_t v = 0;
-        for (std::size_t i = 0; i < 16; ++i) v = v << 4 | kHex[static_cast<unsigned char>(hex[16 * l + i])];
-        limbs[l] = v;
+    std::size_t i = 2;
+#if defined(__SSE2__)
+    // Sixteen digits at a time: each byte in '0'-'9', 'a'-'f' or 'A'-'F'
+    // (signed compares: bytes from 0x80 up are negative, in no range).
+    const auto in = [](__m128i v, char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+    };
+    for (; i + 16 <= text.size(); i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        const __m128i ok = _mm_or_si128(in(v, '0', '9'), _mm_or_si128(in(v, 'a', 'f'), in(v, 'A', 'F')));
+        if (_mm_movemask_epi8(ok) != 0xffff) return false;
     }
-    return limbs;
+#endif
+    std::uint8_t bad = 0;
+    for (; i < text.size(); ++i) bad |= kHex[static_cast<unsigned char>(text[i])];
+    return (bad & 16) == 0;
 }
 
 void hex_to_bytes(const char* hex, std::size_t n, std::uint8_t* out) noexcept {
@@ -382,8 +388,27 @@ void hex_to_bytes(const char* hex, std::size_t n, std::uint8_t* out) noexcept {
                                            kHex[static_cast<unsigned char>(hex[2 * i + 1])]);
 }
 
-std::string word_decimal(const std::array<std::uint64_t, 4>& limbs, bool is_signed) {
+namespace {
+
+// (hi:lo) / d and its remainder, for hi < d.
+std::uint64_t divide(std::uint64_t hi, std::uint64_t lo, std::uint64_t d, std::uint64_t& rest) {
+#if defined(__x86_64__)
+    std::uint64_t q, r;
+    __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "r"(d));
+    rest = r;
+    return q;
+#else
     __extension__ using u128 = unsigned __int128;
+    const u128 cur = static_cast<u128>(hi) << 64 | lo;
+    rest = static_cast<std::uint64_t>(cur % d);
+    return static_cast<std::uint64_t>(cur / d);
+#endif
+}
+
+}  // namespace
+
+void append_word_decimal(std::string& out, const std::array<std::uint64_t, 4>& limbs,
+                         bool is_signed) {
     std::array<std::uint64_t, 4> v = limbs;
     const bool negative = is_signed && (v[0] >> 63);
     if (negative) {  // two's complement: invert and add one
@@ -393,26 +418,33 @@ std::string word_decimal(const std::array<std::uint64_t, 4>& limbs, bool is_sign
             carry = carry && v[i] == 0;
         }
     }
-    // Nineteen digits at a time, least significant group first.
+    if (negative) out += '-';
+    // Nineteen digits at a time, least significant group first, dividing
+    // only the limbs that are still non-zero.
     constexpr std::uint64_t kGroup = 10000000000000000000ull;
     std::uint64_t groups[5];
     std::size_t count = 0;
-    do {
-        u128 rest = 0;
-        for (std::uint64_t& limb : v) {
-            const u128 cur = rest << 64 | limb;
-            limb = static_cast<std::uint64_t>(cur / kGroup);
-            rest = cur % kGroup;
-        }
-        groups[count++] = static_cast<std::uint64_t>(rest);
-    } while (v[0] || v[1] || v[2] || v[3]);
-    std::string out = negative ? "-" : "";
-    out += std::to_string(groups[count - 1]);
-    for (std::size_t i = count - 1; i-- > 0;) {
-        const std::string g = std::to_string(groups[i]);
-        out.append(19 - g.size(), '0');
-        out += g;
+    std::size_t top = 0;
+    while (top < 3 && v[top] == 0) ++top;
+    while (top < 3 || v[3] >= kGroup) {
+        std::uint64_t rest = 0;
+        for (std::size_t i = top; i < 4; ++i) v[i] = divide(rest, v[i], kGroup, rest);
+        groups[count++] = rest;
+        while (top < 3 && v[top] == 0) ++top;
     }
+    char buf[20];
+    auto r = std::to_chars(buf, buf + sizeof buf, v[3]);
+    out.append(buf, r.ptr);
+    for (std::size_t i = count; i-- > 0;) {
+        r = std::to_chars(buf, buf + sizeof buf, groups[i]);
+        out.append(19 - static_cast<std::size_t>(r.ptr - buf), '0');
+        out.append(buf, r.ptr);
+    }
+}
+
+std::string word_decimal(const std::array<std::uint64_t, 4>& limbs, bool is_signed) {
+    std::string out;
+    append_word_decimal(out, limbs, is_signed);
     return out;
 }
 

@@ -155,6 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                 word("20") + word("1") + word("20") + word("7") + word("40") + word("1") +
                     "78" + std::string(62, '0'),
                 "#1 #2 00000007 1:78"},
+        LogCase{"empty_arrays", params({"a:uint8[][]", "b:bool"}), {},
+                word("40") + kOne + word("1") + word("20") + word("0"), "#1 #0 00000001"},
         LogCase{"raw_topic", params({"s:string!"}), {word("abc", 'e')}, "", "eeeeeabc"},
         LogCase{"backwards_offset", params({"a:bytes", "b:bytes"}), {},
                 word("40") + word("40") + word("1") + "ab" + std::string(62, '0'),
@@ -206,6 +208,7 @@ TEST(AbiWord, DecimalOfWords) {
     };
     EXPECT_EQ(dec("0", false), "0");
     EXPECT_EQ(dec("8ac7230489e80000", false), "10000000000000000000");
+    EXPECT_EQ(dec("8AC7230489E80000", false), "10000000000000000000");
     EXPECT_EQ(dec(std::string(64, 'f'), false),
               "115792089237316195423570985008687907853269984665640564039457584007913129639935");
     EXPECT_EQ(dec("8" + std::string(63, '0'), true),

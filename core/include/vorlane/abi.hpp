@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -116,13 +117,33 @@ std::uint8_t hex_value(char c) noexcept;
 // True when `text` is "0x" and an even number of hex digits.
 bool is_hex_data(std::string_view text) noexcept;
 
+// The value of 16 hex digits (checked ones, either case).  Eight digits at a
+// time: a digit's low nibble is its value, plus 9 for a letter (bit 6 set).
+inline std::uint64_t hex_u64(const char* hex) noexcept {
+    const auto half = [](const char* p) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);  // p[0] in the low byte
+        x = (x & 0x0F0F0F0F0F0F0F0Full) + 9 * ((x >> 6) & 0x0101010101010101ull);
+        // Pairs of digits into bytes, then the four bytes together.
+        x = ((x & 0x000F000F000F000Full) << 4) | ((x >> 8) & 0x000F000F000F000Full);
+        x = (x | (x >> 8)) & 0x0000FFFF0000FFFFull;
+        const auto v = static_cast<std::uint32_t>(x | (x >> 16));
+        return std::uint64_t{__builtin_bswap32(v)};
+    };
+    return half(hex) << 32 | half(hex + 8);
+}
+
 // A 64-digit word as four 64-bit limbs, most significant first.
-std::array<std::uint64_t, 4> word_limbs(const char* hex) noexcept;
+inline std::array<std::uint64_t, 4> word_limbs(const char* hex) noexcept {
+    return {hex_u64(hex), hex_u64(hex + 16), hex_u64(hex + 32), hex_u64(hex + 48)};
+}
 
 // 2n hex digits as n bytes.
 void hex_to_bytes(const char* hex, std::size_t n, std::uint8_t* out) noexcept;
 
 // The decimal text of a word read as unsigned or as two's complement.
 std::string word_decimal(const std::array<std::uint64_t, 4>& limbs, bool is_signed);
+void append_word_decimal(std::string& out, const std::array<std::uint64_t, 4>& limbs,
+                         bool is_signed);
 
 }  // namespace vorlane::abi
