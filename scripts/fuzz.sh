@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Fuzzes the JSON-RPC answer decoder: builds its libFuzzer target with clang,
-# AddressSanitizer and UndefinedBehaviorSanitizer, generates a seed corpus and
-# runs the target for a bounded time.  Fails when the fuzzer finds a crash,
-# a leak or undefined behaviour (the input is left in the build folder).
+# Fuzzes the JSON-RPC answer decoder and the event decoder: builds their
+# libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
+# generates seed corpora and runs each target for half of a bounded time.
+# Fails when the fuzzer finds a crash, a leak or undefined behaviour (the
+# input is left in the build folder).
 #
-#   bash scripts/fuzz.sh [SECONDS]    run for SECONDS (default 60)
+#   bash scripts/fuzz.sh [SECONDS]    run for SECONDS in all (default 60)
 #   VORLANE_FUZZ_BUILD                the build folder (default build/fuzz)
 set -euo pipefail
 
@@ -39,16 +40,28 @@ CXX=clang++ cmake -S "$root" -B "$build" -DVORLANE_BUILD_MODULE=OFF -DVORLANE_FU
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link $sanitizers" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" >"$build.configure.log" 2>&1 ||
   { cat "$build.configure.log" >&2; exit 1; }
-cmake --build "$build" -j2 --target rpc_decode_fuzz
+cmake --build "$build" -j2 --target rpc_decode_fuzz abi_decode_fuzz
 
 corpus=$build/corpus
 seeds=$build/seeds
 rm -rf "$seeds"
 python3 "$root/tools/rpc_fuzz_corpus.py" "$seeds" "$build/rpc.dict"
 mkdir -p "$corpus"
+abi_corpus=$build/abi-corpus
+abi_seeds=$build/abi-seeds
+rm -rf "$abi_seeds"
+python3 "$root/tools/abi_fuzz_corpus.py" "$abi_seeds"
+mkdir -p "$abi_corpus"
 
-echo "==> fuzzing for $seconds s"
+rpc_seconds=$(( (seconds + 1) / 2 ))
+abi_seconds=$(( seconds - rpc_seconds ))
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1
 cd "$build"
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
-  ./core/rpc_decode_fuzz -max_total_time="$seconds" -max_len=16384 -timeout=10 \
+echo "==> fuzzing the JSON-RPC answer decoder for $rpc_seconds s"
+./core/rpc_decode_fuzz -max_total_time="$rpc_seconds" -max_len=16384 -timeout=10 \
   -dict="$build/rpc.dict" -print_final_stats=1 -artifact_prefix="$build/" "$corpus" "$seeds"
+if ((abi_seconds > 0)); then
+  echo "==> fuzzing the event decoder for $abi_seconds s"
+  ./core/abi_decode_fuzz -max_total_time="$abi_seconds" -max_len=4096 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/abi-" "$abi_corpus" "$abi_seeds"
+fi
