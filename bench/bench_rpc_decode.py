@@ -13,6 +13,11 @@
    the portable build and one for this CPU) beside nlohmann/json's SAX parser
    with a handler that keeps nothing, and a plain copy of the bytes, the cost
    of the decoder's padded copy.
+5. Threads decoding 12 MB answers of 1000 headers at once (the follower's
+   request threads), 1, 2 and 12 of them: one decode at a time, as with one
+   workspace shared in turn, beside decode() as it is, each call in a
+   workspace of its own up to one per CPU (wall time for the same number of
+   answers; the process's peak RSS after each thread count).
 
     .venv/bin/python bench/bench_rpc_decode.py [--quick]
 """
@@ -22,10 +27,13 @@ import dataclasses
 import json
 import os
 import random
+import resource
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
@@ -122,6 +130,54 @@ def parser_choice(quick: bool, body: bytes) -> None:
     print()
 
 
+def threads_at_once(quick: bool, rng: random.Random) -> None:
+    count = 1000
+    body = json.dumps([{"jsonrpc": "2.0", "id": i, "result": header(rng, 19_000_000 + i)}
+                       for i in range(count)], separators=(",", ":")).encode()
+    kinds = bytes([vorlane_rpc.HEADER]) * count
+    answers = 12 if quick else 24  # per run, split among the threads
+    repeats = 1 if quick else 5
+    cpus = os.cpu_count() or 1
+    print(f"5. {answers} answers of {count} headers ({len(body) / 1e6:.1f} MB) decoded by threads at once "
+          f"(ms per answer, best of {repeats} runs, the ways taken in turn in each)")
+    turn = threading.Lock()
+
+    def one_at_a_time() -> None:  # as with one workspace, taken in turn
+        with turn:
+            vorlane_rpc.decode(body, kinds)
+
+    def as_is() -> None:
+        vorlane_rpc.decode(body, kinds)
+
+    ways = {"one at a time": one_at_a_time, f"own workspaces (up to {cpus})": as_is}
+
+    def run(call, threads: int) -> float:
+        def work() -> None:
+            for _ in range(answers // threads):
+                call()
+        pool = [threading.Thread(target=work) for _ in range(threads)]
+        start = time.perf_counter()
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+        return (time.perf_counter() - start) / answers * 1e3
+
+    as_is()  # the first workspace grown to size before any is timed
+    for threads in (1, 2, 12):
+        best = dict.fromkeys(ways, float("inf"))
+        for _ in range(repeats):
+            for name, call in ways.items():
+                best[name] = min(best[name], run(call, threads))
+        rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+        print(f"  {threads:>2} threads: " + ", ".join(f"{name} {ms:.1f} ms" for name, ms in best.items()) +
+              f" (peak RSS since start {rss:.0f} MB)")
+        shared = best["one at a time"]
+        for name in list(ways)[1:]:
+            ratio(f"{threads} threads: one at a time / {name}", best[name], shared)
+    print()
+
+
 def main() -> None:
     args = parse_args(__doc__.splitlines()[0])
     print_header("vorlane_rpc: JSON-RPC answers", args)
@@ -175,6 +231,7 @@ def main() -> None:
     print()
 
     parser_choice(args.quick, headers)
+    threads_at_once(args.quick, rng)
 
 
 if __name__ == "__main__":

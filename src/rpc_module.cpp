@@ -1,11 +1,13 @@
 // The vorlane_rpc module: JSON-RPC answers from an EVM node decoded into the
 // follower's values (vorlane.BlockSummary, Log, int), with the node's error
 // objects as RpcError and malformed answers raised as DecodeError.
-#include <atomic>
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <string_view>
 
 #include "classes.hpp"
@@ -191,12 +193,107 @@ PyObject* entry_value(const rpc::Answer& answer, const rpc::Entry& entry) {
 // decode
 // ---------------------------------------------------------------------------
 
-// The decoder and its answer are kept between calls; a call made while they
-// are in use (from a finalizer the conversion set off) gets its own.
+// A decoder and its answer, kept between calls.  Each grows to the largest
+// answer it has parsed (its padded copy and the parser's index, about five
+// bytes per byte of answer) and stays that large.
 struct Workspace {
     rpc::Decoder decoder;
     rpc::Answer answer;
     rpc::Failure failure;
+    Workspace* next_idle = nullptr;
+};
+
+// The pool of workspaces.
+//
+// It and its workspaces are made on the heap and never freed: daemon threads
+// may still be parsing, with the GIL released, while the exiting process runs
+// the destructors of its static objects, so a parse must use nothing that one
+// of those destructors frees.
+//
+// A call takes an idle workspace (the most recently used), makes one while
+// there are fewer than CPUs, or else waits for one with the GIL released, and
+// gives it back when done: there are never more workspaces than CPUs, as more
+// parses at once would not run faster, and each one costs memory the size of
+// the largest answer it has read.  A call made from a finalizer while its
+// thread's own call holds a workspace gets a temporary one instead (waiting
+// could be waiting for itself).
+struct Pool {
+    std::mutex lock;
+    std::condition_variable returned;
+    Workspace* idle = nullptr;
+    unsigned made = 0;
+    const unsigned limit = std::max(1U, std::thread::hardware_concurrency());
+};
+
+Pool& pool() {
+    static Pool* const all = new Pool;  // never destroyed: see above
+    return *all;
+}
+
+thread_local bool t_holding = false;  // this thread's call holds a pooled workspace
+
+// One workspace, held for a call.
+class Lease {
+public:
+    Lease() {
+        if (t_holding) {
+            own_ = std::make_unique<Workspace>();
+            w_ = own_.get();
+            return;
+        }
+        Pool& all = pool();
+        bool make = false;
+        // The lock is never held while the GIL is waited for.
+        std::unique_lock<std::mutex> hold(all.lock);
+        if (!take(all, make)) {
+            hold.unlock();
+            ReleasedGil released;
+            std::unique_lock<std::mutex> wait(all.lock);
+            all.returned.wait(wait, [&] { return take(all, make); });
+        } else {
+            hold.unlock();
+        }
+        if (make) {
+            try {
+                w_ = new Workspace;
+            } catch (...) {
+                const std::lock_guard<std::mutex> undo(all.lock);
+                --all.made;
+                throw;
+            }
+        }
+        t_holding = true;
+    }
+    ~Lease() {
+        if (own_) return;
+        t_holding = false;
+        Pool& all = pool();
+        {
+            const std::lock_guard<std::mutex> hold(all.lock);
+            w_->next_idle = all.idle;
+            all.idle = w_;
+        }
+        all.returned.notify_one();
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Workspace& operator*() const { return *w_; }
+
+private:
+    // An idle workspace, or leave to make one (`make`); false when neither.
+    bool take(Pool& all, bool& make) {
+        if ((w_ = all.idle)) {
+            all.idle = w_->next_idle;
+            return true;
+        }
+        if (all.made == all.limit) return false;
+        ++all.made;
+        make = true;
+        return true;
+    }
+
+    Workspace* w_ = nullptr;
+    std::unique_ptr<Workspace> own_;
 };
 
 // A bytes-like argument, held for the call.
@@ -223,15 +320,12 @@ private:
 // Parsing needs no interpreter: it runs with the GIL released (the body is
 // held by its buffer view meanwhile), so that other threads go on while a
 // large answer is read. Only the conversion to objects holds the GIL.
-PyObject* decode_with(Workspace& w, std::string_view body, std::string_view kinds,
-                      bool release_gil) {
+PyObject* decode_with(Workspace& w, std::string_view body, std::string_view kinds) {
     const std::span<const std::uint8_t> kind_bytes(
         reinterpret_cast<const std::uint8_t*>(kinds.data()), kinds.size());
     bool decoded = false;
-    if (release_gil) {
+    {
         ReleasedGil released;
-        decoded = w.decoder.decode(body, kind_bytes, w.answer, w.failure);
-    } else {
         decoded = w.decoder.decode(body, kind_bytes, w.answer, w.failure);
     }
     if (!decoded) {
@@ -257,30 +351,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                                              std::to_string(nargs) + " given)");
         const Buffer body(args[0], "body");
         const Buffer kinds(args[1], "kinds");
-        // One workspace (its parser keeps buffers as large as the largest
-        // answer yet) for every thread, taken in turn: a thread waits for it
-        // with the GIL released, so the holder can always take the GIL back.
-        // A call made while this thread holds it (from a finalizer that the
-        // conversion set off) gets a workspace of its own.
-        static Workspace shared;
-        static std::mutex turn;
-        static std::atomic<std::thread::id> holder;
-        if (holder.load() == std::this_thread::get_id()) {
-            Workspace own;
-            return decode_with(own, body.text(), kinds.text(), false);
-        }
-        {
-            ReleasedGil released;
-            turn.lock();
-        }
-        holder.store(std::this_thread::get_id());
-        struct Give {
-            ~Give() {
-                holder.store(std::thread::id{});
-                turn.unlock();
-            }
-        } give;
-        return decode_with(shared, body.text(), kinds.text(), true);
+        const Lease workspace;
+        return decode_with(*workspace, body.text(), kinds.text());
     }, nullptr);
 }
 

@@ -254,7 +254,7 @@ def test_stub_agrees_with_the_module(tmp_path):
 
 
 def test_threads_decoding_at_once_each_get_their_own_answer():
-    # The parse runs without the GIL, in one workspace taken in turn.
+    # The parse runs without the GIL, each call in a workspace of its own.
     import threading
 
     def body(n):
