@@ -567,19 +567,20 @@ void order(PyObject* list) {
 
 }  // namespace
 
-PyObject* sort_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* select_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guard([&]() -> PyObject* {
         if (nargs != 4)
-            throw Error(PyExc_TypeError, "sort_logs() takes exactly 4 arguments (" +
+            throw Error(PyExc_TypeError, "select_logs() takes exactly 4 arguments (" +
                                              std::to_string(nargs) + " given)");
         PyObject* logs = args[0];
         PyObject* hashes = args[1];
         if (!PyList_Check(logs))
-            throw Error(PyExc_TypeError, std::string("sort_logs() argument 'logs' must be list, not ") +
-                                             Py_TYPE(logs)->tp_name);
+            throw Error(PyExc_TypeError,
+                        std::string("select_logs() argument 'logs' must be list, not ") +
+                            Py_TYPE(logs)->tp_name);
         if (!PyDict_Check(hashes))
             throw Error(PyExc_TypeError,
-                        std::string("sort_logs() argument 'hashes' must be dict, not ") +
+                        std::string("select_logs() argument 'hashes' must be dict, not ") +
                             Py_TYPE(hashes)->tp_name);
         Verdicts address_ok(args[2]), topic0_ok(args[3]);
         Ref by_block = Ref::steal(own(PyDict_New()));
@@ -591,7 +592,7 @@ PyObject* sort_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(logs); ++i) {
             Ref entry = Ref::steal(Py_NewRef(PyList_GET_ITEM(logs, i)));
             if (!PyObject_TypeCheck(entry.get(), g_type))
-                throw Error(PyExc_TypeError, std::string("sort_logs() takes Log records, not ") +
+                throw Error(PyExc_TypeError, std::string("select_logs() takes Log records, not ") +
                                                  Py_TYPE(entry.get())->tp_name);
             PyObject* const* f = as_log(entry.get())->fields;
             PyObject* number = f[0];

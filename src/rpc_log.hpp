@@ -35,13 +35,13 @@ inline PyObject* transaction_index(PyObject* log) {
 // reference; on failure the references are released and a fault is thrown.
 PyObject* make_log(PyObject* (&fields)[kFieldCount], PyObject* transaction_index = nullptr);
 
-// sort_logs(logs, hashes, match_address, match_topic0) ->
+// select_logs(logs, hashes, match_address, match_topic0) ->
 // (by_block, moved_at, doubtful): the logs of a list whose block number maps
 // to their block hash in `hashes`, each (number, log index) once, that both
 // filter methods take, as {number: [log, ...]} in log-index order; the
 // lowest number whose logs carry another hash (or None); the numbers under
 // which two different logs share a key (left out of by_block).
-PyObject* sort_logs(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* select_logs(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // encode_log_lines(logs) -> bytes.
 PyObject* encode_log_lines(PyObject* module, PyObject* logs) noexcept;

@@ -365,9 +365,10 @@ PyMethodDef kFunctions[] = {
      "decode(body, kinds, /)\n--\n\n"
      "Decodes the answer to a request of len(kinds) calls with ids 0..n-1, call i\n"
      "expecting the result kind kinds[i] (HEADER, LOGS or QUANTITY)."},
-    {"sort_logs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rpc_log::sort_logs)),
+    {"select_logs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rpc_log::select_logs)),
      METH_FASTCALL,
-     "sort_logs(logs, hashes, match_address, match_topic0, /)\n--\n\n"
+     "select_logs(logs, hashes, match_address, match_topic0, /)\n--\n\n"
      "The logs of blocks in hashes ({number: hash}) that carry that hash, each\n"
      "(number, log index) once, that both filter methods take, as\n"
      "(by_block, moved_at, doubtful): {number: [log, ...]} in log-index order,\n"
@@ -430,8 +431,10 @@ PyObject* init() {
     add("DecodeError", Py_NewRef(g_decode_error));
     add("EventDecoder", Py_NewRef(reinterpret_cast<PyObject*>(rpc_event::decoder_type())));
     add("__all__", Py_BuildValue("[ssssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
-                                 "DecodeError", "decode", "sort_logs", "encode_log_lines",
+                                 "DecodeError", "decode", "select_logs", "encode_log_lines",
                                  "EventDecoder"));
+    // The function's former name, the same object, until its last caller moves.
+    add("sort_logs", PyObject_GetAttrString(m, "select_logs"));
     return module.release();
 }
 

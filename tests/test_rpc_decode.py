@@ -280,15 +280,15 @@ def test_threads_decoding_at_once_each_get_their_own_answer():
     assert wrong == []
 
 
-def test_sort_logs_orders_each_block_by_log_index():
+def test_select_logs_orders_each_block_by_log_index():
     logs = [Log(7, H1, H2, i, ADDR, (H1,), "0x") for i in (3, 1, 2, 0)] + [Log(8, H2, H2, 0, ADDR, (), "0x")]
-    by_block, moved_at, doubtful = rpc.sort_logs(logs, {7: H1, 8: H1}, str, str)
+    by_block, moved_at, doubtful = rpc.select_logs(logs, {7: H1, 8: H1}, str, str)
     assert {n: [x.log_index for x in found] for n, found in by_block.items()} == {7: [0, 1, 2, 3]}
     assert (moved_at, doubtful) == (8, set())
     # Two different logs under one key, whatever the size of the numbers.
     for number, index in ((7, 1), (2**70, 0), (7, -1)):
         twice = [Log(number, H1, H2, index, ADDR, (H1,), data) for data in ("0x", "0x", "0x01")]
-        assert rpc.sort_logs(twice, {number: H1}, str, str) == ({}, None, {number})
+        assert rpc.select_logs(twice, {number: H1}, str, str) == ({}, None, {number})
 
 
 def _clears(logs):
@@ -299,16 +299,16 @@ def _clears(logs):
 
 
 @pytest.mark.parametrize("make, error", [
-    (lambda logs: (logs + [object()], {7: H1}, str, str), "sort_logs() takes Log records, not object"),
+    (lambda logs: (logs + [object()], {7: H1}, str, str), "select_logs() takes Log records, not object"),
     (lambda logs: (logs, {7: H1}, str, lambda v: 1 / 0), "division by zero"),
     (lambda logs: (logs + [Log(7, H1, H2, None, ADDR, (H1,), "0x")], {7: H1}, str, str), "not supported"),
     (lambda logs: (logs, {7: H1}, _clears(logs), str), None),
 ])
-def test_sort_logs_survives_hostile_input(make, error):
+def test_select_logs_survives_hostile_input(make, error):
     logs = [Log(7, H1, H2, i, ADDR, (H1,), "0x") for i in (1, 0)]
     args = make(logs)
     if error is None:  # the list emptied while its first log was looked at
-        assert rpc.sort_logs(*args) == ({7: [Log(7, H1, H2, 1, ADDR, (H1,), "0x")]}, None, set())
+        assert rpc.select_logs(*args) == ({7: [Log(7, H1, H2, 1, ADDR, (H1,), "0x")]}, None, set())
     else:
         with pytest.raises(Exception, match=re.escape(error)):
-            rpc.sort_logs(*args)
+            rpc.select_logs(*args)

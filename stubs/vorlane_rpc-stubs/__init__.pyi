@@ -5,7 +5,7 @@ from typing import Any, Callable, Final, Iterable, Iterator, final
 from vorlane import BlockSummary
 
 __all__ = [
-    "HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "sort_logs", "encode_log_lines",
+    "HEADER", "LOGS", "QUANTITY", "Log", "RpcError", "DecodeError", "decode", "select_logs", "encode_log_lines",
     "EventDecoder",
 ]
 
@@ -61,13 +61,15 @@ class DecodeError(ValueError): ...
 def decode(
     body: bytes | bytearray | memoryview, kinds: bytes, /
 ) -> list[tuple[BlockSummary, bytes] | list[Log] | int | RpcError | None]: ...
-def sort_logs(
+def select_logs(
     logs: list[Log],
     hashes: dict[int, str],
     match_address: Callable[[str], object],
     match_topic0: Callable[[str], object],
     /,
 ) -> tuple[dict[int, list[Log]], int | None, set[int]]: ...
+
+sort_logs = select_logs  # the former name
 def encode_log_lines(logs: Iterable[Log], /) -> bytes: ...
 
 class _EventRecord:
