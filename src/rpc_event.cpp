@@ -697,6 +697,31 @@ long match(State& s, Workspace& w, PyObject* log) {
 // Values as objects
 // ---------------------------------------------------------------------------
 
+#if PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
+// An int of the magnitude held by `limbs` (most significant first), its
+// digits written straight into the 3.11 layout: 30 bits each, least
+// significant first, the sign in the size.
+PyObject* long_from_limbs(const std::array<std::uint64_t, 4>& limbs, bool negative) {
+    std::size_t top = 0;
+    while (top < 4 && limbs[top] == 0) ++top;
+    if (top == 4) return own(PyLong_FromLong(0));
+    const std::size_t bits = 64 * (3 - top) + 64 - static_cast<std::size_t>(__builtin_clzll(limbs[top]));
+    const std::size_t count = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    PyLongObject* r = _PyLong_New(static_cast<Py_ssize_t>(count));
+    if (!r) throw_fetched();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t bit = i * PyLong_SHIFT;
+        const std::size_t limb = 3 - bit / 64;  // its index, most significant first
+        const std::size_t shift = bit % 64;
+        std::uint64_t chunk = limbs[limb] >> shift;
+        if (shift > 64 - PyLong_SHIFT && limb > 0) chunk |= limbs[limb - 1] << (64 - shift);
+        r->ob_digit[i] = static_cast<digit>(chunk & PyLong_MASK);
+    }
+    Py_SET_SIZE(r, negative ? -static_cast<Py_ssize_t>(count) : static_cast<Py_ssize_t>(count));
+    return reinterpret_cast<PyObject*>(r);
+}
+#endif
+
 PyObject* word_int(const char* w, bool is_signed) {
     const auto limbs = abi::word_limbs(w);
     const bool high_zero = !limbs[0] && !limbs[1] && !limbs[2];
@@ -706,6 +731,18 @@ PyObject* word_int(const char* w, bool is_signed) {
         if (limbs[0] == ext && limbs[1] == ext && limbs[2] == ext)
             return own(PyLong_FromLongLong(static_cast<long long>(limbs[3])));
     }
+#if PY_VERSION_HEX < 0x030C0000 && PYLONG_BITS_IN_DIGIT == 30
+    if (is_signed && limbs[0] >> 63) {
+        std::array<std::uint64_t, 4> magnitude;
+        bool carry = true;
+        for (std::size_t i = 4; i-- > 0;) {
+            magnitude[i] = ~limbs[i] + (carry ? 1 : 0);
+            carry = carry && magnitude[i] == 0;
+        }
+        return long_from_limbs(magnitude, true);
+    }
+    return long_from_limbs(limbs, false);
+#endif
     unsigned char bytes[32];
     for (std::size_t i = 0; i < 4; ++i) {
         const std::uint64_t be = __builtin_bswap64(limbs[i]);

@@ -75,7 +75,7 @@ TRANSFER_LOG = log(TRANSFER, (word(A1), word(A2)), word("3e8"), tx_index=2)
 def swap_log():
     eth_abi = importable("eth_abi")
     data = eth_abi.encode(["int256", "int256", "uint160", "uint128", "int24"],
-                          [-5, 2**200, 2**159, 7, -887272])
+                          [-(2**100), 2**200, 2**159, 7, -887272])
     return log(SWAP, (word(A1), word(A2)), "0x" + data.hex())
 
 
@@ -152,7 +152,7 @@ def test_encode_lines_writes_the_log_line_with_event_and_args():
     raw = rpc.encode_log_lines(logs).splitlines(keepends=True)
     args = [
         f'"event": "Transfer", "args": {{"from": "0x{A1}", "to": "0x{A2}", "value": "1000"}}',
-        f'"event": "Swap", "args": {{"sender": "0x{A1}", "recipient": "0x{A2}", "amount0": "-5", '
+        f'"event": "Swap", "args": {{"sender": "0x{A1}", "recipient": "0x{A2}", "amount0": "{-(2**100)}", '
         f'"amount1": "{2**200}", "sqrtPriceX96": "{2**159}", "liquidity": "7", "tick": -887272}}',
         '"event": "Mixed", "args": {"tag": "0x' + "ee" * 32 + f'", "address": "0x{A1}", '
         '"flag": true, "code": "0x616263", "blob": "0x00ff", "text": "\u00e9 \\"q\\"\\n", '
@@ -160,6 +160,7 @@ def test_encode_lines_writes_the_log_line_with_event_and_args():
     ]
     expected = b"".join(line[:-2] + b", " + a.encode() + b"}\n" for line, a in zip(raw, args))
     assert decoder.encode_lines(logs) == expected + raw[3]
+    assert tuple(decoder.decode(logs)[1])[2:] == (-(2**100), 2**200, 2**159, 7, -887272)
 
 
 def test_checksum_addresses():
