@@ -208,7 +208,8 @@ struct Workspace {
 // It and its workspaces are made on the heap and never freed: daemon threads
 // may still be parsing, with the GIL released, while the exiting process runs
 // the destructors of its static objects, so a parse must use nothing that one
-// of those destructors frees.
+// of those destructors frees.  Workspaces are made with the GIL held, which no
+// thread holds by then (the decoder reads simdjson's statics as it is made).
 //
 // A call takes an idle workspace (the most recently used), makes one while
 // there are fewer than CPUs, or else waits for one with the GIL released, and

@@ -749,7 +749,14 @@ struct Decoder::State {
     std::size_t capacity = 0;
 };
 
-Decoder::Decoder() : state_(std::make_unique<State>()) {}
+Decoder::Decoder() : state_(std::make_unique<State>()) {
+    // The parser takes its implementation from simdjson's static singletons
+    // when it first allocates: done here rather than at the first parse, a
+    // parse touches no static object, and may go on while the exiting process
+    // destroys them (in an interpreter's daemon thread).  A failure here is
+    // met again, and reported, by that parse.
+    [[maybe_unused]] const error_code e = state_->parser.allocate(4096);
+}
 Decoder::~Decoder() = default;
 
 bool Decoder::decode(std::string_view body, std::span<const std::uint8_t> kinds, Answer& answer,
