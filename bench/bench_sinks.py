@@ -9,10 +9,16 @@ per checkpoint:
 - SqliteSink: on_block per block, save_checkpoint_if per checkpoint.
 - sqlite3: executemany of tuples read from the same records (wide values
   as decimal text, as the sink stores them), then the checkpoint upsert.
+- PostgresSink: as SqliteSink.
+- psycopg 3: copy (FORMAT binary) with write_row of tuples read from the
+  same records (values as Decimal, as numeric(78,0) takes them), then the
+  checkpoint upsert, in one transaction.
 
-Both files run in WAL mode with synchronous=NORMAL, so the figures are the
-work of writing rows rather than the disk's flushes. Printed: rows per
-second for each side (best of the repeats) and the sink's ratio to the loop.
+Both SQLite files run in WAL mode with synchronous=NORMAL, so the figures
+are the work of writing rows rather than the disk's flushes. PostgreSQL:
+the server named by VORLANE_TEST_PG_DSN, else a throwaway one started with
+scripts/pg.sh. Printed: rows per second for each side (best of the
+repeats) and each sink's ratio to its loop.
 """
 
 from __future__ import annotations
@@ -21,14 +27,20 @@ import hashlib
 import os
 import random
 import sqlite3
+import subprocess
 import tempfile
 import time
+from decimal import Decimal
 from pathlib import Path
+
+import psycopg
 
 from _common import parse_args, print_header
 
 from vorlane import Checkpoint
-from vorlane_stores import SqliteSink
+from vorlane_stores import PostgresSink, SqliteSink
+
+ROOT = Path(__file__).resolve().parent.parent
 
 PER_BLOCK = 5
 EVERY = 100
@@ -68,8 +80,7 @@ def fresh(folder: Path, name: str) -> Path:
     return path
 
 
-def run_sink(path: Path, cls, data) -> float:
-    sink = SqliteSink(path, [cls], synchronous=False)
+def run_sink(sink, data) -> float:
     start = time.perf_counter()
     saved = None
     for records in data:
@@ -111,6 +122,49 @@ def run_sqlite3(path: Path, cls, data) -> float:
     return elapsed
 
 
+def pg_reset(dsn: str) -> None:
+    with psycopg.connect(dsn, autocommit=True) as db:
+        db.execute('DROP TABLE IF EXISTS "transfer", vorlane_checkpoints')
+
+
+def run_psycopg(dsn: str, cls, data) -> float:
+    pg_reset(dsn)
+    PostgresSink(dsn, [cls]).close()  # the same tables
+    db = psycopg.connect(dsn)
+    upsert = ("UPDATE vorlane_checkpoints SET block_number = %s, block_hash = %s"
+              " WHERE chain_id = 'bench'")
+    copy = ('COPY "transfer" (block_number, block_hash, log_index, transaction_hash,'
+            ' transaction_index, address, "from", "to", value) FROM STDIN (FORMAT binary)')
+    types = ["int8", "text", "int8", "text", "int8", "text", "text", "text", "numeric"]
+    start = time.perf_counter()
+    rows = []
+    for records in data:
+        b = records[0].block_number
+        rows.extend((r.block_number, r.block_hash, r.log_index, r.transaction_hash,
+                     r.transaction_index, r.address, r[0], r[1], Decimal(r[2])) for r in records)
+        if b % EVERY == 0:
+            with db.transaction():
+                with db.cursor().copy(copy) as writer:
+                    writer.set_types(types)
+                    for row in rows:
+                        writer.write_row(row)
+                db.execute(upsert, (b, records[0].block_hash.encode()))
+            rows.clear()
+    elapsed = time.perf_counter() - start
+    db.close()
+    return elapsed
+
+
+def pg_server() -> tuple[str, str | None]:
+    dsn = os.environ.get("VORLANE_TEST_PG_DSN")
+    if dsn:
+        return dsn, None
+    directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
+    started = subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "start", directory],
+                             capture_output=True, text=True, check=True)
+    return started.stdout.strip(), directory
+
+
 def main() -> None:
     args = parse_args(__doc__.splitlines()[0])
     print_header("decoded events into SQLite with their checkpoint", args)
@@ -118,17 +172,30 @@ def main() -> None:
     repeats = 2 if args.quick else 5
     cls, data = blocks(n_blocks)
     rows = n_blocks * PER_BLOCK
+    best: dict[str, float] = {}
+
+    def keep(name: str, seconds: float) -> None:
+        best[name] = min(best.get(name, float("inf")), seconds)
+
     with tempfile.TemporaryDirectory() as folder:
-        best = {"SqliteSink": float("inf"), "sqlite3.executemany": float("inf")}
         for _ in range(repeats):
-            best["SqliteSink"] = min(best["SqliteSink"], run_sink(fresh(Path(folder), "s.db"), cls, data))
-            best["sqlite3.executemany"] = min(best["sqlite3.executemany"],
-                                              run_sqlite3(fresh(Path(folder), "p.db"), cls, data))
+            keep("SqliteSink", run_sink(SqliteSink(fresh(Path(folder), "s.db"), [cls],
+                                                   synchronous=False), data))
+            keep("sqlite3.executemany", run_sqlite3(fresh(Path(folder), "p.db"), cls, data))
+    dsn, directory = pg_server()
+    try:
+        for _ in range(repeats):
+            pg_reset(dsn)
+            keep("PostgresSink", run_sink(PostgresSink(dsn, [cls]), data))
+            keep("psycopg copy.write_row", run_psycopg(dsn, cls, data))
+    finally:
+        if directory:
+            subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "stop", directory], capture_output=True)
     print(f"{rows} rows, {PER_BLOCK} a block, a checkpoint every {EVERY} blocks, best of {repeats}")
     for name, seconds in best.items():
-        print(f"  {name:<22} {rows / seconds:>12,.0f} rows/s")
-    ratio = best["sqlite3.executemany"] / best["SqliteSink"]
-    print(f"  SqliteSink / sqlite3.executemany: {ratio:.2f}x the rows per second")
+        print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s")
+    for sink, loop in (("SqliteSink", "sqlite3.executemany"), ("PostgresSink", "psycopg copy.write_row")):
+        print(f"  {sink} / {loop}: {best[loop] / best[sink]:.2f}x the rows per second")
 
 
 if __name__ == "__main__":

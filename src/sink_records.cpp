@@ -7,7 +7,9 @@
 
 namespace vorlane::py {
 
-const SinkDialect kSqliteDialect{"INTEGER", "TEXT", "TEXT", "BLOB", "TEXT", "sqlite_"};
+const SinkDialect kSqliteDialect{"INTEGER", "INTEGER", "TEXT", "TEXT", "TEXT", "BLOB", "TEXT", false};
+const SinkDialect kPostgresDialect{"bigint", "boolean", "numeric(78,0)", "text",
+                                   "bytea",  "bytea",   "jsonb",         true};
 
 namespace {
 
@@ -51,8 +53,9 @@ ArgKind kind_of(std::string_view type, bool indexed) {
     const bool composite = !type.empty() && (type.back() == ']' || type.front() == '(');
     if (indexed && (composite || type == "string" || type == "bytes")) return ArgKind::bytes;
     if (composite) return ArgKind::json;
-    if (type == "string" || type == "address") return ArgKind::text;
-    if (type == "bool") return ArgKind::integer;
+    if (type == "string") return ArgKind::string;
+    if (type == "address") return ArgKind::text;
+    if (type == "bool") return ArgKind::boolean;
     if (starts_with(type, "bytes")) return ArgKind::bytes;
     const bool is_uint = starts_with(type, "uint");
     if (is_uint || starts_with(type, "int")) {
@@ -70,8 +73,10 @@ ArgKind kind_of(std::string_view type, bool indexed) {
 const char* sql_type(ArgKind kind, const SinkDialect& d) {
     switch (kind) {
         case ArgKind::integer: return d.integer;
+        case ArgKind::boolean: return d.boolean;
         case ArgKind::decimal: return d.decimal;
         case ArgKind::text: return d.text;
+        case ArgKind::string: return d.string;
         case ArgKind::bytes: return d.bytes;
         case ArgKind::json: break;
     }
@@ -148,9 +153,19 @@ void append_json_string(std::string& out, std::string_view s) {
     out += '"';
 }
 
+void append_json_hex(std::string& out, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\"0x";
+    for (const char c : bytes) {
+        out += kHex[static_cast<unsigned char>(c) >> 4];
+        out += kHex[static_cast<unsigned char>(c) & 15];
+    }
+    out += '"';
+}
+
 // Arrays and tuples as JSON: integers as exact numbers, bytes as 0x hex
 // strings, tuples (records or plain) as arrays by position.
-void append_json(std::string& out, PyObject* value, int depth = 0) {
+void append_json(std::string& out, PyObject* value, bool nul_as_bytes, int depth = 0) {
     if (depth > 64) value_error("a value nested more than 64 levels deep");
     if (value == Py_None) {
         out += "null";
@@ -159,24 +174,24 @@ void append_json(std::string& out, PyObject* value, int depth = 0) {
     } else if (PyLong_Check(value)) {
         append_integer(out, value);
     } else if (PyUnicode_Check(value)) {
-        append_json_string(out, utf8_view(value));
-    } else if (PyObject_CheckBuffer(value)) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        BufferRelease release;
-        const std::string_view bytes = bytes_of(value, release.view, release.viewed);
-        out += "\"0x";
-        for (const char c : bytes) {
-            out += kHex[static_cast<unsigned char>(c) >> 4];
-            out += kHex[static_cast<unsigned char>(c) & 15];
+        const std::string_view text = utf8_view(value);
+        if (nul_as_bytes && text.find('\0') != std::string_view::npos) {
+            out += "{\"utf8\":";
+            append_json_hex(out, text);
+            out += '}';
+        } else {
+            append_json_string(out, text);
         }
-        out += '"';
+    } else if (PyObject_CheckBuffer(value)) {
+        BufferRelease release;
+        append_json_hex(out, bytes_of(value, release.view, release.viewed));
     } else if (PySequence_Check(value)) {
         const Py_ssize_t n = PySequence_Size(value);
         if (n < 0) throw_fetched();
         out += '[';
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i) out += ',';
-            append_json(out, item(value, i).get(), depth + 1);
+            append_json(out, item(value, i).get(), nul_as_bytes, depth + 1);
         }
         out += ']';
     } else {
@@ -204,7 +219,8 @@ PyObject* interned(const char* name) {
 }  // namespace
 
 SinkEvents::SinkEvents(PyObject* events, const std::string& prefix, const std::string& reserved,
-                       const SinkDialect& dialect) {
+                       const SinkDialect& dialect)
+    : dialect_(&dialect) {
     struct Found {
         Ref cls;
         std::string name, signature, topic0;
@@ -382,6 +398,10 @@ void SinkEvents::add_record(PyObject* record, std::size_t table) {
                     if (!PyLong_Check(v)) throw_downcast(v, "PyInt");
                     rows.add_integer(integer(v));
                     break;
+                case ArgKind::boolean:
+                    if (!PyBool_Check(v)) throw_downcast(v, "PyBool");
+                    rows.add_integer(v == Py_True);
+                    break;
                 case ArgKind::decimal: {
                     if (!PyLong_Check(v)) throw_downcast(v, "PyInt");
                     const std::size_t start = rows.text_start();
@@ -390,6 +410,7 @@ void SinkEvents::add_record(PyObject* record, std::size_t table) {
                     break;
                 }
                 case ArgKind::text:
+                case ArgKind::string:
                     rows.add_text(utf8_view(v));
                     break;
                 case ArgKind::bytes: {
@@ -399,7 +420,7 @@ void SinkEvents::add_record(PyObject* record, std::size_t table) {
                 }
                 case ArgKind::json: {
                     const std::size_t start = rows.text_start();
-                    append_json(rows.text_buffer(), v);
+                    append_json(rows.text_buffer(), v, dialect_->json_nul_as_bytes);
                     rows.end_text(start);
                     break;
                 }

@@ -16,22 +16,29 @@ namespace vorlane::py {
 
 // How an argument is stored. The SQL type of each is the dialect's.
 enum class ArgKind : std::uint8_t {
-    integer,  // int types that fit a signed 64-bit integer, and bool
+    integer,  // int types that fit a signed 64-bit integer
+    boolean,
     decimal,  // wider int types: decimal text
-    text,     // address (0x, lower case) and string
+    text,     // address: 0x and lower-case hex
+    string,   // UTF-8
     bytes,    // bytes, bytesN, and the topic of an indexed dynamic argument
     json,     // arrays and tuples
 };
 
 struct SinkDialect {
     const char* integer;
+    const char* boolean;
     const char* decimal;
     const char* text;
+    const char* string;
     const char* bytes;
     const char* json;
-    const char* reserved_prefix;  // table names refused
+    // JSON strings holding U+0000 are written as {"utf8": "0x<hex>"}
+    // (PostgreSQL's jsonb cannot hold the character).
+    bool json_nul_as_bytes;
 };
 extern const SinkDialect kSqliteDialect;
+extern const SinkDialect kPostgresDialect;
 
 // The sink's events, their tables, and the rows waiting for the next commit.
 class SinkEvents {
@@ -63,6 +70,7 @@ private:
     std::size_t event_of(PyObject* type);
     void add_record(PyObject* record, std::size_t table);
 
+    const SinkDialect* dialect_;
     std::vector<Event> events_;
     std::vector<SinkTable> tables_;
     std::vector<SinkRows> rows_;

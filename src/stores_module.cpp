@@ -6,7 +6,7 @@ namespace vorlane::py {
 namespace {
 
 constexpr ClassEntry kClasses[] = {class_entry<SqliteRecord>(), class_entry<PostgresRecord>(),
-                                   class_entry<SqliteSinkRecord>()};
+                                   class_entry<SqliteSinkRecord>(), class_entry<PostgresSinkRecord>()};
 
 // Checkpoints going in and out are vorlane.Checkpoint objects.
 void adopt_vorlane_classes() { adopt_type<Checkpoint>("vorlane"); }

@@ -49,7 +49,7 @@ def storage(target):
 
 
 def test_module_surface():
-    assert vorlane_stores.__all__ == ["SqliteStorage", "PostgresStorage", "SqliteSink"]
+    assert vorlane_stores.__all__ == ["SqliteStorage", "PostgresStorage", "SqliteSink", "PostgresSink"]
     assert vorlane.__all__ == ["Checkpoint", "IndexerConfig", "EventFilter", "InMemoryStorage", "BlockSummary"]
     assert SqliteStorage.__text_signature__ == (
         "(path, *, table='vorlane_checkpoints', synchronous=True, busy_timeout=5.0)")

@@ -399,6 +399,7 @@ public:
     Task<Result<void>> save(Checkpoint checkpoint);
     Task<Result<void>> save_if(Checkpoint checkpoint, std::optional<std::uint64_t> expected);
     Task<Result<void>> erase(std::string chain_id, std::string indexer_id);
+    Task<Result<void>> write_beside(const PgBatch& batch, CheckpointChange change);
 
     [[nodiscard]] const std::string& description() const noexcept { return description_; }
 
@@ -519,6 +520,12 @@ private:
     Task<Result<PgResult>> run_keyed(const char* statement, const PairParams& pair);
     Task<Result<PgResult>> run_write(const char* statement, const PairParams& pair,
                                      const Checkpoint& cp, const std::uint64_t* expected);
+
+    // Parts of write_beside, each inside its transaction.
+    Task<Result<void>> run_text(const std::string& sql);
+    Task<Result<void>> change_checkpoint(const CheckpointChange& change);
+    Task<Result<void>> copy_in(const std::string& sql, const std::string& data);
+    Task<Result<void>> write_in_transaction(const PgBatch& batch, const CheckpointChange& change);
 
     asio::posix::stream_descriptor socket_;
     asio::steady_timer timer_;
@@ -1021,6 +1028,135 @@ Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string inde
     co_return Result<void>::success();
 }
 
+Task<Result<void>> PostgresSession::run_text(const std::string& sql) {
+    if (PQsendQuery(conn_, sql.c_str()) == 0) co_return Result<void>::failure(fail());
+    auto r = co_await finish();
+    if (!r) co_return Result<void>::failure(std::move(r).error());
+    PGresult* rows = r.value().get();
+    if (rows != nullptr && PQresultStatus(rows) == PGRES_TUPLES_OK && PQntuples(rows) > 0 &&
+        PQgetisnull(rows, 0, 0) == 0)
+        co_return Result<void>::failure(IndexerError::storage(PQgetvalue(rows, 0, 0)));
+    co_return Result<void>::success();
+}
+
+Task<Result<void>> PostgresSession::change_checkpoint(const CheckpointChange& change) {
+    const Checkpoint& cp = change.checkpoint;
+    const PairParams pair(cp.chain_id, cp.indexer_id);
+    if (!pair.fits(cp)) co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
+    switch (change.kind) {
+        case CheckpointChange::Kind::none:
+            co_return Result<void>::success();
+        case CheckpointChange::Kind::erase: {
+            auto r = co_await run_keyed(kDelete, pair);
+            if (!r) co_return Result<void>::failure(std::move(r).error());
+            co_return Result<void>::success();
+        }
+        case CheckpointChange::Kind::save: {
+            auto r = co_await run_write(kSave, pair, cp, nullptr);
+            if (!r) co_return Result<void>::failure(std::move(r).error());
+            if (!one_row_changed(r.value().get()))
+                co_return Result<void>::failure(storage_error("key digest collision with a stored pair"));
+            co_return Result<void>::success();
+        }
+        case CheckpointChange::Kind::save_if:
+            break;
+    }
+    // As in save_if(); inside the transaction the updated or inserted row
+    // stays locked until it ends, so a second writer waits and then finds
+    // the number moved.
+    const auto& expected = change.expected_block_number;
+    auto written = co_await run_write(expected ? kUpdateIf : kInsertNew, pair, cp,
+                                      expected ? &*expected : nullptr);
+    if (!written) co_return Result<void>::failure(std::move(written).error());
+    if (one_row_changed(written.value().get())) co_return Result<void>::success();
+    auto read = co_await run_keyed(kLoad, pair);
+    if (!read) co_return Result<void>::failure(std::move(read).error());
+    PGresult* rows = read.value().get();
+    if (PQntuples(rows) == 0)
+        co_return Result<void>::failure(IndexerError::checkpoint_mismatch(expected ? *expected : 0));
+    const auto stored = stored_number(rows);
+    if (!stored)
+        co_return Result<void>::failure(
+            storage_error("unreadable row in table " + quoted_identifier(table_)));
+    co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*stored));
+}
+
+Task<Result<void>> PostgresSession::copy_in(const std::string& sql, const std::string& data) {
+    if (PQsendQuery(conn_, sql.c_str()) == 0) co_return Result<void>::failure(fail());
+    // Until the server has switched to COPY IN, results are read as finish()
+    // reads them; COPY IN itself is one result that repeats while it lasts.
+    for (;;) {
+        const int flushed = PQflush(conn_);
+        if (flushed == 0) break;
+        if (flushed < 0) co_return Result<void>::failure(fail_waiting());
+        if (auto e = arm()) co_return Result<void>::failure(std::move(*e));
+        if (co_await Readiness(*this, Want::Write, deadline_)) co_return Result<void>::failure(expire());
+    }
+    while (PQisBusy(conn_) != 0) {
+        if (auto e = arm()) co_return Result<void>::failure(std::move(*e));
+        if (co_await Readiness(*this, Want::Read, deadline_)) co_return Result<void>::failure(expire());
+        if (PQconsumeInput(conn_) == 0) co_return Result<void>::failure(fail_waiting());
+    }
+    {
+        PgResult started(PQgetResult(conn_));
+        if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
+            IndexerError e = started ? storage_error(PQresultErrorMessage(started.get())) : fail();
+            while (PgResult rest{PQgetResult(conn_)}) {
+            }
+            co_return Result<void>::failure(std::move(e));
+        }
+    }
+    constexpr std::size_t kChunk = 1 << 20;
+    for (std::size_t at = 0; at <= data.size();) {
+        const bool end = at == data.size();
+        const std::size_t n = std::min(kChunk, data.size() - at);
+        const int rc = end ? PQputCopyEnd(conn_, nullptr)
+                           : PQputCopyData(conn_, data.data() + at, static_cast<int>(n));
+        if (rc < 0) co_return Result<void>::failure(fail_waiting());
+        if (rc == 0) {  // the send buffer is full
+            if (auto e = arm()) co_return Result<void>::failure(std::move(*e));
+            if (co_await Readiness(*this, Want::Write, deadline_))
+                co_return Result<void>::failure(expire());
+            if (PQflush(conn_) < 0) co_return Result<void>::failure(fail_waiting());
+            continue;
+        }
+        if (end) break;
+        at += n;
+    }
+    auto r = co_await finish();
+    if (!r) co_return Result<void>::failure(std::move(r).error());
+    co_return Result<void>::success();
+}
+
+Task<Result<void>> PostgresSession::write_in_transaction(const PgBatch& batch,
+                                                         const CheckpointChange& change) {
+    if (auto r = co_await change_checkpoint(change); !r) co_return r;
+    for (const std::string& sql : batch.statements) {
+        if (auto r = co_await run_text(sql); !r) co_return r;
+    }
+    for (const auto& [sql, data] : batch.copies) {
+        if (auto r = co_await copy_in(sql, data); !r) co_return r;
+    }
+    co_return co_await run_text("COMMIT");
+}
+
+Task<Result<void>> PostgresSession::write_beside(const PgBatch& batch, CheckpointChange change) {
+    const Exclusive exclusive(*this);
+    if (!exclusive.owned()) co_return Result<void>::failure(Exclusive::overlap());
+    start_clock();
+    if (!ready_) {
+        if (auto r = co_await setup(); !r) co_return r;
+    }
+    if (auto r = co_await run_text("BEGIN"); !r) co_return r;
+    auto result = co_await write_in_transaction(batch, change);
+    // A failed transaction is ended here; a connection lost meanwhile has
+    // taken it with it.
+    if (!result.ok() && conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK &&
+        PQtransactionStatus(conn_) != PQTRANS_IDLE)
+        (void)co_await run_text("ROLLBACK");
+    co_return result;
+}
+
 }  // namespace detail
 
 Result<std::unique_ptr<PostgresCheckpointStore>> PostgresCheckpointStore::connect(
@@ -1078,6 +1214,11 @@ Task<Result<void>> PostgresCheckpointStore::save_if(
 Task<Result<void>> PostgresCheckpointStore::delete_(std::string_view chain_id,
                                                     std::string_view indexer_id) const {
     return session_->erase(std::string(chain_id), std::string(indexer_id));
+}
+
+Task<Result<void>> PostgresCheckpointStore::write_beside(const PgBatch& batch,
+                                                        CheckpointChange change) const {
+    return session_->write_beside(batch, std::move(change));
 }
 
 std::string PostgresCheckpointStore::describe() const { return session_->description(); }

@@ -8,10 +8,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "vorlane/checkpoint_store.hpp"
 #include "vorlane/local_loop.hpp"
 #include "vorlane/result.hpp"
+#include "vorlane/sink.hpp"
 #include "vorlane/table_name.hpp"
 #include "vorlane/task.hpp"
 
@@ -61,6 +64,15 @@ struct PostgresOptions {
 // previous one has finished); one that does fails with a Storage error and
 // leaves the running one alone. They may run on different threads one after
 // the other.
+// What one transaction writes beside the checkpoint (see write_beside).
+struct PgBatch {
+    // Run in order after the checkpoint's change. A statement that returns
+    // a row whose first value is not NULL fails the batch with that text.
+    std::vector<std::string> statements;
+    // COPY ... FROM STDIN (FORMAT binary) statements with their whole data.
+    std::vector<std::pair<std::string, std::string>> copies;
+};
+
 class PostgresCheckpointStore final : public CheckpointStore {
 public:
     // Connects at once (driving `io` on the calling thread until done, see
@@ -91,6 +103,12 @@ public:
     // The connection's parameters without the password, e.g.
     // "host=/tmp/x port=5432 dbname=postgres user=vorlane".
     [[nodiscard]] std::string describe() const;
+
+    // One transaction: `change` on the checkpoint table (save_if is fenced
+    // as save_if() is, holding the row until the end), then `batch`; all of
+    // it commits or none does, within the store's timeout.
+    [[nodiscard]] Task<Result<void>> write_beside(const PgBatch& batch,
+                                                  CheckpointChange change) const;
 
 private:
     explicit PostgresCheckpointStore(std::unique_ptr<detail::PostgresSession> session);

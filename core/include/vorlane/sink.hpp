@@ -7,9 +7,20 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
 
+#include "vorlane/checkpoint.hpp"
+
 namespace vorlane {
+
+// The checkpoint's part of a write that commits rows with it.
+struct CheckpointChange {
+    enum class Kind { none, save, save_if, erase };
+    Kind kind = Kind::none;
+    Checkpoint checkpoint;  // erase: only the pair is used
+    std::optional<std::uint64_t> expected_block_number;  // save_if
+};
 
 // One value of a row. Texts and blobs live in their SinkRows' byte buffer.
 struct SinkCell {
@@ -81,6 +92,15 @@ struct SinkColumn {
 struct SinkTable {
     std::string name;
     std::vector<SinkColumn> columns;
+};
+
+// What one commit does to the sink's tables: first deletes the rows of
+// blocks above `delete_above` from every table, then inserts `rows[i]` into
+// `tables[i]` (rows may be shorter than tables).
+struct SinkWrite {
+    std::span<const SinkTable> tables;
+    std::span<const SinkRows> rows;
+    std::optional<std::int64_t> delete_above;
 };
 
 // `name` between double quotes, inner ones doubled: an SQL identifier that

@@ -11,6 +11,7 @@
 
 #include "vorlane/checkpoint_store.hpp"
 #include "vorlane/result.hpp"
+#include "vorlane/sink.hpp"
 #include "vorlane/table_name.hpp"
 
 struct sqlite3;
@@ -72,14 +73,6 @@ public:
 
 protected:
     ~SqliteWriter() = default;
-};
-
-// The checkpoint's part of such a write.
-struct CheckpointChange {
-    enum class Kind { none, save, save_if, erase };
-    Kind kind = Kind::none;
-    Checkpoint checkpoint;  // erase: only the pair is used
-    std::optional<std::uint64_t> expected_block_number;  // save_if
 };
 
 class SqliteCheckpointStore final : public CheckpointStore {

@@ -1,0 +1,72 @@
+// Python class PostgresSink: decoded events copied into PostgreSQL tables in
+// the same transaction as the checkpoint that covers them.
+#include <cmath>
+
+#include "repr.hpp"
+#include "sink_classes.hpp"
+#include "vorlane/postgres_sink.hpp"
+
+namespace vorlane::py {
+namespace {
+
+struct PostgresWrite {
+    // The first commit of a sink object creates or checks its tables.
+    static Task<Result<void>> write(const PostgresCheckpointStore& store, const SinkWrite& write,
+                                    CheckpointChange change) {
+        const bool set_up = change.kind == CheckpointChange::Kind::none;
+        const PgBatch batch = postgres_sink_batch(write.tables, write.rows, write.delete_above, set_up);
+        co_return co_await store.write_beside(batch, std::move(change));
+    }
+};
+using Methods = SinkMethods<PostgresBackend, PostgresWrite>;
+
+constinit Signature kNew = signature(
+    "__new__", {"dsn", "events", "*", "prefix=''", "table='vorlane_checkpoints'", "timeout=30.0"});
+
+PostgresSinkRecord construct(std::string_view dsn, PyObject* events, Omittable<std::string> prefix,
+                             Omittable<std::string> table, Omittable<PyObject*> timeout) {
+    std::string conninfo = c_text(dsn, "dsn");
+    PostgresOptions options;
+    options.table = table_name(std::move(table));
+    if (options.table.starts_with("pg_")) [[unlikely]] {
+        throw Error(PyExc_ValueError,
+                    "argument 'table': invalid table name: names starting with pg_ are reserved "
+                    "for PostgreSQL's system catalogs");
+    }
+    if (timeout.value) {
+        if (*timeout.value == Py_None) {
+            options.timeout.reset();
+        } else {
+            const double seconds = seconds_value(*timeout.value);
+            if (!(seconds >= 0.001 && seconds <= 2147483.0)) {
+                throw Error(PyExc_ValueError,
+                            "argument 'timeout': expected seconds from 0.001 to 2147483, or None");
+            }
+            options.timeout = std::chrono::milliseconds(std::llround(seconds * 1000.0));
+        }
+    }
+    std::string prefix_text;
+    std::move(prefix).assign_to(prefix_text);
+    SinkState state{SinkEvents(events, prefix_text, options.table, kPostgresDialect), {}, false};
+    PostgresSinkRecord self{Session<PostgresBackend>(PostgresBackend{
+                                std::move(conninfo), std::move(options), {}, {}}),
+                            std::move(state)};
+    Methods::commit(self, {}, std::nullopt);  // the tables, created or checked
+    return self;
+}
+
+void represent(const PostgresSinkRecord& self, std::string& out) {
+    const PostgresBackend& b = self.session.backend();
+    repr::Fields(out, "PostgresSink").text("dsn", b.description).text("table", b.options.table).end();
+}
+
+const ClassDef kClass = define_class<PostgresSinkRecord, &construct, kNew, &represent>(
+    kStoresModule, "PostgresSink",
+    "Decoded events in PostgreSQL tables, committed with their checkpoint.", nullptr,
+    Methods::table);
+
+}  // namespace
+
+template <> const ClassDef& class_def<PostgresSinkRecord>() { return kClass; }
+
+}  // namespace vorlane::py
