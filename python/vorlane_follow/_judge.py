@@ -310,8 +310,8 @@ class Retries:
         self._failing.add(id(attempt))
         self._episode += 1
         self.retries += 1
-        if self.counters is not None:
-            self.counters.retries = self.retries
+        if self.counters is not None:  # written here alone, under the lock
+            self.counters.retries += 1
 
     def _ended(self, attempt: Attempt, answered: bool) -> None:
         if answered:
