@@ -394,3 +394,41 @@ def test_kills_at_random_moments_leave_tables_and_checkpoint_in_step(backend):
             assert_canonical(backend, saved.block_number)
     subprocess.run([sys.executable, "-c", CHILD, kind, backend.target], check=True, timeout=120)
     assert_canonical(backend, LAST)
+
+
+TRANSFER_ABI = {"type": "event", "name": "Transfer", "anonymous": False, "inputs": [
+    {"name": "from", "type": "address", "indexed": True},
+    {"name": "to", "type": "address", "indexed": True},
+    {"name": "value", "type": "uint256", "indexed": False}]}
+
+
+def test_follower_through_a_reorganisation_writes_the_canonical_transfers(backend, dev_node, demo_chain):
+    from follow_support import make_follower, run
+    from vorlane_rpc import EventDecoder
+
+    from vorlane_follow.sinks import SinkHandler
+    decoder = EventDecoder([(TRANSFER_ABI, bytes.fromhex(demo_chain.transfer_topic0[2:]))])
+    sink = backend.sink(decoder.types)
+    seen = []
+
+    class Mine:  # the user's own handler, beside the sink
+        def on_block(self, block, events):
+            seen.extend(e for e in events if e.block_number == block.number)
+            if block.number == demo_chain.head - 4 and demo_chain.head < last + 4:
+                demo_chain.reorg(7, new_blocks=13)
+
+        def on_rollback(self, block_number):
+            seen[:] = [e for e in seen if e.block_number <= block_number]
+
+    last = demo_chain.head + 6 - 4
+    both = SinkHandler(sink, decoder, Mine())
+    counters = run(make_follower("sync", dev_node, demo_chain, both, store=both, confirmation_depth=4,
+                                 to_block=last))
+    assert counters.rollback_depths == [3]
+    logs = demo_chain.canonical_logs(0, last, [demo_chain.token], [demo_chain.transfer_topic0])
+    assert len(logs) > 20
+    want = [(x["block_number"], x["block_hash"], x["log_index"], x["transaction_hash"], x["address"],
+             "0x" + x["topics"][1][-40:], "0x" + x["topics"][2][-40:], str(int(x["data"], 16)))
+            for x in logs]
+    assert [r[:4] + r[5:] for r in backend.rows("transfer")] == want
+    assert [(e.block_number, e.log_index) for e in seen] == [(w[0], w[2]) for w in want]
