@@ -73,8 +73,8 @@ def paused(node, last, seconds, counters):
 
 def asked_at_poll_interval(node, last, seconds, counters):
     # Six refusals, each asked again after a poll interval (20 ms), not after a
-    # pause growing from half a second.
-    assert seconds < 3 and (counters is None or counters.retries >= 6)
+    # pause growing from half a second (at least 23 s for six).
+    assert seconds < 10 and (counters is None or counters.retries >= 6)
 
 
 def not_hammered(node, last, seconds, counters):
