@@ -402,7 +402,9 @@ TRANSFER_ABI = {"type": "event", "name": "Transfer", "anonymous": False, "inputs
     {"name": "value", "type": "uint256", "indexed": False}]}
 
 
-def test_follower_through_a_reorganisation_writes_the_canonical_transfers(backend, dev_node, demo_chain):
+@pytest.mark.parametrize("depth, rollback_depths", [(2, []), (4, []), (7, [3])])
+def test_follower_through_a_reorganisation_writes_the_canonical_transfers(backend, dev_node, demo_chain,
+                                                                          depth, rollback_depths):
     from follow_support import make_follower, run
     from vorlane_rpc import EventDecoder
 
@@ -414,17 +416,18 @@ def test_follower_through_a_reorganisation_writes_the_canonical_transfers(backen
     class Mine:  # the user's own handler, beside the sink
         def on_block(self, block, events):
             seen.extend(e for e in events if e.block_number == block.number)
-            if block.number == demo_chain.head - 4 and demo_chain.head < last + 4:
-                demo_chain.reorg(7, new_blocks=13)
+            if block.number == confirmed and demo_chain.head < last + 4:
+                demo_chain.reorg(depth, new_blocks=depth + 6)
 
         def on_rollback(self, block_number):
             seen[:] = [e for e in seen if e.block_number <= block_number]
 
+    confirmed = demo_chain.head - 4  # shallower than, as deep as, deeper than the confirmations
     last = demo_chain.head + 6 - 4
     both = SinkHandler(sink, decoder, Mine())
     counters = run(make_follower("sync", dev_node, demo_chain, both, store=both, confirmation_depth=4,
                                  to_block=last))
-    assert counters.rollback_depths == [3]
+    assert counters.rollback_depths == rollback_depths
     logs = demo_chain.canonical_logs(0, last, [demo_chain.token], [demo_chain.transfer_topic0])
     assert len(logs) > 20
     want = [(x["block_number"], x["block_hash"], x["log_index"], x["transaction_hash"], x["address"],
