@@ -546,12 +546,25 @@ struct EventEntry {
     Ref signature;
 };
 
+// One log of a call: the event chosen for it, the views of its text, and
+// where its values start in the workspace (or its reason, when broken).
+struct Job {
+    enum class Status : std::uint8_t { none, topic_count, chosen, decoded, broken };
+    Status status = Status::none;
+    std::uint32_t event = 0;
+    std::size_t count = 0;
+    std::array<std::string_view, 4> topics;
+    std::string_view data;
+    std::size_t begin = 0;
+};
+
 // What one call works in.  A decoder keeps one for its calls; a call that
 // starts while it is in use (from a finalizer that an allocation set off, or
 // a thread that ran while the checksum hash held no lock) gets its own.
 struct Workspace {
+    std::vector<Job> jobs;
     std::vector<abi::Value> values;
-    std::string reason;
+    std::vector<std::string> reasons;
     std::string scratch;
     std::string lines;
 };
@@ -645,13 +658,13 @@ void record_failure(State& s, std::uint32_t event, PyObject* log, std::string_vi
     if (PyList_Append(s.pending.get(), item.get()) < 0) throw_fetched();
 }
 
-// The index of the event `log` decodes as, its values in w.values; -1 when
-// it stays undecoded (counted as a failure when it carries some event's
-// topic0).
-long match(State& s, Workspace& w, PyObject* log) {
+// Chooses the event of `log` by its topic0 and topic count, and takes the
+// views of its text the walk needs.
+void choose(State& s, PyObject* log, Job& job) {
+    job.status = Job::Status::none;
     PyObject* const* f = reinterpret_cast<rpc_log::LogObject*>(log)->fields;
     PyObject* topics = f[kLogTopics];
-    if (!topics || !PyTuple_CheckExact(topics) || PyTuple_GET_SIZE(topics) == 0) return -1;
+    if (!topics || !PyTuple_CheckExact(topics) || PyTuple_GET_SIZE(topics) == 0) return;
     PyObject* topic0 = PyTuple_GET_ITEM(topics, 0);
     if (topic0 != s.last_topic0.get()) {
         const std::string_view t = ascii_view(topic0);
@@ -665,32 +678,70 @@ long match(State& s, Workspace& w, PyObject* log) {
         }
         s.last_topic0 = Ref::steal(Py_NewRef(topic0));
     }
-    if (!s.last_candidates) return -1;
+    if (!s.last_candidates) return;
     const Py_ssize_t n = PyTuple_GET_SIZE(topics);
-    long chosen = -1;
-    for (const std::uint32_t i : *s.last_candidates)
-        if (static_cast<Py_ssize_t>(s.events[i].event.topic_count()) == n) {
-            chosen = i;
-            break;
-        }
-    if (chosen < 0) {
-        const std::uint32_t first = s.last_candidates->front();
-        record_failure(s, first, log,
-                       std::to_string(n) + " topics, the event has " +
-                           std::to_string(s.events[first].event.topic_count()));
-        return -1;
+    job.event = s.last_candidates->front();
+    job.count = static_cast<std::size_t>(n);
+    for (const std::uint32_t i : *s.last_candidates) {
+        if (static_cast<Py_ssize_t>(s.events[i].event.topic_count()) != n) continue;
+        job.event = i;
+        job.status = Job::Status::chosen;
+        for (Py_ssize_t k = 0; k < n; ++k) job.topics[k] = ascii_view(PyTuple_GET_ITEM(topics, k));
+        job.data = f[kLogData] ? ascii_view(f[kLogData]) : std::string_view();
+        return;
     }
-    std::array<std::string_view, 4> views;
-    for (Py_ssize_t i = 0; i < n; ++i) views[i] = ascii_view(PyTuple_GET_ITEM(topics, i));
-    const std::string_view data = f[kLogData] ? ascii_view(f[kLogData]) : std::string_view();
+    job.status = Job::Status::topic_count;
+}
+
+// Walks every chosen log's encoding into w.values.  Touches no Python
+// object: the views lie in str objects that the logs, held by the caller,
+// keep alive and unchanged.
+void walk_all(const State& s, Workspace& w) {
     w.values.clear();
-    const EventEntry& e = s.events[static_cast<std::size_t>(chosen)];
-    if (!e.event.decode(std::span(views.data(), static_cast<std::size_t>(n)), data, w.values,
-                        w.reason)) {
-        record_failure(s, static_cast<std::uint32_t>(chosen), log, w.reason);
-        return -1;
+    w.reasons.clear();
+    for (Job& job : w.jobs) {
+        if (job.status != Job::Status::chosen) continue;
+        job.begin = w.values.size();
+        std::string reason;
+        if (s.events[job.event].event.decode(std::span(job.topics.data(), job.count), job.data,
+                                              w.values, reason)) {
+            job.status = Job::Status::decoded;
+        } else {
+            w.values.resize(job.begin);
+            job.status = Job::Status::broken;
+            job.begin = w.reasons.size();
+            w.reasons.push_back(std::move(reason));
+        }
     }
-    return chosen;
+}
+
+// Chooses and walks the logs of `items` (a tuple of Logs): afterwards
+// w.jobs[i] tells what became of log i.  Batches large enough to be worth
+// it are walked with the GIL released.
+void prepare(State& s, Workspace& w, PyObject* items) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(items);
+    w.jobs.resize(static_cast<std::size_t>(n));
+    std::size_t chosen = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        choose(s, PyTuple_GET_ITEM(items, i), w.jobs[static_cast<std::size_t>(i)]);
+        chosen += w.jobs[static_cast<std::size_t>(i)].status == Job::Status::chosen;
+    }
+    if (chosen >= 64) {
+        ReleasedGil released;
+        walk_all(s, w);
+    } else {
+        walk_all(s, w);
+    }
+}
+
+// Counts and reports log i when it was chosen but did not decode.
+void report(State& s, Workspace& w, PyObject* log, const Job& job) {
+    if (job.status == Job::Status::topic_count)
+        record_failure(s, job.event, log,
+                       std::to_string(job.count) + " topics, the event has " +
+                           std::to_string(s.events[job.event].event.topic_count()));
+    else if (job.status == Job::Status::broken)
+        record_failure(s, job.event, log, w.reasons[job.begin]);
 }
 
 // ---------------------------------------------------------------------------
@@ -764,8 +815,8 @@ PyObject* hex_bytes(const char* hex, std::size_t n) {
 
 class Builder {
 public:
-    Builder(State& s, Workspace& w, const EventEntry& e)
-        : s_(s), w_(w), e_(e), nodes_(e.event.nodes()) {}
+    Builder(State& s, Workspace& w, const EventEntry& e, std::size_t begin)
+        : s_(s), w_(w), e_(e), nodes_(e.event.nodes()), pos_(begin) {}
 
     PyObject* build(std::uint32_t index) {
         const abi::Node& n = nodes_[index];
@@ -837,14 +888,15 @@ private:
     Workspace& w_;
     const EventEntry& e_;
     const std::vector<abi::Node>& nodes_;
-    std::size_t pos_ = 0;
+    std::size_t pos_;
 };
 
-PyObject* make_event_record(State& s, Workspace& w, const EventEntry& e, PyObject* log) {
+PyObject* make_event_record(State& s, Workspace& w, const EventEntry& e, PyObject* log,
+                            std::size_t begin) {
     const auto& args = e.event.arguments();
     Ref r = Ref::steal(new_record(*e.cls, args.size()));
     PyObject** f = fields_of(r.get());
-    Builder builder(s, w, e);
+    Builder builder(s, w, e, begin);
     bool all_atomic = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         f[i] = builder.argument(args[i]);
@@ -905,8 +957,8 @@ void append_hex(std::string& out, const char* hex, std::size_t digits) {
 
 class JsonWriter {
 public:
-    JsonWriter(State& s, Workspace& w, const EventEntry& e, std::string& out)
-        : s_(s), w_(w), nodes_(e.event.nodes()), out_(out) {}
+    JsonWriter(State& s, Workspace& w, const EventEntry& e, std::string& out, std::size_t begin)
+        : s_(s), w_(w), nodes_(e.event.nodes()), out_(out), pos_(begin) {}
 
     void write(std::uint32_t index) {
         const abi::Node& n = nodes_[index];
@@ -983,7 +1035,7 @@ private:
     Workspace& w_;
     const std::vector<abi::Node>& nodes_;
     std::string& out_;
-    std::size_t pos_ = 0;
+    std::size_t pos_;
 };
 
 // ---------------------------------------------------------------------------
@@ -1058,14 +1110,19 @@ PyObject* decoder_decode(PyObject* self, PyObject* logs) {
         Ref items = log_tuple(logs, "decode");
         Lease lease(s);
         Workspace& w = lease.get();
+        prepare(s, w, items.get());
         const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         Ref out = Ref::steal(own(PyList_New(n)));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* log = PyTuple_GET_ITEM(items.get(), i);
-            const long event = match(s, w, log);
-            PyList_SET_ITEM(out.get(), i,
-                            event < 0 ? Py_NewRef(log)
-                                      : make_event_record(s, w, s.events[static_cast<std::size_t>(event)], log));
+            const Job& job = w.jobs[static_cast<std::size_t>(i)];
+            if (job.status == Job::Status::decoded) {
+                PyList_SET_ITEM(out.get(), i,
+                                make_event_record(s, w, s.events[job.event], log, job.begin));
+            } else {
+                PyList_SET_ITEM(out.get(), i, Py_NewRef(log));
+                report(s, w, log, job);
+            }
         }
         return out.release();
     }, nullptr);
@@ -1078,6 +1135,7 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
         Ref raw = Ref::steal(own(rpc_log::encode_log_lines(nullptr, items.get())));
         Lease lease(s);
         Workspace& w = lease.get();
+        prepare(s, w, items.get());
         const std::string_view lines(PyBytes_AS_STRING(raw.get()),
                                      static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
         // The text is written into the decoder's own buffer, kept between
@@ -1092,15 +1150,16 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
                 throw Panic("encode_log_lines wrote fewer lines than logs");
             const std::string_view line = lines.substr(at, end + 1 - at);
             at = end + 1;
-            const long event = match(s, w, PyTuple_GET_ITEM(items.get(), i));
-            if (event < 0) {
+            const Job& job = w.jobs[static_cast<std::size_t>(i)];
+            if (job.status != Job::Status::decoded) {
                 out += line;
+                report(s, w, PyTuple_GET_ITEM(items.get(), i), job);
                 continue;
             }
-            const EventEntry& e = s.events[static_cast<std::size_t>(event)];
+            const EventEntry& e = s.events[job.event];
             out += line.substr(0, line.size() - 2);  // without "}\n"
             out += e.json_head;
-            JsonWriter writer(s, w, e, out);
+            JsonWriter writer(s, w, e, out, job.begin);
             const auto& args = e.event.arguments();
             for (std::size_t k = 0; k < args.size(); ++k) {
                 if (k) out += ", ";

@@ -40,7 +40,8 @@ Param param(std::string_view text) {
         while (!inner.empty()) {
             const std::size_t comma = inner.find(',');
             Param c;
-            c.name = "c" + std::to_string(i++);
+            c.name = 'c';
+            c.name += std::to_string(i++);
             c.type = std::string(inner.substr(0, comma));
             p.components.push_back(c);
             inner = comma == std::string_view::npos ? "" : inner.substr(comma + 1);
@@ -64,10 +65,10 @@ std::string render(const std::vector<Value>& values) {
     std::string out;
     for (const Value& v : values) {
         if (!out.empty()) out += ' ';
-        if (!v.hex) out += "#" + std::to_string(v.size);
+        if (!v.hex) out += std::string("#") + std::to_string(v.size);
         else if (v.size == 32 && std::string_view(v.hex, 64).find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos)
             out += std::string(v.hex + 56, 8);
-        else out += std::to_string(v.size) + ":" + std::string(v.hex, 2 * v.size);
+        else out += std::to_string(v.size) + std::string(":") + std::string(v.hex, 2 * v.size);
     }
     return out;
 }
@@ -84,7 +85,7 @@ TEST_P(Plan, CompilesOrRefuses) {
     const PlanCase& c = GetParam();
     std::string error;
     const auto event = Event::compile("E", c.inputs, error);
-    EXPECT_EQ(event ? event->signature() + " " + std::to_string(event->topic_count()) : error,
+    EXPECT_EQ(event ? event->signature() + std::string(" ") + std::to_string(event->topic_count()) : error,
               c.expected);
 }
 
@@ -127,7 +128,7 @@ TEST_P(Decode, WalksOrRejects) {
     std::string error;
     const auto event = Event::compile("E", c.inputs, error);
     ASSERT_TRUE(event) << error;
-    std::vector<std::string> texts{"0x" + word("")};
+    std::vector<std::string> texts{std::string("0x") + word("")};
     for (const auto& t : c.topics) texts.push_back("0x" + t);
     std::vector<std::string_view> topics(texts.begin(), texts.end());
     const std::string data = "0x" + c.data;
@@ -153,13 +154,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "3:616263 #2 00000001 00000002 0:"},
         LogCase{"tuple_array", params({"p:tuple(uint8,string)[]"}), {},
                 word("20") + word("1") + word("20") + word("7") + word("40") + word("1") +
-                    "78" + std::string(62, '0'),
+                    std::string("78") + std::string(62, '0'),
                 "#1 #2 00000007 1:78"},
         LogCase{"empty_arrays", params({"a:uint8[][]", "b:bool"}), {},
                 word("40") + kOne + word("1") + word("20") + word("0"), "#1 #0 00000001"},
         LogCase{"raw_topic", params({"s:string!"}), {word("abc", 'e')}, "", "eeeeeabc"},
         LogCase{"backwards_offset", params({"a:bytes", "b:bytes"}), {},
-                word("40") + word("40") + word("1") + "ab" + std::string(62, '0'),
+                word("40") + word("40") + word("1") + std::string("ab") + std::string(62, '0'),
                 "1:ab 1:ab"},
         LogCase{"topic_count", params({"a:address!"}), {}, "", "1 topics, the event has 2"},
         LogCase{"short_static", params({"a:uint256"}), {}, std::string(62, '0'),
@@ -178,20 +179,20 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"uint_padding", params({"a:uint8"}), {}, word("100"), "dirty padding in uint8"},
         LogCase{"sign", params({"a:int16"}), {}, word("8000"), "int16 not sign-extended"},
         LogCase{"sign_high", params({"a:int16"}), {}, word("7fff", 'f'), "int16 not sign-extended"},
-        LogCase{"bytes_padding", params({"a:bytes2"}), {}, "abcd01" + std::string(58, '0'),
+        LogCase{"bytes_padding", params({"a:bytes2"}), {}, std::string("abcd01") + std::string(58, '0'),
                 "dirty padding in bytes2"},
         LogCase{"offset", params({"a:bytes"}), {}, word("1000"), "offset 4096 out of range"},
-        LogCase{"huge_offset", params({"a:bytes"}), {}, word("1" + std::string(16, '0')),
+        LogCase{"huge_offset", params({"a:bytes"}), {}, word(std::string("1") + std::string(16, '0')),
                 "offset 18446744073709551616 out of range"},
         LogCase{"length", params({"a:bytes"}), {}, word("20") + word("21") + kOne,
                 "length 33 out of range"},
         LogCase{"array_length", params({"a:uint8[]"}), {}, word("20") + word("2") + kOne,
                 "length 2 out of range"},
-        LogCase{"content_padding", params({"a:bytes"}), {}, word("20") + kOne + "ab" + word("1").substr(2),
+        LogCase{"content_padding", params({"a:bytes"}), {}, word("20") + kOne + std::string("ab") + word("1").substr(2),
                 "dirty padding after bytes"},
-        LogCase{"utf8", params({"a:string"}), {}, word("20") + word("2") + "c0af" + std::string(60, '0'),
+        LogCase{"utf8", params({"a:string"}), {}, word("20") + word("2") + std::string("c0af") + std::string(60, '0'),
                 "invalid UTF-8 in string"},
-        LogCase{"surrogate", params({"a:string"}), {}, word("20") + word("3") + "eda080" + std::string(58, '0'),
+        LogCase{"surrogate", params({"a:string"}), {}, word("20") + word("3") + std::string("eda080") + std::string(58, '0'),
                 "invalid UTF-8 in string"},
         // An outer array whose every offset points at one inner array.
         // Six-element arrays at three levels whose offsets all point at the
@@ -211,7 +212,7 @@ TEST(AbiWord, DecimalOfWords) {
     EXPECT_EQ(dec("8AC7230489E80000", false), "10000000000000000000");
     EXPECT_EQ(dec(std::string(64, 'f'), false),
               "115792089237316195423570985008687907853269984665640564039457584007913129639935");
-    EXPECT_EQ(dec("8" + std::string(63, '0'), true),
+    EXPECT_EQ(dec(std::string("8") + std::string(63, '0'), true),
               "-57896044618658097711785492504343953926634992332820282019728792003956564819968");
     EXPECT_EQ(dec("ff85", true), "-123");
 }
