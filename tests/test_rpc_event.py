@@ -8,8 +8,10 @@ import sys
 import pytest
 
 import vorlane_rpc as rpc
-from optional_modules import importable
 from vorlane_rpc import EventDecoder, Log
+
+keccak256 = pytest.importorskip("Crypto.Hash.keccak")  # the follow extra
+eth_abi = pytest.importorskip("eth_abi")  # the test extra
 
 BLOCK, TX = "0x" + "ab" * 32, "0x" + "cd" * 32
 CONTRACT = "0x" + "c0" * 20
@@ -17,9 +19,7 @@ A1, A2 = "11" * 20, "22" * 20
 
 
 def keccak(text):
-    h = importable("Crypto.Hash.keccak").new(digest_bits=256)
-    h.update(text.encode())
-    return h.digest()
+    return keccak256.new(digest_bits=256, data=text.encode()).digest()
 
 
 def param(name, type_, extra=None):
@@ -73,14 +73,12 @@ TRANSFER_LOG = log(TRANSFER, (word(A1), word(A2)), word("3e8"), tx_index=2)
 
 
 def swap_log():
-    eth_abi = importable("eth_abi")
     data = eth_abi.encode(["int256", "int256", "uint160", "uint128", "int24"],
                           [-(2**100), 2**200, 2**159, 7, -887272])
     return log(SWAP, (word(A1), word(A2)), "0x" + data.hex())
 
 
 def mixed_log():
-    eth_abi = importable("eth_abi")
     data = eth_abi.encode(
         ["address", "bool", "bytes3", "bytes", "string", "int8", "uint8[2][]", "(uint16,string)",
          "(uint8,bool)"],
