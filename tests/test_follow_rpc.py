@@ -74,6 +74,8 @@ CASES = {
                           (STOP, False, f'{URL}: eth_getLogs was refused: HTTP 403: {QUOTA[:100]}…')),
     "daily limit on HTTP 429": (_judge.HttpStatus(429, None, "daily request limit reached"), ONE,
                                 (STOP, False, f"{URL}: eth_getLogs was refused: HTTP 429: daily request limit reached")),
+    "HTTP 401, nothing said": (_judge.HttpStatus(401, None, " "), GetChainId(),
+                               (STOP, False, f"{URL}: eth_chainId was refused: HTTP 401")),
     "HTTP 402": (_judge.HttpStatus(402, None, "Payment Required"), GetChainId(),
                  (STOP, False, f"{URL}: eth_chainId was refused: HTTP 402: Payment Required")),
     "malformed chunk size": (Malformed("a malformed HTTP chunk size: b'zz'"), HEADERS, (RETRY, False,
@@ -109,6 +111,26 @@ def test_until_the_first_good_answer_an_unreachable_node_is_given_up_on():
     retries = _judge.Retries(URL, 0.0, 0.0, startup_timeout=0.0)
     retries.attempt(GetChainId()).succeeded()
     assert retries.attempt(GetChainId()).failed(refused).fate == RETRY
+
+
+@pytest.mark.parametrize("exc, warning", [
+    # What no wait can change ends the start at once.
+    (_judge.HttpStatus(404, None, "Not Found"), None),
+    (_judge.HttpStatus(501, None, ""), None),
+    # A node, or the proxy in front of it, that may still be starting.
+    (_judge.HttpStatus(425, None, ""), "{}; retrying for up to 12.5 s"),
+    (_judge.HttpStatus(504, None, ""), "{}; retrying for up to 12.5 s"),
+    (_judge.HttpStatus(505, None, ""), "{}; retrying for up to 12.5 s"),
+    (_decode_error(b"<html><body>starting</body></html>"), "{}; retrying for up to 12.5 s"),
+    (ConnectionRefusedError(111, "Connection refused"), "{}; retrying for up to 12.5 s"),
+    # Throttled: retried for as long as it lasts.
+    (_judge.HttpStatus(429, None, ""), "{}; retrying with backoff"),
+])
+def test_the_first_failure_at_start_up(exc, warning, caplog):
+    verdict = _judge.Retries(URL, 0.5, 10.0, startup_timeout=12.5).attempt(GetChainId()).failed(exc)
+    assert verdict.fate == (STOP if warning is None else RETRY)
+    said = [r.getMessage() for r in caplog.records if r.name == "vorlane_follow"]
+    assert said == ([] if warning is None else [warning.format(verdict.message)])
 
 
 @pytest.mark.parametrize("exc, pauses, fate", [

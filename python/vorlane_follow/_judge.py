@@ -168,17 +168,21 @@ def _judge_status(exc: HttpStatus, request: Request, method: str, url: str) -> V
     hold = _seconds(exc.retry_after)
     error = _error_in(exc.text)
     said = error.message if error is not None else exc.text
-    if status in (402, 403) or _any(said, _QUOTA):
-        return Verdict(STOP, f"{url}: {method} was refused: HTTP {status}: {quote(said)[1:-1]}")
+    if status in (401, 402, 403) or _any(said, _QUOTA):
+        text = f": {quote(said)[1:-1]}" if said.strip() else ""
+        return Verdict(STOP, f"{url}: {method} was refused: HTTP {status}{text}")
     if error is not None and status != 429:  # a JSON-RPC error sent with an HTTP error status
         return _judge_error(error, request, method, url)
     if status == 429:
         return Verdict(RETRY, f"{url}: {method} was throttled: HTTP 429", throttled=True, hold=hold)
     if status == 413 and _ranged(request):
         return Verdict(SPLIT, f"{url}: {method} was refused as too large: HTTP 413")
-    if status in (408, 500, 502, 503, 504) or status >= 520:  # overloaded, or a proxy in the way
+    if status in (408, 425, 500, 502, 503, 504) or status >= 520:  # overloaded, or a proxy in the way
         return Verdict(RETRY, f"{url}: {method} failed: HTTP {status}", hold=hold, startup=True)
-    return Verdict(STOP, f"{url} is not a JSON-RPC endpoint: HTTP {status} to a POST", startup=True)
+    # A client error, or a server that does not implement POST, says the same
+    # to every try: the start-up wait is for what may still come up.
+    return Verdict(STOP, f"{url} is not a JSON-RPC endpoint: HTTP {status} to a POST",
+                   startup=not (400 <= status < 500 or status == 501))
 
 
 def _any(text: str, words: tuple[str, ...]) -> bool:
@@ -305,7 +309,11 @@ class Retries:
 
     def _retried(self, attempt: Attempt, verdict: Verdict) -> None:
         if not self._failing:
-            log.warning("%s; retrying with backoff", verdict.message)
+            if self._since is not None and verdict.startup:
+                left = max(0.0, self._since + self.startup_timeout - self._clock())
+                log.warning("%s; retrying for up to %s s", verdict.message, f"{round(left, 1):g}")
+            else:
+                log.warning("%s; retrying with backoff", verdict.message)
             self._episode = 0
         self._failing.add(id(attempt))
         self._episode += 1
