@@ -1,6 +1,7 @@
 """The vorlane-follow command against the dev node: options, exit statuses,
 JSON Lines that fold to the canonical logs whatever happens to the process."""
 
+import http.server
 import json
 import os
 import random
@@ -9,6 +10,7 @@ import shlex
 import signal
 import subprocess
 import sys
+import threading
 import time
 import uuid
 from pathlib import Path
@@ -23,8 +25,9 @@ ENV = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
 
 
 def command(*args, launcher=(sys.executable, "-m", "vorlane_follow"), **kwargs):
-    return subprocess.Popen([*launcher, *map(str, args)], env=ENV,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kwargs)
+    return subprocess.Popen([*launcher, *map(str, args)],
+                            **{"env": ENV, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True,
+                               **kwargs})
 
 
 def finish(process, timeout=120):
@@ -74,6 +77,8 @@ def test_help_imports_nothing_heavy():
      "argument --request-timeout: expected a positive number of seconds, got '0'"),
     (["--rpc", "http://127.0.0.1:1", "--request-timeout", "nan"],
      "argument --request-timeout: expected a positive number of seconds, got 'nan'"),
+    (["--rpc", "http://127.0.0.1:1", "--startup-timeout", "-1"],
+     "argument --startup-timeout: expected 0 or more seconds, got '-1'"),
 ])
 def test_bad_options_exit_2_before_any_file_is_created(tmp_path, args, message):
     output, store = tmp_path / "out.jsonl", tmp_path / "cp.db"
@@ -109,24 +114,73 @@ def test_unfixable_errors_exit_1_with_one_line(dev_node, demo_chain, tmp_path, e
     assert err == f"vorlane-follow: error: {message.format(chain_id=demo_chain.chain_id, tmp=tmp_path)}\n"
 
 
+def answering(status, body):
+    """An HTTP server answering every POST with `status` and `body`, or a closed port when `status` is None."""
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            self.send_response(status)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if status is not None:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    else:
+        server.server_close()
+    return server, f"http://127.0.0.1:{server.server_address[1]}"
+
+
+HTML = '{url}: eth_chainId was answered with an HTML page: "<html><body>Starting</body></html>"'
+
+
+@pytest.mark.parametrize("status, body, lines", [
+    # No wait can change these: one line at once.
+    (501, b"", ["error: {url} is not a JSON-RPC endpoint: HTTP 501 to a POST"]),
+    (404, b"Not Found", ["error: {url} is not a JSON-RPC endpoint: HTTP 404 to a POST"]),
+    # A node that may still be starting is waited for, as long as the warning says.
+    (200, b"<html><body>Starting</body></html>", [HTML + "; retrying for up to 1 s", "error: " + HTML]),
+    (None, b"", ["cannot reach {url}: connection refused; retrying for up to 1 s",
+                 "error: cannot reach {url}: connection refused (retried for 1 s)"]),
+])
+def test_a_failed_start_up_exits_1_and_leaves_no_file(tmp_path, status, body, lines):
+    server, url = answering(status, body)
+    try:
+        code, out, err = finish(command("--rpc", url, "--output", "out.jsonl", "--startup-timeout", 1, cwd=tmp_path))
+    finally:
+        server.shutdown() if status is not None else None
+        server.server_close()
+    assert (code, out, err.splitlines()) == (1, "", [f"vorlane-follow: {line.format(url=url)}" for line in lines])
+    assert list(tmp_path.iterdir()) == []
+
+
 # The console script as pip installs it (run by a relative path), and `python -m`.
 PYTHON = os.path.abspath(sys.executable)
 SCRIPT = Path(PYTHON).parent / "vorlane-follow"
 
 
-@pytest.mark.parametrize("launcher, cwd, resumer", [
-    (["./vorlane-follow"], SCRIPT.parent, [str(SCRIPT)]),
-    ([sys.executable, "-m", "vorlane_follow"], None, [PYTHON, "-m", "vorlane_follow"]),
-], ids=["script", "module"])
-def test_sigint_saves_a_checkpoint_and_prints_a_resume_line_that_works(dev_node, demo_chain, tmp_path, launcher,
-                                                                       cwd, resumer):
-    if cwd is not None and not SCRIPT.is_file():
+@pytest.mark.parametrize("launcher, paths, resumed", [
+    ("script", ["--out=out.jsonl", "--store", "sqlite:cp.db"], ["--out={here}/out.jsonl", "--store", "sqlite:{here}/cp.db"]),
+    ("module", ["--output", "out.jsonl"], ["--output", "{here}/out.jsonl", "--store", "sqlite:{here}/vorlane-follow.db"]),
+])
+def test_sigint_saves_a_checkpoint_and_prints_a_resume_line_that_works_from_anywhere(dev_node, demo_chain, tmp_path,
+                                                                                     launcher, paths, resumed):
+    if launcher == "script" and not SCRIPT.is_file():
         pytest.skip(f"no console script at {SCRIPT}")
-    output, store = tmp_path / "out.jsonl", f"sqlite:{tmp_path / 'cp.db'}"
+    here, elsewhere = tmp_path / "here", tmp_path / "elsewhere"
+    here.mkdir()
+    elsewhere.mkdir()
+    launcher, resumer = {"script": ([os.path.relpath(SCRIPT, here)], [str(SCRIPT)]),
+                         "module": ([sys.executable, "-m", "vorlane_follow"], [PYTHON, "-m", "vorlane_follow"])}[launcher]
+    output = here / "out.jsonl"
     last = demo_chain.head + 4 - 3
     args = ["--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", 3, "--to-block", last,
-            "--poll-interval-ms", 50, "--store", store, "--output", output]
-    process = command(*args, launcher=launcher, cwd=cwd)
+            "--poll-interval-ms", 50]
+    process = command(*args, *paths, launcher=launcher, cwd=here)
     deadline = time.monotonic() + 60
     while not (output.exists() and len(output.read_text().splitlines()) > 5) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -135,15 +189,71 @@ def test_sigint_saves_a_checkpoint_and_prints_a_resume_line_that_works(dev_node,
     summary, resume = err.splitlines()
     stopped_at = int(re.fullmatch(r"vorlane-follow: stopped; last block (\d+), \d+ blocks, \d+ logs, "
                                   r"0 rollbacks \(depths: none\), 0 retries, \d+ round trips", summary)[1])
-    assert code == 130 and resume == f"vorlane-follow: resume with: {shlex.join([*resumer, *map(str, args)])}"
+    words = [*resumer, *map(str, args), *(word.format(here=here) for word in resumed)]
+    assert code == 130 and resume == f"vorlane-follow: resume with: {shlex.join(words)}"
 
     demo_chain.mine(4)
-    # Pasted into a shell elsewhere.
-    code, _, err = finish(command(resume.split(": ", 2)[2], launcher=["bash", "-c"], cwd=tmp_path))
+    # Pasted into a shell in another folder: it goes on from the checkpoint, into the same file.
+    code, _, err = finish(command(resume.split(": ", 2)[2], launcher=["bash", "-c"], cwd=elsewhere))
     lines = read_lines(output)
-    assert (code, err) == (0, "")
-    assert {"type": "rollback", "to_block": stopped_at} in lines
+    assert (code, err, list(elsewhere.iterdir())) == (0, "", [])
+    assert lines.count({"type": "rollback", "to_block": -1}) == 1 and {"type": "rollback", "to_block": stopped_at} in lines
     assert fold(lines) == canonical(demo_chain, 0, last)
+
+
+# The command with a SIGINT sent to itself as the block numbered SIGINT_AT is delivered.
+SIGINT_AT = """
+import os, signal, sys
+from vorlane_follow import cli
+on_block = cli.JsonLines.on_block
+def on_block_then_sigint(self, block, logs):
+    on_block(self, block, logs)
+    if block.number == int(os.environ["SIGINT_AT"]):
+        os.kill(os.getpid(), signal.SIGINT)
+cli.JsonLines.on_block = on_block_then_sigint
+sys.exit(cli.main())
+"""
+
+
+@pytest.mark.parametrize("before_last, code, stopped", [(0, 0, False), (1, 130, True)])
+def test_a_sigint_as_the_last_block_is_delivered_ends_a_complete_run(dev_node, demo_chain, tmp_path, before_last,
+                                                                     code, stopped):
+    last = demo_chain.head - 3
+    process = command("--rpc", dev_node.url, "--confirmations", 3, "--to-block", last, "--store",
+                      f"sqlite:{tmp_path / 'cp.db'}", launcher=[sys.executable, "-c", SIGINT_AT],
+                      env={**ENV, "SIGINT_AT": str(last - before_last)})
+    ended, _, err = finish(process)
+    assert (ended, err.startswith(f"vorlane-follow: stopped; last block {last - before_last},")) == (code, stopped)
+    assert stopped or err == ""
+
+
+def test_the_progress_bar_moves_on_while_the_head_is_awaited(dev_node, demo_chain, tmp_path):
+    import fcntl
+    import pty
+    import select
+    import struct
+    import termios
+
+    terminal, side = pty.openpty()
+    fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("4H", 24, 100, 0, 0))  # rows, columns
+    process = command("--rpc", dev_node.url, "--confirmations", 2, "--poll-interval-ms", 50, "--store", "memory",
+                      "--output", tmp_path / "out.jsonl", stderr=side)
+    os.close(side)
+    shown = b""
+    try:
+        deadline = time.monotonic() + 5
+        while (left := deadline - time.monotonic()) > 0:
+            if select.select([terminal], [], [], left)[0]:
+                shown += os.read(terminal, 1 << 16)
+    finally:
+        process.send_signal(signal.SIGINT)
+        assert finish(process, 10)[0] == 130
+        os.close(terminal)
+    # Frames of the bar: blocks delivered and the time elapsed. All blocks are
+    # delivered within the first seconds; the clock goes on.
+    frames = re.findall(rb"(\d+) blocks \[(\d\d:\d\d)", shown)
+    delivered = demo_chain.head - 2 + 1
+    assert len({elapsed for blocks, elapsed in frames if int(blocks) == delivered}) >= 3, shown[-300:]
 
 
 @SLOW

@@ -74,6 +74,16 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _allowance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 <= value < math.inf:
+        raise argparse.ArgumentTypeError(f"expected 0 or more seconds, got {text!r}")
+    return value
+
+
 def _store(text: str) -> str:
     kind, colon, where = text.partition(":")
     if text == "memory" or (colon and kind in ("sqlite", "postgres") and where.strip()):
@@ -112,6 +122,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--request-timeout", type=_seconds, default=10.0, metavar="SECONDS",
                    help="seconds one request to the node may take; a ranged one past it is split "
                         "(default 10)")
+    p.add_argument("--startup-timeout", type=_allowance, default=30.0, metavar="SECONDS",
+                   help="seconds to wait for a node that cannot be reached or does not answer "
+                        "JSON-RPC yet before giving up (default 30)")
     p.add_argument("--chain", default=None,
                    help="chain name in the checkpoint store (default: the node's chain id)")
     p.add_argument("--id", default=d.id, help=f"indexer name in the checkpoint store (default {d.id})")
@@ -166,6 +179,13 @@ class JsonLines:
                 self.flush()
         if self.progress is not None:
             self.progress.update(1)
+
+    def idle(self) -> None:
+        """Every block fetched so far is delivered: what is held goes out, and
+        the progress bar's clock and rate move on while the head is awaited."""
+        self.flush()
+        if self.progress is not None:
+            self.progress.refresh()
 
     def on_rollback(self, block_number: int) -> None:
         self.flush()
@@ -247,6 +267,44 @@ def _summary(counters: Counters) -> str:
             f"{counters.round_trips} round trips")
 
 
+def _sqlite_absolute(text: str) -> str:
+    kind, colon, where = text.partition(":")
+    return f"sqlite:{os.path.abspath(where)}" if kind == "sqlite" and colon else text
+
+
+def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
+    """`argv` as it resumes the same run from any directory: the values of
+    the options that name files (metavar PATH or FILE) and an SQLite store
+    made absolute, and the default store named when none was given.
+    Options are matched as argparse matches them, abbreviations included."""
+    paths: dict[str, tuple[str, Callable[[str], str] | None]] = {}
+    for action in parser._actions:
+        fix = _sqlite_absolute if action.dest == "store" else (
+            os.path.abspath if action.metavar in ("PATH", "FILE") else None)
+        paths.update({o: (action.dest, fix) for o in action.option_strings if o.startswith("--")})
+    words: list[str] = []
+    given: set[str] = set()
+    rest = iter(argv)
+    for word in rest:
+        words.append(word)
+        if word == "--":
+            words += rest
+            break
+        name, equals, value = word.partition("=")
+        known = [name] if name in paths else [o for o in paths if o.startswith(name)]
+        if not name.startswith("--") or len(known) != 1:
+            continue
+        dest, fix = paths[known[0]]
+        given.add(dest)
+        if fix is not None and equals:
+            words[-1] = f"{name}={fix(value)}"
+        elif fix is not None:
+            words += [fix(v) for v in [next(rest, None)] if v is not None]
+    if "store" not in given:
+        words += ["--store", _sqlite_absolute(DEFAULT_STORE)]
+    return words
+
+
 def _command() -> list[str]:
     """The words that start this command again from any directory: the
     console script's absolute path, or else this interpreter with
@@ -265,7 +323,7 @@ def main(argv: list[str] | None = None) -> int:
     # Every option is checked above or here, before anything is opened or created.
     if args.to_block is not None and args.to_block < args.from_block:
         parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
-    run = _Run(args, sys.argv[1:] if argv is None else argv)
+    run = _Run(args, _resumable(parser, sys.argv[1:] if argv is None else argv))
     signal.signal(signal.SIGINT, run.on_signal)
     signal.signal(signal.SIGTERM, run.on_signal)
     try:
@@ -303,28 +361,27 @@ class _Run:
             text = " ".join(str(exc).split()) or type(exc).__name__
             print(f"{PROG}: error: {text}", file=sys.stderr)
             return 1
-        if counters is None or self.signalled:
-            if sys.stderr.isatty():
-                # The terminal's ^C echo, and what is left of the progress bar,
-                # end their line here rather than run into the messages.
-                print(file=sys.stderr)
-            if counters is not None:
-                print(f"{PROG}: stopped; {_summary(counters)}", file=sys.stderr)
-            if self.args.store == "memory":
-                print(f"{PROG}: the memory store kept nothing: running again starts over",
-                      file=sys.stderr)
-            else:
-                print(f"{PROG}: resume with: {shlex.join([*_command(), *self.argv])}", file=sys.stderr)
-            return 130
-        return 0
+        if self.signalled and sys.stderr.isatty():
+            # The terminal's ^C echo, and what is left of the progress bar,
+            # end their line here rather than run into what follows.
+            print(file=sys.stderr)
+        # A signal that lands as `--to-block` is reached stops nothing: the
+        # run is complete, with its checkpoint at the last block.
+        if counters is not None and (not self.signalled or (
+                self.args.to_block is not None and counters.last_block == self.args.to_block)):
+            return 0
+        if counters is not None:
+            print(f"{PROG}: stopped; {_summary(counters)}", file=sys.stderr)
+        if self.args.store == "memory":
+            print(f"{PROG}: the memory store kept nothing: running again starts over", file=sys.stderr)
+        else:
+            print(f"{PROG}: resume with: {shlex.join([*_command(), *self.argv])}", file=sys.stderr)
+        return 130
 
     def _follow(self) -> Counters | None:
         args = self.args
         from vorlane import EventFilter
 
-        fd, durable = _open_output(args.output)
-        out = JsonLines(fd, durable=durable, near_head=args.confirmations + 1)
-        store = _open_store(args.store)
         event_filter = EventFilter()
         for address in args.address:
             event_filter.add_address(address)
@@ -336,8 +393,7 @@ class _Run:
                                  args.batch_size, args.checkpoint_interval, args.poll_interval_ms)
 
         progress = _progress(args)
-        out.progress = progress
-        out.first_block = args.from_block
+        opened: list[Any] = []  # the output and the store, once the node has answered
         if progress is not None:
             # Warnings are printed above the progress bar, not through it.
             from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
@@ -347,7 +403,7 @@ class _Run:
         try:
             if args.rpc.startswith("ws"):
                 import asyncio
-                return asyncio.run(self._follow_ws(config, event_filter, store, out))
+                return asyncio.run(self._follow_ws(config, event_filter, progress, opened))
             import types
 
             from . import _connections
@@ -359,23 +415,39 @@ class _Run:
             chain_id = _ask(connection, self)
             if chain_id is None or self.signalled:
                 return None
+            out, store = self._open(progress, opened)
             self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
-                                     _FlushingStore(store, out), out, request_timeout=args.request_timeout)
+                                     _FlushingStore(store, out), out, request_timeout=args.request_timeout,
+                                     startup_timeout=args.startup_timeout)
             self.follower.engine.known_chain_id = chain_id
-            self.follower.on_idle = out.flush
+            self.follower.on_idle = out.idle
             out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
             return self.follower.run()  # type: ignore[no-any-return]
         finally:
-            out.flush()
+            if opened:
+                opened[0].flush()
             if progress is not None:
                 redirect.__exit__(None, None, None)
                 progress.close()
-            if hasattr(store, "close"):
-                store.close()
+            if len(opened) > 1 and hasattr(opened[1], "close"):
+                opened[1].close()
 
-    async def _follow_ws(self, config: Any, event_filter: Any, store: Any, out: JsonLines) -> Counters | None:
+    def _open(self, progress: Any, opened: list[Any]) -> tuple[JsonLines, Any]:
+        """The output and the store, opened only once the node has answered,
+        so that a start-up that never reaches it leaves no file behind; each
+        put in `opened` as it opens, for the caller to close."""
+        fd, durable = _open_output(self.args.output)
+        out = JsonLines(fd, durable=durable, near_head=self.args.confirmations + 1)
+        out.progress = progress
+        out.first_block = self.args.from_block
+        opened.append(out)
+        opened.append(_open_store(self.args.store))
+        return out, opened[1]
+
+    async def _follow_ws(self, config: Any, event_filter: Any, progress: Any,
+                         opened: list[Any]) -> Counters | None:
         from web3 import AsyncWeb3, WebSocketProvider
 
         from . import _connections
@@ -386,11 +458,13 @@ class _Run:
             chain_id = await _ask_async(connection, self)
             if chain_id is None or self.signalled:
                 return None
+            out, store = self._open(progress, opened)
             self.follower = AsyncFollower(w3, config(self.args.chain or str(chain_id)), event_filter,
                                           _FlushingStore(store, out), out,
-                                          request_timeout=self.args.request_timeout)
+                                          request_timeout=self.args.request_timeout,
+                                          startup_timeout=self.args.startup_timeout)
             self.follower.engine.known_chain_id = chain_id
-            self.follower.on_idle = out.flush
+            self.follower.on_idle = out.idle
             out.counters = self.follower.counters
             if self.signalled:
                 self.follower.stop()
@@ -407,7 +481,7 @@ def _ask(connection: Any, run: _Run) -> int | None:
     from . import _judge
     from .engine import GetChainId
 
-    attempt = _judge.Retries(connection.url, 0.5, 10.0, 30.0).attempt(GetChainId())
+    attempt = _judge.Retries(connection.url, 0.5, 10.0, run.args.startup_timeout).attempt(GetChainId())
     while True:
         done = threading.Event()
         outcome: list[Any] = []
@@ -438,7 +512,7 @@ async def _ask_async(connection: Any, run: _Run) -> int | None:
     from . import _judge
     from .engine import GetChainId
 
-    attempt = _judge.Retries(connection.url, 0.5, 10.0, 30.0).attempt(GetChainId())
+    attempt = _judge.Retries(connection.url, 0.5, 10.0, run.args.startup_timeout).attempt(GetChainId())
     while True:
         task = asyncio.ensure_future(connection.perform(GetChainId()))
         while not task.done():
