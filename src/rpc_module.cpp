@@ -434,8 +434,6 @@ PyObject* init() {
     add("__all__", Py_BuildValue("[ssssssssss]", "HEADER", "LOGS", "QUANTITY", "Log", "RpcError",
                                  "DecodeError", "decode", "select_logs", "encode_log_lines",
                                  "EventDecoder"));
-    // The function's former name, the same object, until its last caller moves.
-    add("sort_logs", PyObject_GetAttrString(m, "select_logs"));
     return module.release();
 }
 

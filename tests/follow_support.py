@@ -22,10 +22,22 @@ SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get
 FAST_RETRY = {"retry_base": 0.01, "retry_cap": 0.1}
 
 
+# The token's event, for the runs that follow it with an ABI.
+TRANSFER_ABI = "event Transfer(address indexed from, address indexed to, uint256 value)"
+
+
 def log_line(log) -> dict:
+    """A log's JSON Lines object; a decoded ERC-20 Transfer is encoded back
+    into the log it was read from."""
+    if hasattr(log, "topics"):
+        topics, data = list(log.topics), log.data
+    else:
+        topics = ["0x" + type(log).__topic0__.hex(),
+                  *("0x" + "0" * 24 + getattr(log, name)[2:] for name in ("from", "to"))]
+        data = f"0x{log.value:064x}"
     return {"type": "log", "block_number": log.block_number, "block_hash": log.block_hash,
             "transaction_hash": log.transaction_hash, "log_index": log.log_index,
-            "address": log.address, "topics": list(log.topics), "data": log.data}
+            "address": log.address, "topics": topics, "data": data}
 
 
 def fold(lines) -> list[dict]:
@@ -73,10 +85,11 @@ def canonical(chain, first, last):
 def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_depth=None,
                   retry_base=FAST_RETRY["retry_base"], retry_cap=FAST_RETRY["retry_cap"],
                   default_provider=False, max_in_flight=None,
-                  request_timeout=None, startup_timeout=None, **config):
+                  request_timeout=None, startup_timeout=None, abi=None, event_filter=None, **config):
     """A Follower ("sync") or AsyncFollower ("async") on `node`, web3's own
     retries off so that the follower's are the ones at work (unless
-    `default_provider`: the provider as web3.py builds it by default). The
+    `default_provider`: the provider as web3.py builds it by default), on
+    the token's Transfers unless `event_filter` says otherwise. The
     follower's keywords left at None are not passed."""
     import aiohttp
     from vorlane import IndexerConfig, InMemoryStorage
@@ -88,17 +101,18 @@ def make_follower(driver, node, demo, handler, store=None, timeout=5.0, history_
               "checkpoint_interval": 10, "poll_interval_ms": 20, **config}
     store = InMemoryStorage() if store is None else store
     options = {"max_in_flight": max_in_flight, "request_timeout": request_timeout,
-               "startup_timeout": startup_timeout}
+               "startup_timeout": startup_timeout, "abi": abi}
     options = {"history_depth": history_depth, "retry_base": retry_base, "retry_cap": retry_cap,
                **{k: v for k, v in options.items() if v is not None}}
+    event_filter = token_filter(demo) if event_filter is None else event_filter
     if driver == "sync":
         w3 = Web3(HTTPProvider(node.url) if default_provider else
                   HTTPProvider(node.url, request_kwargs={"timeout": timeout}, exception_retry_configuration=None))
-        return Follower(w3, IndexerConfig(**config), token_filter(demo), store, handler, **options)
+        return Follower(w3, IndexerConfig(**config), event_filter, store, handler, **options)
     aw3 = AsyncWeb3(AsyncHTTPProvider(node.url) if default_provider else
                     AsyncHTTPProvider(node.url, request_kwargs={"timeout": aiohttp.ClientTimeout(timeout)},
                                       exception_retry_configuration=None))
-    return AsyncFollower(aw3, IndexerConfig(**config), token_filter(demo), store, handler, **options)
+    return AsyncFollower(aw3, IndexerConfig(**config), event_filter, store, handler, **options)
 
 
 def run(follower):

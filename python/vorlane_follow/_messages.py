@@ -244,10 +244,12 @@ Steps = Generator[Action, Result, None]
 class Counters:
     """What the follower has done so far. `round_trips` counts HTTP requests
     to the node and `retries` the ones sent again; `lag` is the node's head
-    minus the last delivered block (None until both are known)."""
+    minus the last delivered block (None until both are known); `undecoded`
+    counts the logs delivered undecoded by a follower given an ABI."""
 
     blocks: int = 0
     logs: int = 0
+    undecoded: int = 0
     rollbacks: int = 0
     rollback_depths: list[int] = dataclasses.field(default_factory=list)
     retries: int = 0

@@ -15,11 +15,9 @@ _ADDRESS = re.compile(r"0x[0-9a-fA-F]{40}")
 _TOPIC = re.compile(r"0x[0-9a-fA-F]{64}")
 
 
-def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[str, ...]]:
-    """The filter's addresses and topic0 values that a node can select by,
-    lower-cased. The filter shows its lists only in its repr. Entries that are
-    not well-formed hex can never equal what a node returns, so leaving them
-    out only widens the node's answer; the filter still has the last word."""
+def _lists(event_filter: EventFilter) -> tuple[list[str], list[str]]:
+    """The filter's addresses and topic0 values as its repr quotes them (the
+    filter shows its lists nowhere else)."""
     lists: tuple[list[str], list[str]] = ([], [])
     which = 0
     for m in _TOKEN.finditer(repr(event_filter)):
@@ -27,6 +25,15 @@ def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[st
             which = 1
         else:
             lists[which].append(m.group(1))
+    return lists
+
+
+def node_selection(event_filter: EventFilter) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The filter's addresses and topic0 values that a node can select by,
+    lower-cased. Entries that are not well-formed hex can never equal what a
+    node returns, so leaving them out only widens the node's answer; the
+    filter still has the last word."""
+    lists = _lists(event_filter)
 
     def pick(found: list[str], shape: re.Pattern[str]) -> tuple[str, ...]:
         return tuple(dict.fromkeys(v.lower() for v in found if shape.fullmatch(v)))
@@ -69,3 +76,17 @@ class BloomTest:
         if not self._groups:
             return bits != 0
         return all(any(bits & m == m for m in group) for group in self._groups)
+
+
+def with_topic0s(event_filter: EventFilter, topic0s: Iterable[str]) -> EventFilter:
+    """`event_filter` itself when it names a topic0; else a new filter with
+    its addresses and `topic0s` (the user's filter is left as it is)."""
+    addresses, named = _lists(event_filter)
+    if named:
+        return event_filter
+    own = EventFilter()
+    for address in addresses:
+        own.add_address(address)
+    for topic0 in topic0s:
+        own.add_topic0(topic0)
+    return own

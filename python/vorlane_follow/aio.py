@@ -19,7 +19,7 @@ from ._rpc import save
 from .engine import (Action, AsyncHandler, Cancel, CheckpointStore, Counters, Deliver,
                      DeleteCheckpoint, Engine, Handler, Idle, LoadCheckpoint, Receive, Reply, Request,
                      Result, Rollback, SaveCheckpoint, Send, Sleep)
-from .sync import _check_timing
+from .sync import _check_timing, _decoding
 
 
 class AsyncFollower:
@@ -31,10 +31,12 @@ class AsyncFollower:
                  store: CheckpointStore, handler: Handler | AsyncHandler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
                  retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 12,
-                 startup_timeout: float = 30.0) -> None:
+                 startup_timeout: float = 30.0, abi: Any = None, events: Any = None,
+                 checksum_addresses: bool = False) -> None:
         _check_timing(request_timeout, startup_timeout)
+        event_filter, decoder = _decoding(event_filter, abi, events, checksum_addresses)
         self.engine = Engine(config, event_filter, history_depth=history_depth,
-                             max_in_flight=max_in_flight)
+                             max_in_flight=max_in_flight, decoder=decoder)
         self.w3 = w3
         self.store = store
         self.handler: AsyncHandler = handler

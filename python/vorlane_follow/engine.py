@@ -19,9 +19,10 @@ import dataclasses
 import itertools
 import logging
 from collections.abc import Generator, Iterable, Sequence
+from typing import Any
 
 from vorlane import BlockSummary, Checkpoint, EventFilter, IndexerConfig
-from vorlane_rpc import Log, sort_logs
+from vorlane_rpc import EventDecoder, Log, select_logs
 
 from ._messages import (Action, Answer, AsyncHandler, Cancel, ChainMismatchError, CheckpointStore,
                         Counters, Deliver, DeleteCheckpoint, Failed, FollowError, GetBlockLogs,
@@ -91,7 +92,8 @@ class Engine:
     """The follow loop's decisions for one (chain, indexer) pair."""
 
     def __init__(self, config: IndexerConfig, event_filter: EventFilter, *,
-                 history_depth: int | None = None, max_in_flight: int = 12) -> None:
+                 history_depth: int | None = None, max_in_flight: int = 12,
+                 decoder: EventDecoder | None = None) -> None:
         if config.batch_size == 0:
             raise ValueError("batch_size must be at least 1")
         if config.checkpoint_interval == 0:
@@ -109,6 +111,9 @@ class Engine:
         self.event_filter = event_filter
         self.history_depth = history_depth
         self.max_in_flight = max_in_flight
+        # With a decoder, the handler gets its records (and the logs it cannot
+        # decode as they are), each batch decoded in one call.
+        self.decoder = decoder
         self.addresses, self.topic0s = node_selection(event_filter)
         self.bloom = BloomTest(self.addresses, self.topic0s)
         self.counters = Counters()
@@ -315,7 +320,7 @@ class Engine:
         """The logs per block that the filter takes, each once and in
         log-index order; the lowest block whose logs came from another
         branch; the blocks whose logs contradict each other."""
-        return sort_logs(logs, {b.number: b.hash for b in blocks}, self.event_filter.matches_address,
+        return select_logs(logs, {b.number: b.hash for b in blocks}, self.event_filter.matches_address,
                          self.event_filter.matches_topic0)
 
     def _poll(self) -> Steps:
@@ -375,6 +380,9 @@ class Engine:
     def _deliver(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> Steps:
         interval = self.config.checkpoint_interval
         counters = self.counters
+        undecoded: dict[int, int] = {}
+        if self.decoder is not None and by_block:
+            by_block, undecoded = self._decode(blocks, by_block)
         for block in blocks:
             found = by_block.get(block.number)
             logs = () if found is None else tuple(found)
@@ -383,6 +391,8 @@ class Engine:
             self._next = block.number + 1
             counters.blocks += 1
             counters.logs += len(logs)
+            if undecoded:
+                counters.undecoded += undecoded.get(block.number, 0)
             counters.last_block = block.number
             if counters.head is not None:
                 counters.lag = max(0, counters.head - block.number)
@@ -391,6 +401,33 @@ class Engine:
                 yield from self._save(block)
             if self.stopping:
                 raise _Stop
+
+    def _decode(self, blocks: list[BlockSummary], by_block: dict[int, list[Log]]) -> tuple[dict[int, list[Any]], dict[int, int]]:
+        """The batch's logs decoded in one call, per block, and how many of
+        each block's stay undecoded (counted when the block is delivered).
+        A log that breaks an event's layout is warned about once per event
+        and contract."""
+        decoder = self.decoder
+        assert decoder is not None
+        numbers = [b.number for b in blocks if b.number in by_block]
+        before = decoder.undecoded
+        events = decoder.decode([entry for n in numbers for entry in by_block[n]])
+        out: dict[int, list[Any]] = {}
+        start = 0
+        for n in numbers:
+            end = start + len(by_block[n])
+            out[n] = events[start:end]
+            start = end
+        undecoded: dict[int, int] = {}
+        if Log in map(type, events):  # fits no event, or breaks its event's layout
+            for n, found in out.items():
+                count = sum(type(entry) is Log for entry in found)
+                if count:
+                    undecoded[n] = count
+        if decoder.undecoded != before:
+            for signature, address, reason in decoder.new_failures():
+                log.warning("logs of %s from %s are delivered undecoded: %s", signature, address, reason)
+        return out, undecoded
 
     def _missing(self, number: int) -> Steps:
         """The node does not have block `number` yet although its head is

@@ -34,16 +34,25 @@ class Follower:
     past it is split), up to `max_in_flight` requests at once, retries with
     backoff between `retry_base` and `retry_cap` seconds, and a node that
     gives no good answer within `startup_timeout` seconds of the start is
-    given up on."""
+    given up on.
+
+    With `abi` (anything `vorlane_follow.abi.read_events` reads) the handler
+    gets typed event records instead of logs, for the events named in
+    `events` (names or signatures; None: every event of the ABI), and a log
+    none of them fits as the `Log` it is. A filter that names no topic0 then
+    selects those events' topic0 values (the filter passed in is not
+    changed)."""
 
     def __init__(self, w3: Web3, config: IndexerConfig, event_filter: EventFilter,
                  store: CheckpointStore, handler: Handler, *,
                  history_depth: int | None = None, retry_base: float = 0.5,
                  retry_cap: float = 30.0, request_timeout: float = 10.0, max_in_flight: int = 12,
-                 startup_timeout: float = 30.0) -> None:
+                 startup_timeout: float = 30.0, abi: Any = None, events: Any = None,
+                 checksum_addresses: bool = False) -> None:
         _check_timing(request_timeout, startup_timeout)
+        event_filter, decoder = _decoding(event_filter, abi, events, checksum_addresses)
         self.engine = Engine(config, event_filter, history_depth=history_depth,
-                             max_in_flight=max_in_flight)
+                             max_in_flight=max_in_flight, decoder=decoder)
         self.w3 = w3
         self.store = store
         self.handler = handler
@@ -115,6 +124,23 @@ class Follower:
             case _:
                 raise TypeError(f"not an action: {action!r}")
         return None
+
+
+def _decoding(event_filter: EventFilter, abi: Any, events: Any,
+              checksum_addresses: bool) -> tuple[EventFilter, Any]:
+    """The engine's filter and decoder for a follower's ABI keywords."""
+    if abi is None:
+        if events is not None:
+            raise ValueError("events= names events of an ABI: give abi= too")
+        return event_filter, None
+    from . import abi as _abi
+    from ._selection import with_topic0s
+
+    chosen = _abi.read_events(abi, events)
+    if not chosen:
+        raise ValueError("the ABI has no events to decode")
+    return (with_topic0s(event_filter, [e.topic0_hex for e in chosen]),
+            _abi.decoder(chosen, checksum_addresses))
 
 
 def _check_timing(request_timeout: float, startup_timeout: float) -> None:

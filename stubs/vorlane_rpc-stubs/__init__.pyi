@@ -69,7 +69,6 @@ def select_logs(
     /,
 ) -> tuple[dict[int, list[Log]], int | None, set[int]]: ...
 
-sort_logs = select_logs  # the former name
 def encode_log_lines(logs: Iterable[Log], /) -> bytes: ...
 
 class _EventRecord:
