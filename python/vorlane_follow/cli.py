@@ -132,6 +132,13 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"sqlite:PATH, postgres:DSN or memory (default {DEFAULT_STORE})")
     p.add_argument("--output", default=None, metavar="PATH",
                    help="append the lines to this file (default: standard output)")
+    p.add_argument("--abi", default=None, metavar="FILE",
+                   help="decode the logs with this contract ABI (JSON or event signatures, one a line): "
+                        'each line gets "event" and "args"; --topic0 defaults to its events\' topic0 values')
+    p.add_argument("--event", action="append", default=[], metavar="NAME",
+                   help="an event of --abi to decode, by name or signature (repeatable; none: all of them)")
+    p.add_argument("--checksum-addresses", action="store_true",
+                   help="decoded addresses in checksummed form (default: lower case)")
     return p
 
 
@@ -145,12 +152,15 @@ class JsonLines:
 
     _MOST = 1 << 16  # bytes held back at most
 
-    def __init__(self, fd: int, *, durable: bool, near_head: int = 0) -> None:
+    def __init__(self, fd: int, *, durable: bool, near_head: int = 0, decoder: Any = None) -> None:
         self.fd = fd
         self.durable = durable
         from vorlane_rpc import encode_log_lines
 
-        self._lines = encode_log_lines
+        # With a decoder, its lines: a log no event fits is written as is.
+        self.decoder = decoder
+        self._undecoded = 0
+        self._lines = encode_log_lines if decoder is None else decoder.encode_lines
         self._held: list[bytes] = []
         self._size = 0
         self.near_head = near_head
@@ -172,6 +182,8 @@ class JsonLines:
     def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
         if logs:
             lines = self._lines(logs)
+            if self.decoder is not None and self.decoder.undecoded != self._undecoded:
+                self._report()
             self._held.append(lines)
             self._size += len(lines)
             lag = None if self.counters is None else self.counters.lag
@@ -186,6 +198,16 @@ class JsonLines:
         self.flush()
         if self.progress is not None:
             self.progress.refresh()
+
+    def _report(self) -> None:
+        """One warning per event and contract whose logs break its layout."""
+        import logging
+
+        decoder = self.decoder
+        self._undecoded = decoder.undecoded
+        for signature, address, reason in decoder.new_failures():
+            logging.getLogger("vorlane_follow").warning(
+                "logs of %s from %s are written undecoded: %s", signature, address, reason)
 
     def on_rollback(self, block_number: int) -> None:
         self.flush()
@@ -246,6 +268,28 @@ def _open_output(path: str | None) -> tuple[int, bool]:
             if size:
                 os.truncate(fd, 0)
     return fd, True
+
+
+def _read_abi(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[Any, list[str]]:
+    """The decoder for --abi and --event, and their events' topic0 values;
+    exits 2 when they cannot be used."""
+    if args.abi is None:
+        if args.event:
+            parser.error("argument --event: names events of an ABI: give --abi too")
+        return None, []
+    from . import abi
+
+    try:
+        with open(args.abi, "rb") as f:
+            text = f.read().decode("utf-8")
+        events = abi.read_events(text, args.event or None)
+        if not events:
+            raise ValueError("the ABI has no events")
+        decoder = abi.decoder(events, args.checksum_addresses)
+    except (OSError, UnicodeDecodeError, ValueError, TypeError) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+        parser.error(f"argument --abi: {args.abi}: {' '.join(str(reason).split())}")
+    return decoder, [event.topic0_hex for event in events]
 
 
 def _open_store(text: str) -> Any:
@@ -323,6 +367,7 @@ def main(argv: list[str] | None = None) -> int:
     # Every option is checked above or here, before anything is opened or created.
     if args.to_block is not None and args.to_block < args.from_block:
         parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
+    args.decoder, args.event_topic0s = _read_abi(parser, args)
     run = _Run(args, _resumable(parser, sys.argv[1:] if argv is None else argv))
     signal.signal(signal.SIGINT, run.on_signal)
     signal.signal(signal.SIGTERM, run.on_signal)
@@ -385,7 +430,7 @@ class _Run:
         event_filter = EventFilter()
         for address in args.address:
             event_filter.add_address(address)
-        for topic0 in args.topic0:
+        for topic0 in args.topic0 or args.event_topic0s:
             event_filter.add_topic0(topic0)
 
         def config(chain: str) -> IndexerConfig:
@@ -439,7 +484,7 @@ class _Run:
         so that a start-up that never reaches it leaves no file behind; each
         put in `opened` as it opens, for the caller to close."""
         fd, durable = _open_output(self.args.output)
-        out = JsonLines(fd, durable=durable, near_head=self.args.confirmations + 1)
+        out = JsonLines(fd, durable=durable, near_head=self.args.confirmations + 1, decoder=self.args.decoder)
         out.progress = progress
         out.first_block = self.args.from_block
         opened.append(out)
