@@ -17,7 +17,7 @@ from typing import Callable, NamedTuple
 
 import pytest
 
-from follow_support import SLOW, Recorder, canonical, fold, make_follower, run
+from follow_support import SLOW, TRANSFER_ABI, Recorder, canonical, fold, make_follower, run
 
 pytest.importorskip("web3")
 
@@ -189,15 +189,15 @@ def mining(node, row):
         node.stop_mining()
 
 
-@pytest.mark.parametrize("driver, in_flight", [("sync", 1), ("sync", 4), ("async", 4)],
-                         ids=["sync-1", "sync-4", "async-4"])
+@pytest.mark.parametrize("driver, in_flight, abi", [("sync", 1, None), ("sync", 4, TRANSFER_ABI), ("async", 4, None)],
+                         ids=["sync-1", "sync-4-decoded", "async-4"])
 @pytest.mark.parametrize("name", ROWS)
-def test_library_survives(dev_node, demo_chain, name, driver, in_flight):
+def test_library_survives(dev_node, demo_chain, name, driver, in_flight, abi):
     row = ROWS[name]
     row.arm(dev_node.faults)
     last = demo_chain.head - 3 + row.ahead
     handler = Recorder()
-    follower = make_follower(driver, dev_node, demo_chain, handler, max_in_flight=in_flight,
+    follower = make_follower(driver, dev_node, demo_chain, handler, max_in_flight=in_flight, abi=abi,
                              to_block=None if row.error else last, **row.options)
     guard = threading.Timer(RUN_LIMIT, follower.stop)
     guard.start()
