@@ -1195,15 +1195,15 @@ PyObject* decoder_undecoded(PyObject* self, void*) {
 
 PyMethodDef kDecoderMethods[] = {
     {"decode", &decoder_decode, METH_O,
-     "decode(logs, /)\n--\n\n"
+     "decode($self, logs, /)\n--\n\n"
      "A list of the same length: each log as a record of the event it fits, or\n"
      "the Log itself when it fits none or breaks its event's encoding."},
     {"encode_lines", &decoder_encode_lines, METH_O,
-     "encode_lines(logs, /)\n--\n\n"
+     "encode_lines($self, logs, /)\n--\n\n"
      "JSON Lines: each log's line as encode_log_lines writes it, with \"event\"\n"
      "and \"args\" members when it decodes."},
     {"new_failures", &decoder_new_failures, METH_NOARGS,
-     "new_failures()\n--\n\n"
+     "new_failures($self, /)\n--\n\n"
      "(event signature, address, reason) for each event and contract whose first\n"
      "undecodable log came since the previous call."},
     {nullptr, nullptr, 0, nullptr},
