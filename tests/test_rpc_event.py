@@ -226,3 +226,26 @@ def test_hostile_logs():
 def test_refusals_at_construction(events, error, message):
     with pytest.raises(error, match=message):
         EventDecoder(events)
+
+
+def test_threads_sharing_a_decoder_each_get_their_own_records():
+    # Batches of 64 logs and more are walked without the GIL: a call that
+    # starts meanwhile must not write into the running call's workspace.
+    import threading
+
+    decoder = EventDecoder([TRANSFER])
+    batches = {n: [log(TRANSFER, (word(A1), word(A2)), word(f"{n:x}{i:04x}"), index=i) for i in range(200)]
+               for n in range(1, 5)}
+    wrong = []
+
+    def work(n):
+        for _ in range(30):
+            if [r.value for r in decoder.decode(batches[n])] != [n * 65536 + i for i in range(200)]:
+                wrong.append(n)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in batches]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == [] and decoder.undecoded == 0
