@@ -468,7 +468,7 @@ ClassInfo* event_class(const abi::Event& event, PyObject* fragment, bool checksu
                          {"__abi__", abi_copy.get()}});
 }
 
-// A new record of `info` holding the references in `fields` (stolen).
+// A new record of `info`, untracked by the collector, its fields all null.
 PyObject* new_record(const ClassInfo& info, std::size_t nargs) {
     PyObject* self = reinterpret_cast<PyObject*>(_PyObject_GC_New(info.type));
     if (!self) throw_fetched();
