@@ -96,9 +96,12 @@ class TransferBook:
         self.stop_after: int | None = None
         self.on_stop: Callable[[], None] = lambda: None
 
-    def on_block(self, block: Any, logs: list[Any]) -> None:
-        rows = [(block.number, log.transaction_hash, log.log_index, "0x" + log.topics[1][-40:],
-                 "0x" + log.topics[2][-40:], str(int(log.data, 16))) for log in logs]
+    def on_block(self, block: Any, events: list[Any]) -> None:
+        # The follower decodes the token's Transfers against its ABI: typed
+        # records, their arguments by name (``getattr(e, "from")`` where a
+        # name is a Python keyword).
+        rows = [(block.number, e.transaction_hash, e.log_index, e.sender, e.receiver, str(e.value))
+                for e in events]
         with self.db:
             self.db.execute("INSERT INTO blocks VALUES (?, ?, ?)", (block.number, block.hash, self.position()))
             self.db.executemany("INSERT INTO transfers VALUES (?, ?, ?, ?, ?, ?)", rows)
@@ -216,7 +219,7 @@ def run_demo(options: DemoOptions, out: Any = sys.stdout, stop: threading.Event 
 def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, say: Callable[[str], None],
             stop: threading.Event, started: float) -> DemoResult:
     import vorlane
-    from devchain import TRANSFER_TOPIC0, DevNode, compile_contract
+    from devchain import DevNode, compile_contract
     from vorlane_follow import Follower
     from web3 import Web3
 
@@ -256,14 +259,15 @@ def _follow(options: DemoOptions, chain: Any, store: Any, book: TransferBook, sa
         confirmation_depth=options.confirmation_depth, batch_size=options.batch_size,
         checkpoint_interval=options.checkpoint_interval, poll_interval_ms=20,
     )
+    # No topic0 given: the filter takes the decoded events' (Transfer's).
     event_filter = vorlane.EventFilter.for_address(chain.token)
-    event_filter.add_topic0(TRANSFER_TOPIC0)
     book.position = lambda: chain.position
     book.stop_after = options.stop_after_blocks
 
     with DevNode(chain) as node:
         w3 = Web3(Web3.HTTPProvider(node.url, exception_retry_configuration=None))
-        follower = Follower(w3, config, event_filter, store, book)
+        follower = Follower(w3, config, event_filter, store, book, abi=compile_contract("Token")[0],
+                            events=["Transfer"])
         let_in = threading.Event()
         halt = threading.Event()  # the follower is done: the scenario stops mining
         stopped: list[str] = []

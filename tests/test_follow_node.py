@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from follow_support import SLOW, Recorder, canonical, fold, kill_during_log_requests, make_follower, run
+from follow_support import (SLOW, TRANSFER_ABI, Recorder, canonical, fold, kill_during_log_requests, make_follower,
+                            run)
 
 pytest.importorskip("web3")
 
@@ -206,17 +207,17 @@ from vorlane_stores import SqliteStorage
 from web3 import HTTPProvider, Web3
 from vorlane_follow import Follower
 
-url, token, topic0, chain, to_block, path = sys.argv[1:]
+url, token, topic0, chain, to_block, path, abi = sys.argv[1:]
 
 class Transfers:
     def __init__(self):
         self.db = sqlite3.connect(path, isolation_level=None)
         self.db.execute("CREATE TABLE IF NOT EXISTS logs (block INTEGER, idx INTEGER, hash TEXT, data TEXT)")
 
-    def on_block(self, block, logs):
+    def on_block(self, block, events):  # decoded Transfers, their data written back as hex
         with self.db:
             self.db.executemany("INSERT INTO logs VALUES (?, ?, ?, ?)",
-                                [(x.block_number, x.log_index, x.block_hash, x.data) for x in logs])
+                                [(x.block_number, x.log_index, x.block_hash, f"0x{x.value:064x}") for x in events])
 
     def on_rollback(self, block_number):
         self.db.execute("DELETE FROM logs WHERE block > ?", (block_number,))
@@ -226,7 +227,7 @@ f.add_topic0(topic0)
 config = IndexerConfig(chain=chain, confirmation_depth=3, batch_size=3, checkpoint_interval=2,
                        to_block=int(to_block))
 w3 = Web3(HTTPProvider(url, exception_retry_configuration=None))
-Follower(w3, config, f, SqliteStorage(path + ".cp"), Transfers()).run()
+Follower(w3, config, f, SqliteStorage(path + ".cp"), Transfers(), abi=abi).run()
 """
 
 
@@ -244,7 +245,7 @@ def test_kill_9_of_a_library_follower_with_an_sqlite_handler(dev_node, demo_chai
     last = demo_chain.head - 3
     path = tmp_path / "transfers.db"
     argv = [sys.executable, "-c", CHILD, dev_node.url, demo_chain.token, demo_chain.transfer_topic0,
-            str(demo_chain.chain_id), str(last), str(path)]
+            str(demo_chain.chain_id), str(last), str(path), TRANSFER_ABI]
     env = {**os.environ, "PYTHONPATH": str(ROOT / "python")}
     dev_node.faults.delay = 0.03
     # A share of the log requests lands on a backend 30 blocks behind.
