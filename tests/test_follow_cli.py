@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from follow_support import ROOT, SLOW, canonical, fold, kill_during_log_requests
+from follow_support import ROOT, SLOW, TRANSFER_ABI, canonical, fold, kill_during_log_requests
 
 pytest.importorskip("web3")
 
@@ -270,11 +270,12 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
     rng = random.Random(14)
     demo_chain.mine(40)
     last = demo_chain.head - 3
-    output = tmp_path / "out.jsonl"
+    output, abi = tmp_path / "out.jsonl", tmp_path / "transfer.abi"
     output.touch()
+    abi.write_text(TRANSFER_ABI)
     args = ["--rpc", dev_node.url, *token_args(demo_chain), "--confirmations", 3, "--batch-size", 3,
             "--checkpoint-interval", 2, "--to-block", last, "--store", f"sqlite:{tmp_path / 'cp.db'}",
-            "--output", output]
+            "--output", output, "--abi", abi]
     dev_node.faults.delay = 0.03
     # A share of the log requests lands on a backend 30 blocks behind.
     dev_node.faults.logs_lag, dev_node.faults.logs_lag_share = 30, 0.3
@@ -286,6 +287,11 @@ def test_kill_9_at_random_moments_then_resume_folds_exactly(dev_node, demo_chain
             demo_chain.reorg(8, new_blocks=9)
     code, _, err = finish(command(*args))
     lines = read_lines(output)
+    for line in lines[1:]:  # decoded: the arguments agree with the log's own text
+        if line["type"] == "log":
+            assert (line.pop("event"), line.pop("args")) == ("Transfer", {
+                "from": "0x" + line["topics"][1][-40:], "to": "0x" + line["topics"][2][-40:],
+                "value": str(int(line["data"], 16))})
     # Warnings about the lagging backend, nothing else.
     assert code == 0 and all("left out its logs" in line or "retrying" in line for line in err.splitlines())
     assert sum(line["type"] == "rollback" for line in lines) >= cycles + 1
