@@ -123,6 +123,7 @@ def test_until_the_first_good_answer_an_unreachable_node_is_given_up_on():
     (_judge.HttpStatus(505, None, ""), "{}; retrying for up to 12.5 s"),
     (_decode_error(b"<html><body>starting</body></html>"), "{}; retrying for up to 12.5 s"),
     (ConnectionRefusedError(111, "Connection refused"), "{}; retrying for up to 12.5 s"),
+    (DeadlineExceeded(10.0), "{}; retrying for up to 12.5 s"),
     # Throttled: retried for as long as it lasts.
     (_judge.HttpStatus(429, None, ""), "{}; retrying with backoff"),
 ])

@@ -137,7 +137,9 @@ def judge(exc: BaseException, request: Request, url: str) -> Verdict:
     method = method_of(request)
     if isinstance(exc, DeadlineExceeded):
         text = f"{url}: {method} got no full answer within {exc.args[0]:g} s"
-        return Verdict(SPLIT if _ranged(request) else RETRY, text)
+        if _ranged(request):
+            return Verdict(SPLIT, text)
+        return Verdict(RETRY, text, startup=True)  # a node too busy yet, or none at all
     if isinstance(exc, HttpStatus):
         return _judge_status(exc, request, method, url)
     if isinstance(exc, RpcError):
