@@ -116,6 +116,8 @@ class Engine:
         self.decoder = decoder
         self.addresses, self.topic0s = node_selection(event_filter)
         self.bloom = BloomTest(self.addresses, self.topic0s)
+        self._topic0s_fit = decoder is not None and bool(self.topic0s) and set(self.topic0s) <= {
+            "0x" + t.__topic0__.hex() for t in decoder.types}
         self.counters = Counters()
         self.stopping = False
         # The node's chain id, when the caller has just asked for it: the
@@ -410,16 +412,19 @@ class Engine:
         decoder = self.decoder
         assert decoder is not None
         numbers = [b.number for b in blocks if b.number in by_block]
+        found = [by_block[n] for n in numbers]
         before = decoder.undecoded
-        events = decoder.decode([entry for n in numbers for entry in by_block[n]])
+        events = decoder.decode(list(itertools.chain.from_iterable(found)))
         out: dict[int, list[Any]] = {}
         start = 0
-        for n in numbers:
-            end = start + len(by_block[n])
+        for n, logs in zip(numbers, found):
+            end = start + len(logs)
             out[n] = events[start:end]
             start = end
         undecoded: dict[int, int] = {}
-        if Log in map(type, events):  # fits no event, or breaks its event's layout
+        # A log left undecoded fits no event (possible only when the filter
+        # selects a topic0 no event has) or breaks its event's layout.
+        if decoder.undecoded != before or (not self._topic0s_fit and Log in map(type, events)):
             for n, found in out.items():
                 count = sum(type(entry) is Log for entry in found)
                 if count:
