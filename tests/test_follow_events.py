@@ -168,3 +168,20 @@ def test_the_command_writes_decoded_lines(dev_node, demo_chain, tmp_path, extra,
             f'"address": "{chain.token.lower()}", "topics": ["{chain.transfer_topic0}", "{log["topics"][1]}", '
             f'"{log["topics"][2]}"], "data": "{log["data"]}", "event": "Transfer", '
             f'"args": {{"sender": "{sender}", "receiver": "{receiver}", "value": "{value}"}}}}')
+
+
+@pytest.mark.parametrize("abi, events, message", [
+    (None, ["Transfer"], "events= names events of an ABI: give abi= too"),
+    (TRANSFER_ABI, ["Swap"], "no event 'Swap' in the ABI; it has: Transfer(address,address,uint256)"),
+    ("", None, "the ABI has no events to decode"),
+])
+def test_an_unusable_abi_is_refused_at_construction(abi, events, message):
+    from vorlane import IndexerConfig, InMemoryStorage
+    from web3 import HTTPProvider, Web3
+
+    from vorlane_follow import Follower
+
+    with pytest.raises(ValueError) as raised:
+        Follower(Web3(HTTPProvider("http://127.0.0.1:1")), IndexerConfig(), EventFilter(), InMemoryStorage(),
+                 Events(), abi=abi, events=events)
+    assert str(raised.value) == message
