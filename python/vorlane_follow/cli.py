@@ -323,7 +323,7 @@ def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
     Options are matched as argparse matches them, abbreviations included."""
     paths: dict[str, tuple[str, Callable[[str], str] | None]] = {}
     for action in parser._actions:
-        fix = _sqlite_absolute if action.dest == "store" else (
+        fix: Callable[[str], str] | None = _sqlite_absolute if action.dest == "store" else (
             os.path.abspath if action.metavar in ("PATH", "FILE") else None)
         paths.update({o: (action.dest, fix) for o in action.option_strings if o.startswith("--")})
     words: list[str] = []
