@@ -2,7 +2,8 @@
 # Sets everything up, then:
 #  1. serves the demo chain (examples/devchain) over HTTP on 127.0.0.1 while it
 #     keeps mining, with a reorganisation on the way, and follows the token's
-#     Transfer logs with `vorlane-follow`, writing them as JSON Lines;
+#     Transfer logs with `vorlane-follow`, decoded against the event's ABI,
+#     writing them as JSON Lines;
 #  2. runs examples/follow_chain.py twice on one SQLite store: the first run
 #     stops after 100 blocks and saves a checkpoint, the second resumes there.
 #
@@ -68,10 +69,13 @@ port=${url##*:}
 echo "    $url (token $token)"
 
 echo
-echo "==> vorlane-follow: the token's Transfer logs up to block 270, 6 confirmations, as JSON Lines"
+echo "==> vorlane-follow: the token's Transfer logs up to block 270, 6 confirmations, decoded, as JSON Lines"
 jsonl=$workdir/transfers.jsonl
+abi=$workdir/transfer.abi
+echo "event Transfer(address indexed from, address indexed to, uint256 value)" >"$abi"
 phase=follow
-"$venv/bin/vorlane-follow" --rpc "$url" --address "$token" --topic0 "$topic0" --to-block 270 \
+# No --topic0: the ABI's events give it.
+"$venv/bin/vorlane-follow" --rpc "$url" --address "$token" --abi "$abi" --to-block 270 \
   --confirmations 6 --batch-size 50 --poll-interval-ms 100 --store "sqlite:$workdir/follow.db" --output "$jsonl"
 "$python" - "$jsonl" "$url" "$token" "$topic0" <<'EOF'
 import json, sys, urllib.request
@@ -92,6 +96,10 @@ request = urllib.request.Request(url, json.dumps(query).encode(), {"Content-Type
 canonical = json.load(urllib.request.urlopen(request, timeout=30))["result"]
 same = [(log["block_hash"], log["log_index"]) for log in kept] == [
     (log["blockHash"], int(log["logIndex"], 16)) for log in canonical]
+# Each line's decoded arguments say what its topics and data say.
+same = same and all(log["event"] == "Transfer" and log["args"] == {
+    "from": "0x" + log["topics"][1][-40:], "to": "0x" + log["topics"][2][-40:], "value": str(int(log["data"], 16))}
+    for log in kept)
 print(f"    applied in order they fold to {len(kept)} transfers: "
       + ("exactly the chain's own, as eth_getLogs gives them" if same else "NOT the chain's own"))
 sys.exit(0 if same else 1)
