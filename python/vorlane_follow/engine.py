@@ -425,8 +425,8 @@ class Engine:
         # A log left undecoded fits no event (possible only when the filter
         # selects a topic0 no event has) or breaks its event's layout.
         if decoder.undecoded != before or (not self._topic0s_fit and Log in map(type, events)):
-            for n, found in out.items():
-                count = sum(type(entry) is Log for entry in found)
+            for n, delivered in out.items():
+                count = sum(type(entry) is Log for entry in delivered)
                 if count:
                     undecoded[n] = count
         if decoder.undecoded != before:
