@@ -230,9 +230,10 @@ SinkEvents::SinkEvents(PyObject* events, const std::string& prefix, const std::s
     Ref iterator = Ref::steal(PyObject_GetIter(events));
     if (!iterator) throw_fetched();
     while (Ref cls = Ref::steal(PyIter_Next(iterator.get()))) {
-        Found f{Ref::steal(Py_NewRef(cls.get())), text_attr(cls.get(), "__event_name__"),
-                text_attr(cls.get(), "__event_signature__"), {}};
+        std::string name = text_attr(cls.get(), "__event_name__");
+        std::string signature = text_attr(cls.get(), "__event_signature__");
         Ref topic0 = attr(cls.get(), "__topic0__");
+        Found f{std::move(cls), std::move(name), std::move(signature), {}};
         if (!PyBytes_Check(topic0.get()) || PyBytes_GET_SIZE(topic0.get()) != 32)
             throw_type_error("record class attribute __topic0__ must be 32 bytes");
         f.topic0.assign(PyBytes_AS_STRING(topic0.get()), 32);

@@ -11,6 +11,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 from decimal import Decimal
 from pathlib import Path
@@ -90,6 +91,9 @@ class Sqlite:
         with sqlite3.connect(self.path) as db:
             return db.execute(sql).fetchall()
 
+    def settle(self):
+        pass
+
 
 class Postgres:
     def __init__(self, dsn):
@@ -114,6 +118,15 @@ class Postgres:
         with psycopg.connect(self.target, autocommit=True) as db:
             cursor = db.execute(sql)
             return cursor.fetchall() if cursor.description else None
+
+    def settle(self):
+        """Waits for the sessions of killed clients to end: one may still
+        commit what its client sent before it died."""
+        deadline = time.monotonic() + 10
+        while self.execute("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend'"
+                           " AND state <> 'idle' AND pid <> pg_backend_pid()")[0][0]:
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
 
 
 @pytest.fixture(params=["sqlite", "postgres"])
@@ -260,19 +273,21 @@ def test_sqlite_file_deleted_is_an_error_not_a_new_file(tmp_path):
 
 
 def test_postgres_restart_during_a_write_leaves_the_last_commit(pg_server):
+    if not pg_server.directory:
+        pytest.skip("the server named by VORLANE_TEST_PG_DSN cannot be restarted by the tests")
     backend = Postgres(pg_server.dsn)
     sink = backend.sink(EVENTS)
     deliver(sink, range(1, 6))
     sink.save_checkpoint_if(cp(5), None)
     deliver(sink, range(6, 20001))  # a commit long enough to be cut by the restart
-    restart = subprocess.Popen(["bash", str(Path(__file__).parent.parent / "scripts" / "pg.sh"),
-                                "restart", pg_server.directory], stdout=subprocess.DEVNULL)
+    restart = threading.Thread(target=pg_server.restart)
+    restart.start()
     time.sleep(0.2)
     try:
         sink.save_checkpoint_if(cp(20000), 5)
     except RuntimeError as e:
         assert str(e).startswith("Storage error: ")
-    assert restart.wait(timeout=120) == 0
+    restart.join()
     committed = backend.checkpoint().block_number
     assert committed in (5, 20000)
     assert_canonical(backend, committed)
@@ -389,6 +404,7 @@ def test_kills_at_random_moments_leave_tables_and_checkpoint_in_step(backend):
         time.sleep(rng.uniform(0.6, 1.0))
         child.send_signal(signal.SIGKILL)
         child.wait()
+        backend.settle()
         saved = backend.checkpoint() if kind == "PostgresSink" or backend.path.exists() else None
         if saved and saved.block_hash == cp(saved.block_number).block_hash:
             assert_canonical(backend, saved.block_number)
