@@ -203,6 +203,31 @@ struct Walk {
     bool fail_at(std::string_view what, const char* at) {
         return fail_at(what, std::string_view(at, static_cast<std::size_t>(end - at)));
     }
+    static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+    // Past the first top-level object or array of [p, e) when it is whole
+    // (brackets paired, strings closed); null otherwise, or when the text
+    // starts with anything else.
+    static const char* value_end(const char* p, const char* e) {
+        while (p < e && is_space(*p)) ++p;
+        if (p == e || (*p != '{' && *p != '[')) return nullptr;
+        std::size_t depth = 0;
+        for (; p < e; ++p) {
+            const char c = *p;
+            if (c == '"') {
+                for (++p; p < e && *p != '"'; ++p)
+                    if (*p == '\\') ++p;
+                if (p >= e) return nullptr;
+            } else if (c == '{' || c == '[') {
+                ++depth;
+            } else if (c == '}' || c == ']') {
+                if (depth == 0) return nullptr;
+                if (--depth == 0) return p + 1;
+            }
+        }
+        return nullptr;
+    }
+
     // A string's text with its quotes, from its contents.
     static std::string_view quoted(std::string_view contents) {
         return {contents.data() - 1, contents.size() + 2};
@@ -218,6 +243,13 @@ struct Walk {
             return fail("the answer is too large to decode (" + std::to_string(size) + " bytes)");
         const char* at = nullptr;
         if (doc && doc->current_location().get(at)) at = nullptr;
+        // A whole object or array followed by more text: simdjson 3 and 4
+        // report this with different errors and positions, so it is found
+        // here from the text itself.
+        if (const char* after = value_end(begin, end)) {
+            while (after < end && is_space(*after)) ++after;
+            if (after < end) return fail_at("the answer is not valid JSON: content after its end", after);
+        }
         // An answer that ends in a bracket was not cut short: its brackets
         // do not pair up.
         const char* last = end;
