@@ -15,9 +15,12 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT / "python") not in sys.path:
     sys.path.insert(0, str(ROOT / "python"))
 
-# Whole runs of several processes: one Python version, no sanitizer build.
-SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED")),
-                          reason="slow integration case: runs on Python 3.11 without sanitizers")
+# Whole runs of several processes: one Python version, no sanitizer build,
+# and not again against an installed wheel (the build from the tree ran them).
+SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED"))
+                          or bool(os.environ.get("VORLANE_WHEEL_TEST")),
+                          reason="slow integration case: runs on Python 3.11 without sanitizers, "
+                                 "from the tree's build")
 
 FAST_RETRY = {"retry_base": 0.01, "retry_cap": 0.1}
 
