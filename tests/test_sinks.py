@@ -8,7 +8,6 @@ import hashlib
 import json
 import random
 import signal
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -18,6 +17,7 @@ from pathlib import Path
 
 import psycopg
 import pytest
+from optional_modules import importable
 from vorlane import Checkpoint
 from vorlane_rpc import Log
 from vorlane_stores import PostgresSink, PostgresStorage, SqliteSink, SqliteStorage
@@ -84,11 +84,11 @@ class Sqlite:
         return SqliteStorage(self.path).load_checkpoint("1", "idx")
 
     def rows(self, table):
-        with sqlite3.connect(self.path) as db:
+        with importable("sqlite3").connect(self.path) as db:
             return db.execute(f'SELECT * FROM "{table}" ORDER BY block_number, log_index').fetchall()
 
     def execute(self, sql):
-        with sqlite3.connect(self.path) as db:
+        with importable("sqlite3").connect(self.path) as db:
             return db.execute(sql).fetchall()
 
     def settle(self):
