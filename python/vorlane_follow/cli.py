@@ -1,4 +1,5 @@
-"""`vorlane-follow`: follow one node and write the matched logs as JSON Lines.
+"""`vorlane-follow`: follow one node and write the matched logs as JSON Lines,
+or their decoded events into a database sink.
 
 Arguments are parsed before anything heavy is imported, so `--help` and bad
 options answer at once.
@@ -94,6 +95,20 @@ def _store(text: str) -> str:
     raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or memory, got {text!r}")
 
 
+SINK_KINDS = {"sqlite": "a file path", "postgres": "a DSN", "parquet": "a folder"}
+
+
+def _sink(text: str) -> str:
+    kind, colon, where = text.partition(":")
+    if not colon or kind not in SINK_KINDS:
+        raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or parquet:DIR, got {text!r}")
+    if not where.strip():
+        raise argparse.ArgumentTypeError(f"{kind}: needs {SINK_KINDS[kind]} after the colon, got {text!r}")
+    if kind == "parquet":
+        raise argparse.ArgumentTypeError("parquet: is not available in this version (sqlite:PATH or postgres:DSN)")
+    return text
+
+
 def build_parser() -> argparse.ArgumentParser:
     d = IndexerConfig()
     p = argparse.ArgumentParser(
@@ -128,10 +143,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--chain", default=None,
                    help="chain name in the checkpoint store (default: the node's chain id)")
     p.add_argument("--id", default=d.id, help=f"indexer name in the checkpoint store (default {d.id})")
-    p.add_argument("--store", type=_store, default=DEFAULT_STORE,
-                   help=f"sqlite:PATH, postgres:DSN or memory (default {DEFAULT_STORE})")
+    p.add_argument("--store", type=_store, default=None,
+                   help=f"sqlite:PATH, postgres:DSN or memory (default: the --sink's database, else "
+                        f"{DEFAULT_STORE}); a store apart from the sink commits the checkpoint after the "
+                        "sink's rows, not with them: exactly once holds only with the sink as the store")
     p.add_argument("--output", default=None, metavar="PATH",
-                   help="append the lines to this file (default: standard output)")
+                   help="append the lines to this file (default: standard output, or no lines with --sink)")
+    p.add_argument("--sink", type=_sink, default=None, metavar="KIND:WHERE",
+                   help="write the decoded events of --abi into a table per event, committed with the "
+                        "checkpoint: sqlite:PATH or postgres:DSN")
+    p.add_argument("--table-prefix", default="", metavar="PREFIX",
+                   help="put before each --sink table's name (the event name, lower-cased)")
     p.add_argument("--abi", default=None, metavar="FILE",
                    help="decode the logs with this contract ABI (JSON or event signatures, one a line): "
                         'each line gets "event" and "args"; --topic0 defaults to its events\' topic0 values')
@@ -148,13 +170,16 @@ class JsonLines:
     killed process never leaves half a line behind); they are written before
     the checkpoint that covers them is saved, before a rollback's line, at
     the end, and block by block once the follower is near the head (where
-    `counters.lag` says so)."""
+    `counters.lag` says so). With a sink (a `SinkHandler`), each block goes
+    to it first; with no `fd`, to it alone."""
 
     _MOST = 1 << 16  # bytes held back at most
 
-    def __init__(self, fd: int, *, durable: bool, near_head: int = 0, decoder: Any = None) -> None:
+    def __init__(self, fd: int | None, *, durable: bool, near_head: int = 0, decoder: Any = None,
+                 sink: Any = None) -> None:
         self.fd = fd
         self.durable = durable
+        self.sink = sink
         from vorlane_rpc import encode_log_lines
 
         # With a decoder, its lines: a log no event fits is written as is.
@@ -169,6 +194,7 @@ class JsonLines:
         self.first_block = 0
 
     def _write(self, data: bytes) -> None:
+        assert self.fd is not None
         while data:
             data = data[os.write(self.fd, data):]
 
@@ -180,7 +206,11 @@ class JsonLines:
             self._write(data)
 
     def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
-        if logs:
+        if self.sink is not None:
+            self.sink.on_block(block, logs)
+            if self.fd is None and self.decoder.undecoded != self._undecoded:
+                self._report()
+        if logs and self.fd is not None:
             lines = self._lines(logs)
             if self.decoder is not None and self.decoder.undecoded != self._undecoded:
                 self._report()
@@ -210,15 +240,18 @@ class JsonLines:
                 "logs of %s from %s are written undecoded: %s", signature, address, reason)
 
     def on_rollback(self, block_number: int) -> None:
-        self.flush()
-        self._write(b'{"type": "rollback", "to_block": %d}\n' % block_number)
+        if self.sink is not None:
+            self.sink.on_rollback(block_number)
+        if self.fd is not None:
+            self.flush()
+            self._write(b'{"type": "rollback", "to_block": %d}\n' % block_number)
         if self.progress is not None:
             self.progress.n = max(0, block_number - self.first_block + 1)
             self.progress.refresh()
 
     def sync(self) -> None:
         self.flush()
-        if self.durable:
+        if self.durable and self.fd is not None:
             os.fsync(self.fd)
 
 
@@ -240,6 +273,33 @@ class _FlushingStore:
     def _save_if(self, checkpoint: Any, expected: int | None) -> None:
         self._out.sync()
         self._store.save_checkpoint_if(checkpoint, expected)
+
+
+class _StoreBesideSink:
+    """A store of its own next to a sink: the sink's rows commit first (with
+    the sink's own unfenced checkpoint), then the store's fenced save. A
+    crash between the two leaves rows above the store's checkpoint, which
+    the rollback of the next start deletes; a second writer is fenced only
+    by the store, after its rows are written."""
+
+    def __init__(self, store: Any, sink: Any) -> None:
+        self._store = store
+        self._sink = sink
+        self.load_checkpoint = store.load_checkpoint
+        if hasattr(store, "save_checkpoint_if"):
+            self.save_checkpoint_if = self._save_if
+
+    def save_checkpoint(self, checkpoint: Any) -> None:
+        self._sink.save_checkpoint(checkpoint)
+        self._store.save_checkpoint(checkpoint)
+
+    def _save_if(self, checkpoint: Any, expected: int | None) -> None:
+        self._sink.save_checkpoint(checkpoint)
+        self._store.save_checkpoint_if(checkpoint, expected)
+
+    def delete_checkpoint(self, chain_id: str, indexer_id: str) -> None:
+        self._sink.delete_checkpoint(chain_id, indexer_id)
+        self._store.delete_checkpoint(chain_id, indexer_id)
 
 
 def _open_output(path: str | None) -> tuple[int, bool]:
@@ -292,6 +352,34 @@ def _read_abi(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tupl
     return decoder, [event.topic0_hex for event in events]
 
 
+def _check_sink(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Exits 2 when --sink cannot be used: without --abi, or with table
+    names the sinks refuse (tried on an SQLite database in memory, whose
+    naming rules are those of every sink)."""
+    if args.sink is None:
+        if args.table_prefix:
+            parser.error("argument --table-prefix: names the tables of --sink: give --sink too")
+        return
+    if args.decoder is None:
+        parser.error("argument --sink: writes decoded events: give --abi too")
+    import vorlane_stores
+
+    try:
+        vorlane_stores.SqliteSink(":memory:", args.decoder.types, prefix=args.table_prefix)
+    except ValueError as error:
+        parser.error(f"argument --table-prefix: {error}")
+
+
+def _open_sink(args: argparse.Namespace) -> Any:
+    import vorlane_stores
+
+    from .sinks import SinkHandler
+
+    kind, _, where = args.sink.partition(":")
+    make = vorlane_stores.SqliteSink if kind == "sqlite" else vorlane_stores.PostgresSink
+    return SinkHandler(make(where, args.decoder.types, prefix=args.table_prefix), args.decoder)
+
+
 def _open_store(text: str) -> Any:
     if text == "memory":
         from vorlane import InMemoryStorage
@@ -323,7 +411,7 @@ def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
     Options are matched as argparse matches them, abbreviations included."""
     paths: dict[str, tuple[str, Callable[[str], str] | None]] = {}
     for action in parser._actions:
-        fix: Callable[[str], str] | None = _sqlite_absolute if action.dest == "store" else (
+        fix: Callable[[str], str] | None = _sqlite_absolute if action.dest in ("store", "sink") else (
             os.path.abspath if action.metavar in ("PATH", "FILE") else None)
         paths.update({o: (action.dest, fix) for o in action.option_strings if o.startswith("--")})
     words: list[str] = []
@@ -344,7 +432,7 @@ def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
             words[-1] = f"{name}={fix(value)}"
         elif fix is not None:
             words += [fix(v) for v in [next(rest, None)] if v is not None]
-    if "store" not in given:
+    if "store" not in given and "sink" not in given:
         words += ["--store", _sqlite_absolute(DEFAULT_STORE)]
     return words
 
@@ -368,6 +456,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.to_block is not None and args.to_block < args.from_block:
         parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
     args.decoder, args.event_topic0s = _read_abi(parser, args)
+    _check_sink(parser, args)
+    if args.store is None and args.sink is None:
+        args.store = DEFAULT_STORE
     run = _Run(args, _resumable(parser, sys.argv[1:] if argv is None else argv))
     signal.signal(signal.SIGINT, run.on_signal)
     signal.signal(signal.SIGTERM, run.on_signal)
@@ -398,6 +489,10 @@ class _Run:
     def follow(self) -> int:
         import logging
         logging.basicConfig(level=logging.WARNING, stream=sys.stderr, format=f"{PROG}: %(message)s")
+        if self.args.sink is not None and self.args.store is not None:
+            logging.getLogger("vorlane_follow").warning(
+                "--store keeps the checkpoint apart from the sink's rows: exactly once holds only "
+                "with the sink as the store (no --store)")
         try:
             counters = self._follow()
         except (KeyboardInterrupt, SystemExit):
@@ -438,7 +533,7 @@ class _Run:
                                  args.batch_size, args.checkpoint_interval, args.poll_interval_ms)
 
         progress = _progress(args)
-        opened: list[Any] = []  # the output and the store, once the node has answered
+        opened: list[Any] = []  # the sink, the store and the output, once the node has answered
         if progress is not None:
             # Warnings are printed above the progress bar, not through it.
             from tqdm.contrib.logging import logging_redirect_tqdm  # type: ignore[import-untyped]
@@ -471,25 +566,38 @@ class _Run:
                 self.follower.stop()
             return self.follower.run()  # type: ignore[no-any-return]
         finally:
-            if opened:
-                opened[0].flush()
+            for out in opened:
+                if isinstance(out, JsonLines):
+                    out.flush()
             if progress is not None:
                 redirect.__exit__(None, None, None)
                 progress.close()
-            if len(opened) > 1 and hasattr(opened[1], "close"):
-                opened[1].close()
+            for owner in opened:
+                if not isinstance(owner, JsonLines) and hasattr(owner, "close"):
+                    owner.close()
 
     def _open(self, progress: Any, opened: list[Any]) -> tuple[JsonLines, Any]:
-        """The output and the store, opened only once the node has answered,
-        so that a start-up that never reaches it leaves no file behind; each
-        put in `opened` as it opens, for the caller to close."""
-        fd, durable = _open_output(self.args.output)
-        out = JsonLines(fd, durable=durable, near_head=self.args.confirmations + 1, decoder=self.args.decoder)
+        """The output and the store (the sink's, the store's or both), opened
+        only once the node has answered, so that a start-up that never
+        reaches it leaves no file behind, and the sink first, so that one
+        that cannot be opened leaves no output file; each put in `opened` as
+        it opens, for the caller to flush and close."""
+        args = self.args
+        sink = store = None
+        if args.sink is not None:
+            sink = _open_sink(args)
+            opened.append(sink.sink)
+        if args.store is not None:
+            store = _open_store(args.store)
+            opened.append(store)
+        if sink is not None:
+            store = sink if store is None else _StoreBesideSink(store, sink.sink)
+        fd, durable = (None, False) if sink is not None and args.output is None else _open_output(args.output)
+        out = JsonLines(fd, durable=durable, near_head=args.confirmations + 1, decoder=args.decoder, sink=sink)
         out.progress = progress
-        out.first_block = self.args.from_block
+        out.first_block = args.from_block
         opened.append(out)
-        opened.append(_open_store(self.args.store))
-        return out, opened[1]
+        return out, store
 
     async def _follow_ws(self, config: Any, event_filter: Any, progress: Any,
                          opened: list[Any]) -> Counters | None:
