@@ -279,8 +279,8 @@ class _StoreBesideSink:
     """A store of its own next to a sink: the sink's rows commit first (with
     the sink's own unfenced checkpoint), then the store's fenced save. A
     crash between the two leaves rows above the store's checkpoint, which
-    the rollback of the next start deletes; a second writer is fenced only
-    by the store, after its rows are written."""
+    the rollback of the next start deletes; a second writer meets the
+    store's fence only after its own commit into the sink."""
 
     def __init__(self, store: Any, sink: Any) -> None:
         self._store = store
