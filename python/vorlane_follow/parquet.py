@@ -1,0 +1,360 @@
+"""ParquetSink: decoded events in Parquet files, one per event type and
+range of `chunk_blocks` blocks, the files being the checkpoint.
+
+Layout: `DIR/<event>/<first>-<last>.parquet` (block numbers, 12 digits, so
+names sort by block). A file is written under a hidden name (`.<name>.tmp`)
+and renamed into place, so every visible `*.parquet` file is complete. Each
+file's key-value metadata holds `vorlane.through` (the last block whose rows
+it holds; the range's last block unless a rollback cut the range short) and
+`vorlane.block_hash` (that block's hash) and the chain and indexer ids.
+
+The durable checkpoint is the smallest `through` over the event types (each
+read along its contiguous files from the lowest one). Opening the sink
+restores that state: files past it are cut back or removed, rows of a range
+it leaves incomplete are read back into memory.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import re
+from pathlib import Path
+from typing import Any, Iterable
+
+LOG_COLUMNS = ("block_number", "block_hash", "log_index", "transaction_hash", "transaction_index",
+               "address")
+WIDE_INTS = ("string", "binary", "float")
+_NAME = re.compile(r"^(\d{12})-(\d{12})\.parquet$")
+
+
+def _pyarrow() -> Any:
+    try:
+        import pyarrow
+        import pyarrow.parquet  # noqa: F401
+    except ImportError as e:
+        raise ImportError("ParquetSink needs pyarrow, the extra [parquet]: pip install '.[parquet]'") from e
+    return pyarrow
+
+
+def _split(inner: str) -> list[str]:
+    """Top-level comma split of a tuple's component list."""
+    parts, depth, start = [], 0, 0
+    for i, c in enumerate(inner):
+        if c == "(":
+            depth += 1
+        elif c == ")":
+            depth -= 1
+        elif c == "," and depth == 0:
+            parts.append(inner[start:i])
+            start = i + 1
+    if inner:
+        parts.append(inner[start:])
+    return parts
+
+
+class _Column:
+    """An ABI type as an Arrow type and the conversion of a decoded value."""
+
+    def __init__(self, pa: Any, type_: str, wide: str) -> None:
+        self.convert: Any = None
+        self.arrow: Any
+        if type_.endswith("]"):
+            inner = _Column(pa, type_[:type_.rindex("[")], wide)
+            self.arrow = pa.list_(inner.arrow)
+            conv = inner.convert
+            self.convert = (lambda v: [conv(x) for x in v]) if conv else list
+        elif type_.startswith("("):
+            parts = [_Column(pa, t, wide) for t in _split(type_[1:-1])]
+            names = [f"f{i}" for i in range(len(parts))]
+            self.arrow = pa.struct([(n, p.arrow) for n, p in zip(names, parts)])
+            convs = [(n, p.convert or (lambda x: x)) for n, p in zip(names, parts)]
+            self.convert = lambda v: {n: c(x) for (n, c), x in zip(convs, v)}
+        elif type_.startswith(("uint", "int")):
+            signed = type_.startswith("int")
+            bits = int(type_[3 + (not signed):] or 256)
+            if bits <= 64:
+                self.arrow = pa.int64() if signed else pa.uint64()
+            elif wide == "string":
+                self.arrow, self.convert = pa.string(), str
+            elif wide == "float":
+                self.arrow, self.convert = pa.float64(), float
+            else:
+                self.arrow = pa.binary(32)
+                self.convert = lambda v: v.to_bytes(32, "big", signed=signed)
+        elif type_ == "bool":
+            self.arrow = pa.bool_()
+        elif type_ in ("address", "string"):
+            self.arrow = pa.string()
+        else:  # bytes, bytesN
+            self.arrow = pa.binary()
+
+
+class ParquetSink:
+    """Decoded events into Parquet files under `directory`, as a follower's
+    handler and checkpoint store in one (see the module's text)."""
+
+    def __init__(self, directory: str | os.PathLike[str], events: Iterable[Any], *,
+                 chunk_blocks: int = 1000, wide_ints: str = "string") -> None:
+        pa = _pyarrow()
+        if wide_ints not in WIDE_INTS:
+            raise ValueError(f"wide_ints must be one of {', '.join(WIDE_INTS)}, got {wide_ints!r}")
+        if chunk_blocks < 1:
+            raise ValueError(f"chunk_blocks must be at least 1, got {chunk_blocks}")
+        self._pa = pa
+        self.directory = Path(directory)
+        self.chunk = chunk_blocks
+        classes: dict[bytes, Any] = {}
+        for cls in events:
+            classes.setdefault(cls.__topic0__, cls)
+        names = [cls.__event_name__ for cls in classes.values()]
+        self._types: dict[bytes, tuple[str, Any, list[Any]]] = {}
+        for cls in classes.values():
+            name = cls.__event_name__
+            if not name or "/" in name or name.startswith("."):
+                raise ValueError(f"invalid folder name {name!r} for event {cls.__event_signature__}")
+            if names.count(name) > 1:
+                name = f"{name}_{cls.__topic0__[:4].hex()}"
+            fields = [pa.field("block_number", pa.uint64()), pa.field("block_hash", pa.string()),
+                      pa.field("log_index", pa.uint32()), pa.field("transaction_hash", pa.string()),
+                      pa.field("transaction_index", pa.uint32()), pa.field("address", pa.string())]
+            convs = []
+            taken = set(LOG_COLUMNS)
+            for i, (arg, type_, indexed) in enumerate(cls.__schema__):
+                dynamic = type_ in ("string", "bytes") or type_.endswith("]") or type_.startswith("(")
+                col = _Column(pa, "bytes32" if indexed and dynamic else type_, wide_ints)
+                arg = f"{arg}_" if arg in LOG_COLUMNS else arg or f"arg{i}"
+                if arg in taken:
+                    raise ValueError(f'event {cls.__event_signature__} has two arguments named "{arg}"')
+                taken.add(arg)
+                fields.append(pa.field(arg, col.arrow))
+                convs.append(col.convert)
+            self._types[cls.__topic0__] = (name, pa.schema(fields), convs)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self._lock = open(self.directory / ".lock", "a")
+        try:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self._lock.close()
+            raise RuntimeError(f"Parquet folder {self.directory} is open by another writer") from None
+        # Rows not yet in a file (or to be rewritten), per topic0, in block order.
+        self._rows: dict[bytes, list[tuple[Any, ...]]] = {t: [] for t in self._types}
+        self._hashes: dict[int, str] = {}
+        self._ids = ("", "")
+        self._written: int | None = None  # the durable checkpoint's block
+        self._dirty: int | None = None    # files from this block's range up are to be rewritten
+        self._saved: int | None = None    # the fence: the last checkpoint saved or found
+        self._restore()
+
+    # ---- files
+
+    def _folder(self, topic: bytes) -> Path:
+        return self.directory / self._types[topic][0]
+
+    def _files(self, topic: bytes) -> list[tuple[int, Path]]:
+        """The type's contiguous files from its lowest range, as (range index, path)."""
+        folder = self._folder(topic)
+        found = sorted((int(m[1]) // self.chunk, folder / m[0])
+                       for m in (_NAME.match(n) for n in (os.listdir(folder) if folder.exists() else ()))
+                       if m)
+        return found
+
+    def _meta(self, path: Path) -> dict[bytes, bytes]:
+        return self._pa.parquet.read_schema(path).metadata or {}
+
+    def _write(self, topic: bytes, k: int, rows: list[tuple[Any, ...]], through: int, hash_: str) -> None:
+        name, schema, _ = self._types[topic]
+        folder = self._folder(topic)
+        folder.mkdir(exist_ok=True)
+        final = folder / f"{k * self.chunk:012d}-{(k + 1) * self.chunk - 1:012d}.parquet"
+        temp = folder / f".{final.name}.tmp"
+        columns: list[Any] = list(zip(*rows)) if rows else [[] for _ in schema]
+        table = self._pa.Table.from_arrays(
+            [self._pa.array(c, type=f.type) for c, f in zip(columns, schema)],
+            schema=schema.with_metadata({"vorlane.through": str(through), "vorlane.block_hash": hash_,
+                                         "vorlane.chain_id": self._ids[0],
+                                         "vorlane.indexer_id": self._ids[1]}))
+        self._pa.parquet.write_table(table, temp)
+        with open(temp, "rb+") as f:
+            os.fsync(f.fileno())
+        os.replace(temp, final)
+
+    def _sync_folder(self, topic: bytes) -> None:
+        fd = os.open(self._folder(topic), os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+    def _read_rows(self, path: Path, upto: int) -> list[tuple[Any, ...]]:
+        table = self._pa.parquet.read_table(path)
+        names = table.column_names
+        return [tuple(r[n] for n in names) for r in table.to_pylist() if r["block_number"] <= upto]
+
+    def _restore(self) -> None:
+        found: list[tuple[int, str, tuple[str, str]]] = []
+        for topic in self._types:
+            folder = self._folder(topic)
+            if folder.exists():
+                for n in os.listdir(folder):
+                    if n.startswith(".") and n.endswith(".tmp"):
+                        os.unlink(folder / n)
+            last, expect = None, None
+            for k, path in self._files(topic):
+                if expect is not None and k != expect:
+                    break
+                meta = self._meta(path)
+                last = (int(meta[b"vorlane.through"]), meta[b"vorlane.block_hash"].decode(),
+                        (meta[b"vorlane.chain_id"].decode(), meta[b"vorlane.indexer_id"].decode()))
+                if last[0] < (k + 1) * self.chunk - 1:
+                    break
+                expect = k + 1
+            if last is None:
+                found = []
+                break
+            found.append(last)
+        through, hash_, ids = min(found) if found else (None, "", ("", ""))
+        self._ids = ids
+        self._written = self._saved = through
+        self._hash = hash_
+        self._cut(through, hash_)
+
+    def _cut(self, n: int | None, hash_: str) -> None:
+        """Makes the files hold exactly the rows up to block n: the range
+        holding n is rewritten (or kept if whole) and its rows below n kept
+        in memory when it is incomplete; later files are removed, lowest
+        first, so that a crash between leaves a contiguous run."""
+        for topic in self._types:
+            keep: list[tuple[Any, ...]] = []
+            for k, path in self._files(topic):
+                first, end = k * self.chunk, (k + 1) * self.chunk - 1
+                if n is not None and end <= n:
+                    continue
+                if n is not None and first <= n:
+                    keep = self._read_rows(path, n)
+                    if int(self._meta(path)[b"vorlane.through"]) != n:
+                        self._write(topic, k, keep, n, hash_)
+                else:
+                    path.unlink()
+            self._rows[topic] = keep + [r for r in self._rows[topic] if r[0] > (n if n is not None else -1)]
+            if self._folder(topic).exists():
+                self._sync_folder(topic)
+
+    # ---- handler
+
+    def on_block(self, block: Any, events: Iterable[Any]) -> None:
+        if self._lock.closed:
+            raise RuntimeError("the sink is closed")
+        if block is not None:
+            self._hashes[block.number] = block.hash
+        staged: list[tuple[bytes, tuple[Any, ...]]] = []
+        for e in events:
+            topic = getattr(type(e), "__topic0__", None)
+            if topic is None:
+                if hasattr(e, "topics"):
+                    continue  # an undecoded log
+                raise TypeError(f"expected decoded event records or Log objects, got {type(e).__name__!r}")
+            if topic not in self._types:
+                raise ValueError(f"event {type(e).__event_signature__} is not one of the sink's events")
+            convs = self._types[topic][2]
+            staged.append((topic, (e.block_number, e.block_hash, e.log_index, e.transaction_hash,
+                                   e.transaction_index, e.address,
+                                   *((c(v) if c else v) for c, v in zip(convs, e)))))
+        for topic, row in staged:
+            self._rows[topic].append(row)
+            self._hashes.setdefault(row[0], row[1])
+
+    def on_rollback(self, block_number: int) -> None:
+        n = int(block_number)
+        for topic, rows in self._rows.items():
+            self._rows[topic] = [r for r in rows if r[0] <= n]
+        for b in [b for b in self._hashes if b > n]:
+            del self._hashes[b]
+        if self._written is not None and n < self._written:
+            # The rows up to n of the range holding n (unless n ends it) come
+            # back into memory; the files from that range up are replaced at
+            # the next save.
+            cut = n // self.chunk if (n + 1) % self.chunk else None
+            for topic in self._types:
+                self._rows[topic] = [r for k, path in self._files(topic) if k == cut
+                                     for r in self._read_rows(path, n)]
+            self._dirty = n if self._dirty is None else min(self._dirty, n)
+
+    # ---- store
+
+    def load_checkpoint(self, chain_id: str, indexer_id: str) -> Any:
+        from vorlane import Checkpoint
+        if self._written is None:
+            return None
+        return Checkpoint(chain_id, indexer_id, self._written, self._hash)
+
+    def save_checkpoint(self, checkpoint: Any) -> None:
+        self._save(checkpoint)
+
+    def save_checkpoint_if(self, checkpoint: Any, expected_block_number: int | None) -> None:
+        if expected_block_number != self._saved:
+            raise RuntimeError(f"Checkpoint mismatch at block {self._saved}")
+        self._save(checkpoint)
+
+    def _save(self, cp: Any) -> None:
+        b = cp.block_number
+        self._hashes[b] = cp.block_hash
+        self._ids = (cp.chain_id, cp.indexer_id)
+        if self._dirty is not None:
+            first = self._dirty + 1
+        elif self._written is not None:
+            first = self._written + 1
+        else:
+            first = min(self._hashes)
+        complete = (b + 1) // self.chunk  # ranges [0, complete) end at or before b
+        through = self._written
+        for k in range(first // self.chunk, complete):
+            end = (k + 1) * self.chunk - 1
+            if end not in self._hashes:
+                raise ValueError(f"block {end} ends a range but its hash was not seen")
+            for topic in self._types:
+                rows = [r for r in self._rows[topic] if r[0] <= end]
+                self._write(topic, k, rows, end, self._hashes[end])
+                self._rows[topic] = self._rows[topic][len(rows):]
+            through = end
+        if self._dirty is not None:
+            # The range holding b was cut short by the rollback: its file is
+            # rewritten as far as b, the files past it are removed.
+            k = b // self.chunk
+            if complete <= k:
+                for topic in self._types:
+                    self._write(topic, k, self._rows[topic], b, cp.block_hash)
+                through = b
+            for topic in self._types:
+                for j, path in self._files(topic):
+                    if j > k:
+                        path.unlink()
+            self._dirty = None
+        if through != self._written:
+            for topic in self._types:
+                if self._folder(topic).exists():
+                    self._sync_folder(topic)
+            assert through is not None
+            self._written, self._hash = through, self._hashes[through]
+        for x in [x for x in self._hashes if x <= (self._written if self._written is not None else -1)]:
+            del self._hashes[x]
+        self._saved = b
+
+    def delete_checkpoint(self, chain_id: str, indexer_id: str) -> None:
+        """Removes every file: with the files gone there is no checkpoint."""
+        self._cut(None, "")
+        for rows in self._rows.values():
+            rows.clear()
+        self._written = self._saved = self._dirty = None
+
+    def close(self) -> None:
+        if not self._lock.closed:
+            fcntl.flock(self._lock, fcntl.LOCK_UN)
+            self._lock.close()
+
+    def __enter__(self) -> "ParquetSink":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
