@@ -13,6 +13,11 @@ per checkpoint:
 - psycopg 3: copy (FORMAT binary) with write_row of tuples read from the
   same records (values as Decimal, as numeric(78,0) takes them), then the
   checkpoint upsert, in one transaction.
+- ParquetSink (when pyarrow is installed): as SqliteSink, files of 1,000
+  blocks.
+- pyarrow: Table.from_pylist of dicts read from the same records (wide
+  values as decimal strings, the sink's schema) and parquet.write_table per
+  1,000 blocks.
 
 Both SQLite files run in WAL mode with synchronous=NORMAL, so the figures
 are the work of writing rows rather than the disk's flushes. PostgreSQL:
@@ -24,6 +29,7 @@ repeats) and each sink's ratio to its loop.
 from __future__ import annotations
 
 import hashlib
+import importlib.util
 import os
 import random
 import sqlite3
@@ -122,6 +128,29 @@ def run_sqlite3(path: Path, cls, data) -> float:
     return elapsed
 
 
+def run_pyarrow(folder: Path, data) -> float:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    schema = pa.schema([("block_number", pa.uint64()), ("block_hash", pa.string()),
+                        ("log_index", pa.uint32()), ("transaction_hash", pa.string()),
+                        ("transaction_index", pa.uint32()), ("address", pa.string()),
+                        ("from", pa.string()), ("to", pa.string()), ("value", pa.string())])
+    folder.mkdir(exist_ok=True)
+    start = time.perf_counter()
+    rows = []
+    for records in data:
+        b = records[0].block_number
+        rows.extend({"block_number": r.block_number, "block_hash": r.block_hash,
+                     "log_index": r.log_index, "transaction_hash": r.transaction_hash,
+                     "transaction_index": r.transaction_index, "address": r.address,
+                     "from": r[0], "to": r[1], "value": str(r[2])} for r in records)
+        if b % 1000 == 999:
+            pq.write_table(pa.Table.from_pylist(rows, schema=schema), folder / f"{b - 999:012d}.parquet")
+            rows.clear()
+    elapsed = time.perf_counter() - start
+    return elapsed
+
+
 def pg_reset(dsn: str) -> None:
     with psycopg.connect(dsn, autocommit=True) as db:
         db.execute('DROP TABLE IF EXISTS "transfer", vorlane_checkpoints')
@@ -182,6 +211,11 @@ def main() -> None:
             keep("SqliteSink", run_sink(SqliteSink(fresh(Path(folder), "s.db"), [cls],
                                                    synchronous=False), data))
             keep("sqlite3.executemany", run_sqlite3(fresh(Path(folder), "p.db"), cls, data))
+        if importlib.util.find_spec("pyarrow"):
+            from vorlane_follow.parquet import ParquetSink
+            for i in range(repeats):
+                keep("ParquetSink", run_sink(ParquetSink(Path(folder, f"q{i}"), [cls]), data))
+                keep("pyarrow from_pylist", run_pyarrow(Path(folder, f"a{i}"), data))
     dsn, directory = pg_server()
     try:
         for _ in range(repeats):
@@ -194,7 +228,10 @@ def main() -> None:
     print(f"{rows} rows, {PER_BLOCK} a block, a checkpoint every {EVERY} blocks, best of {repeats}")
     for name, seconds in best.items():
         print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s")
-    for sink, loop in (("SqliteSink", "sqlite3.executemany"), ("PostgresSink", "psycopg copy.write_row")):
+    for sink, loop in (("SqliteSink", "sqlite3.executemany"), ("PostgresSink", "psycopg copy.write_row"),
+                       ("ParquetSink", "pyarrow from_pylist")):
+        if sink not in best:
+            continue
         print(f"  {sink} / {loop}: {best[loop] / best[sink]:.2f}x the rows per second")
 
 
