@@ -123,6 +123,24 @@ def test_resume_rewrites_nothing_and_a_second_writer_is_refused(tmp_path):
     assert {p: (p.stat().st_ino, p.stat().st_mtime_ns) for p in tmp_path.rglob("*.parquet")} == files
 
 
+def polars_rows(glob):
+    return pytest.importorskip("polars").read_parquet(glob).rows()
+
+
+def duckdb_rows(glob):
+    return pytest.importorskip("duckdb").sql(f"SELECT * FROM '{glob}' ORDER BY block_number, log_index").fetchall()
+
+
+@pytest.mark.parametrize("reader", [polars_rows, duckdb_rows])
+def test_the_files_open_in_other_readers(tmp_path, reader):
+    with ParquetSink(tmp_path, EVENTS, chunk_blocks=10) as sink:
+        deliver(sink, range(1, 35))
+        sink.save_checkpoint_if(cp(34), None)
+    for name in ("Transfer", "Note"):
+        assert reader(f"{tmp_path}/{name}/*.parquet") == read(tmp_path, name)
+    assert len(read(tmp_path, "Transfer")) == sum(b % 3 for b in range(1, 30))
+
+
 LAST = 1499
 CHILD = f"""
 import sys
