@@ -177,3 +177,37 @@ def test_kills_at_random_moments_leave_the_canonical_rows(tmp_path):
         child.wait()
     subprocess.run([sys.executable, "-c", CHILD, str(tmp_path)], check=True, timeout=120)
     assert_canonical(tmp_path, LAST)
+
+
+@pytest.mark.parametrize("depth, rollback_depths", [(2, []), (7, [3])])
+def test_follower_through_a_reorganisation_writes_the_canonical_transfers(tmp_path, dev_node, demo_chain,
+                                                                          depth, rollback_depths):
+    from follow_support import make_follower, run
+    from test_sinks import TRANSFER_ABI
+    from vorlane_rpc import EventDecoder
+
+    from vorlane_follow.sinks import SinkHandler
+    decoder = EventDecoder([(TRANSFER_ABI, bytes.fromhex(demo_chain.transfer_topic0[2:]))])
+    sink = ParquetSink(tmp_path, decoder.types, chunk_blocks=3)
+
+    class Reorg:
+        def on_block(self, block, events):
+            if block.number == confirmed and demo_chain.head < last + 4:
+                demo_chain.reorg(depth, new_blocks=depth + 6)
+
+        def on_rollback(self, block_number):
+            pass
+
+    confirmed = demo_chain.head - 4
+    last = demo_chain.head + 6 - 4
+    both = SinkHandler(sink, decoder, Reorg())
+    counters = run(make_follower("sync", dev_node, demo_chain, both, store=both, confirmation_depth=4,
+                                 to_block=last))
+    assert counters.rollback_depths == rollback_depths
+    durable = sink.load_checkpoint("1", "x").block_number
+    assert durable == last - (last + 1) % 3
+    logs = demo_chain.canonical_logs(0, durable, [demo_chain.token], [demo_chain.transfer_topic0])
+    assert len(logs) > 20
+    assert [(r[0], r[1], r[2], r[3], r[5], r[6], r[7], r[8]) for r in read(tmp_path, "Transfer")] == [
+        (x["block_number"], x["block_hash"], x["log_index"], x["transaction_hash"], x["address"],
+         "0x" + x["topics"][1][-40:], "0x" + x["topics"][2][-40:], str(int(x["data"], 16))) for x in logs]
