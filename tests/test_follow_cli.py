@@ -55,6 +55,13 @@ def sink_rows(sink, prefix=""):
     """The Transfer rows of a sink as (block, block hash, log index,
     transaction hash, address, from, to, value); none while it has no table."""
     kind, _, where = sink.partition(":")
+    if kind == "parquet":
+        import pyarrow.parquet
+
+        folder = Path(where) / "Transfer"
+        table = pyarrow.parquet.read_table(folder).to_pylist() if folder.exists() else []
+        return sorted(tuple(r[c] for c in ("block_number", "block_hash", "log_index", "transaction_hash",
+                                           "address", "from", "to", "value")) for r in table)
     query = (f'SELECT block_number, block_hash, log_index, transaction_hash, address, "from", "to", value '
              f"FROM {prefix}transfer ORDER BY block_number, log_index")
     if kind == "sqlite":
@@ -126,13 +133,16 @@ def test_help_imports_nothing_heavy():
      "argument --sink: sqlite: needs a file path after the colon, got 'sqlite:'"),
     (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "mysql:{tmp}/ev"],
      "argument --sink: expected sqlite:PATH, postgres:DSN or parquet:DIR, got 'mysql:{tmp}/ev'"),
-    (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "parquet:{tmp}/ev"],
-     "argument --sink: parquet: is not available in this version (sqlite:PATH or postgres:DSN)"),
+    (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "parquet:{tmp}/ev", "--chunk-blocks", "10",
+      "--to-block", "25"],
+     "--to-block 25 does not end a range of 10 blocks, so its range's events would not be written: give 19 or 29"),
+    (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "parquet:{tmp}/ev", "--table-prefix", "x_"],
+     "argument --table-prefix: names the tables of an sqlite: or postgres: --sink"),
+    (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "sqlite:{tmp}/ev.db", "--chunk-blocks", "10"],
+     "argument --chunk-blocks: sizes the files of a parquet: --sink"),
     (["--rpc", "http://127.0.0.1:1", "--abi", "{abi}", "--sink", "sqlite:{tmp}/ev.db", "--table-prefix", "pg_"],
      'argument --table-prefix: invalid table name "pg_transfer" for event Transfer(address,address,uint256): '
      "names starting with sqlite_ or pg_ are reserved for the databases' catalogs"),
-    (["--rpc", "http://127.0.0.1:1", "--table-prefix", "x_"],
-     "argument --table-prefix: names the tables of --sink: give --sink too"),
 ])
 def test_bad_options_exit_2_before_any_file_is_created(tmp_path, abi_file, args, message):
     args, message = [a.format(tmp=tmp_path, abi=abi_file) for a in args], message.format(tmp=tmp_path)
@@ -378,17 +388,19 @@ STORE_APART = ("vorlane-follow: --store keeps the checkpoint apart from the sink
 # With a store of its own, rows committed before a kill above its checkpoint
 # are deleted by the next start's rollback.
 @SLOW
-@pytest.mark.parametrize("kind, store", [("sqlite", False), ("postgres", False), ("sqlite", True)])
+@pytest.mark.parametrize("kind, store", [("sqlite", False), ("postgres", False), ("parquet", False),
+                                         ("sqlite", True)])
 def test_a_sink_killed_at_random_moments_ends_equal_to_the_canonical_transfers(dev_node, demo_chain, tmp_path,
                                                                                abi_file, kind, store, request):
     rng = random.Random(25)
     demo_chain.mine(30)
-    last = demo_chain.head - 3
-    sink = {"sqlite": lambda: f"sqlite:{tmp_path / 'ev.db'}",
+    last = (demo_chain.head - 2) // 5 * 5 - 1  # ends a Parquet file's range
+    sink = {"sqlite": lambda: f"sqlite:{tmp_path / 'ev.db'}", "parquet": lambda: f"parquet:{tmp_path / 'ev'}",
             "postgres": lambda: f"postgres:{request.getfixturevalue('pg_server').dsn}"}[kind]()
-    prefix = f"t{uuid.uuid4().hex[:12]}_"
-    args = ["--rpc", dev_node.url, "--address", demo_chain.token, "--abi", abi_file, "--sink", sink,
-            "--table-prefix", prefix, "--id", prefix, "--confirmations", 3, "--batch-size", 3,
+    prefix = "" if kind == "parquet" else f"t{uuid.uuid4().hex[:12]}_"
+    naming = ["--chunk-blocks", 5] if kind == "parquet" else ["--table-prefix", prefix]
+    args = ["--rpc", dev_node.url, "--address", demo_chain.token, "--abi", abi_file, "--sink", sink, *naming,
+            "--id", f"t{uuid.uuid4().hex}", "--confirmations", 3, "--batch-size", 3,
             "--checkpoint-interval", 2, "--to-block", last, *["--store", f"sqlite:{tmp_path / 'cp.db'}"] * store]
     dev_node.faults.delay = 0.03
     for cycle in range(3):

@@ -104,8 +104,6 @@ def _sink(text: str) -> str:
         raise argparse.ArgumentTypeError(f"expected sqlite:PATH, postgres:DSN or parquet:DIR, got {text!r}")
     if not where.strip():
         raise argparse.ArgumentTypeError(f"{kind}: needs {SINK_KINDS[kind]} after the colon, got {text!r}")
-    if kind == "parquet":
-        raise argparse.ArgumentTypeError("parquet: is not available in this version (sqlite:PATH or postgres:DSN)")
     return text
 
 
@@ -151,9 +149,12 @@ def build_parser() -> argparse.ArgumentParser:
                    help="append the lines to this file (default: standard output, or no lines with --sink)")
     p.add_argument("--sink", type=_sink, default=None, metavar="KIND:WHERE",
                    help="write the decoded events of --abi into a table per event, committed with the "
-                        "checkpoint: sqlite:PATH or postgres:DSN")
+                        "checkpoint: sqlite:PATH or postgres:DSN; or into Parquet files per range of "
+                        "--chunk-blocks blocks, which are the checkpoint: parquet:DIR")
     p.add_argument("--table-prefix", default="", metavar="PREFIX",
-                   help="put before each --sink table's name (the event name, lower-cased)")
+                   help="put before each sqlite: or postgres: --sink table's name (the event name, lower-cased)")
+    p.add_argument("--chunk-blocks", type=_positive, default=None, metavar="N",
+                   help="blocks per file of a parquet: --sink (default 1000); --to-block must end a range")
     p.add_argument("--abi", default=None, metavar="FILE",
                    help="decode the logs with this contract ABI (JSON or event signatures, one a line): "
                         'each line gets "event" and "args"; --topic0 defaults to its events\' topic0 values')
@@ -356,12 +357,30 @@ def _check_sink(parser: argparse.ArgumentParser, args: argparse.Namespace) -> No
     """Exits 2 when --sink cannot be used: without --abi, or with table
     names the sinks refuse (tried on an SQLite database in memory, whose
     naming rules are those of every sink)."""
+    kind = None if args.sink is None else args.sink.partition(":")[0]
+    if args.table_prefix and kind not in ("sqlite", "postgres"):
+        parser.error("argument --table-prefix: names the tables of an sqlite: or postgres: --sink")
+    if args.chunk_blocks is not None and kind != "parquet":
+        parser.error("argument --chunk-blocks: sizes the files of a parquet: --sink")
     if args.sink is None:
-        if args.table_prefix:
-            parser.error("argument --table-prefix: names the tables of --sink: give --sink too")
         return
     if args.decoder is None:
         parser.error("argument --sink: writes decoded events: give --abi too")
+    if kind == "parquet":
+        from .parquet import _pyarrow
+
+        try:
+            _pyarrow()
+        except ImportError as error:
+            parser.error(f"argument --sink: {error}")
+        args.chunk_blocks = args.chunk_blocks or 1000
+        # The events of a range are written once the range is complete.
+        if args.to_block is not None and (args.to_block + 1) % args.chunk_blocks:
+            below = args.to_block // args.chunk_blocks * args.chunk_blocks - 1
+            parser.error(f"--to-block {args.to_block} does not end a range of {args.chunk_blocks} blocks, "
+                         f"so its range's events would not be written: give {below} or "
+                         f"{below + args.chunk_blocks}")
+        return
     import vorlane_stores
 
     try:
@@ -376,6 +395,10 @@ def _open_sink(args: argparse.Namespace) -> Any:
     from .sinks import SinkHandler
 
     kind, _, where = args.sink.partition(":")
+    if kind == "parquet":
+        from .parquet import ParquetSink
+
+        return SinkHandler(ParquetSink(where, args.decoder.types, chunk_blocks=args.chunk_blocks), args.decoder)
     make = vorlane_stores.SqliteSink if kind == "sqlite" else vorlane_stores.PostgresSink
     return SinkHandler(make(where, args.decoder.types, prefix=args.table_prefix), args.decoder)
 
@@ -399,19 +422,20 @@ def _summary(counters: Counters) -> str:
             f"{counters.round_trips} round trips")
 
 
-def _sqlite_absolute(text: str) -> str:
+def _path_absolute(text: str) -> str:
+    """An sqlite: or parquet: store or sink with its path made absolute."""
     kind, colon, where = text.partition(":")
-    return f"sqlite:{os.path.abspath(where)}" if kind == "sqlite" and colon else text
+    return f"{kind}:{os.path.abspath(where)}" if kind in ("sqlite", "parquet") and colon else text
 
 
 def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
     """`argv` as it resumes the same run from any directory: the values of
-    the options that name files (metavar PATH or FILE) and an SQLite store
-    made absolute, and the default store named when none was given.
+    the options that name files (metavar PATH or FILE) and an SQLite or
+    Parquet store or sink made absolute, and the default store named when none was given.
     Options are matched as argparse matches them, abbreviations included."""
     paths: dict[str, tuple[str, Callable[[str], str] | None]] = {}
     for action in parser._actions:
-        fix: Callable[[str], str] | None = _sqlite_absolute if action.dest in ("store", "sink") else (
+        fix: Callable[[str], str] | None = _path_absolute if action.dest in ("store", "sink") else (
             os.path.abspath if action.metavar in ("PATH", "FILE") else None)
         paths.update({o: (action.dest, fix) for o in action.option_strings if o.startswith("--")})
     words: list[str] = []
@@ -433,7 +457,7 @@ def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
         elif fix is not None:
             words += [fix(v) for v in [next(rest, None)] if v is not None]
     if "store" not in given and "sink" not in given:
-        words += ["--store", _sqlite_absolute(DEFAULT_STORE)]
+        words += ["--store", _path_absolute(DEFAULT_STORE)]
     return words
 
 
