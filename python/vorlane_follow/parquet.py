@@ -20,6 +20,8 @@ import fcntl
 import json
 import os
 import re
+from bisect import bisect_right
+from operator import attrgetter, itemgetter
 from pathlib import Path
 from typing import Any, Iterable
 
@@ -32,6 +34,7 @@ _NAME = re.compile(r"^(\d{12})-(\d{12})\.parquet$")
 def _pyarrow() -> Any:
     try:
         import pyarrow
+        import pyarrow.compute  # noqa: F401
         import pyarrow.parquet  # noqa: F401
     except ImportError as e:
         raise ImportError("ParquetSink needs pyarrow, the extra [parquet]: pip install '.[parquet]'") from e
@@ -138,8 +141,12 @@ class ParquetSink:
         except BlockingIOError:
             self._lock.close()
             raise RuntimeError(f"Parquet folder {self.directory} is open by another writer") from None
-        # Rows not yet in a file (or to be rewritten), per topic0, in block order.
-        self._rows: dict[bytes, list[tuple[Any, ...]]] = {t: [] for t in self._types}
+        # Rows not yet in a file (or to be rewritten), per topic0: the rows
+        # of the lowest pending range read back from its file (after a
+        # rollback cut it), then records in block order.
+        self._back: dict[bytes, Any] = {t: None for t in self._types}
+        self._classes: dict[type, bytes] = {}
+        self._rows: dict[bytes, list[Any]] = {t: [] for t in self._types}
         self._hashes: dict[int, str] = {}
         self._ids = ("", "")
         self._written: int | None = None  # the durable checkpoint's block
@@ -163,19 +170,28 @@ class ParquetSink:
     def _meta(self, path: Path) -> dict[bytes, bytes]:
         return self._pa.parquet.read_schema(path).metadata or {}
 
-    def _write(self, topic: bytes, k: int, rows: list[tuple[Any, ...]], through: int, hash_: str) -> None:
-        name, schema, _ = self._types[topic]
+    def _table(self, topic: bytes, records: list[Any]) -> Any:
+        """The topic's pending rows read back, then `records`, as a table:
+        built column by column."""
+        pa = self._pa
+        _, schema, convs = self._types[topic]
+        columns = [list(map(attrgetter(n), records)) for n in LOG_COLUMNS]
+        for i, conv in enumerate(convs):
+            column = list(map(itemgetter(i), records))
+            columns.append(list(map(conv, column)) if conv else column)
+        table = pa.Table.from_arrays([pa.array(c, type=f.type) for c, f in zip(columns, schema)],
+                                     schema=schema)
+        back = self._back[topic]
+        return table if back is None else pa.concat_tables([back, table])
+
+    def _write(self, topic: bytes, k: int, table: Any, through: int, hash_: str) -> None:
         folder = self._folder(topic)
         folder.mkdir(exist_ok=True)
         final = folder / f"{k * self.chunk:012d}-{(k + 1) * self.chunk - 1:012d}.parquet"
         temp = folder / f".{final.name}.tmp"
-        columns: list[Any] = list(zip(*rows)) if rows else [[] for _ in schema]
-        table = self._pa.Table.from_arrays(
-            [self._pa.array(c, type=f.type) for c, f in zip(columns, schema)],
-            schema=schema.with_metadata({"vorlane.through": str(through), "vorlane.block_hash": hash_,
-                                         "vorlane.chain_id": self._ids[0],
-                                         "vorlane.indexer_id": self._ids[1]}))
-        self._pa.parquet.write_table(table, temp)
+        self._pa.parquet.write_table(table.replace_schema_metadata(
+            {"vorlane.through": str(through), "vorlane.block_hash": hash_,
+             "vorlane.chain_id": self._ids[0], "vorlane.indexer_id": self._ids[1]}), temp)
         with open(temp, "rb+") as f:
             os.fsync(f.fileno())
         os.replace(temp, final)
@@ -187,10 +203,9 @@ class ParquetSink:
         finally:
             os.close(fd)
 
-    def _read_rows(self, path: Path, upto: int) -> list[tuple[Any, ...]]:
-        table = self._pa.parquet.read_table(path)
-        names = table.column_names
-        return [tuple(r[n] for n in names) for r in table.to_pylist() if r["block_number"] <= upto]
+    def _read_back(self, path: Path, upto: int) -> Any:
+        table = self._pa.parquet.read_table(path).replace_schema_metadata(None)
+        return table.filter(self._pa.compute.less_equal(table["block_number"], upto))
 
     def _restore(self) -> None:
         found: list[tuple[int, str, tuple[str, str]]] = []
@@ -226,18 +241,19 @@ class ParquetSink:
         in memory when it is incomplete; later files are removed, lowest
         first, so that a crash between leaves a contiguous run."""
         for topic in self._types:
-            keep: list[tuple[Any, ...]] = []
+            back = None
             for k, path in self._files(topic):
                 first, end = k * self.chunk, (k + 1) * self.chunk - 1
                 if n is not None and end <= n:
                     continue
                 if n is not None and first <= n:
-                    keep = self._read_rows(path, n)
+                    back = self._read_back(path, n)
                     if int(self._meta(path)[b"vorlane.through"]) != n:
-                        self._write(topic, k, keep, n, hash_)
+                        self._write(topic, k, back, n, hash_)
                 else:
                     path.unlink()
-            self._rows[topic] = keep + [r for r in self._rows[topic] if r[0] > (n if n is not None else -1)]
+            self._back[topic] = back
+            self._rows[topic] = [r for r in self._rows[topic] if n is not None and r.block_number > n]
             if self._folder(topic).exists():
                 self._sync_folder(topic)
 
@@ -248,27 +264,33 @@ class ParquetSink:
             raise RuntimeError("the sink is closed")
         if block is not None:
             self._hashes[block.number] = block.hash
-        staged: list[tuple[bytes, tuple[Any, ...]]] = []
+        staged: list[tuple[bytes, Any]] = []
         for e in events:
-            topic = getattr(type(e), "__topic0__", None)
+            topic = self._classes.get(type(e))
             if topic is None:
-                if hasattr(e, "topics"):
-                    continue  # an undecoded log
-                raise TypeError(f"expected decoded event records or Log objects, got {type(e).__name__!r}")
-            if topic not in self._types:
-                raise ValueError(f"event {type(e).__event_signature__} is not one of the sink's events")
-            convs = self._types[topic][2]
-            staged.append((topic, (e.block_number, e.block_hash, e.log_index, e.transaction_hash,
-                                   e.transaction_index, e.address,
-                                   *((c(v) if c else v) for c, v in zip(convs, e)))))
-        for topic, row in staged:
-            self._rows[topic].append(row)
-            self._hashes.setdefault(row[0], row[1])
+                topic = getattr(type(e), "__topic0__", None)
+                if topic is None:
+                    if hasattr(e, "topics"):
+                        continue  # an undecoded log
+                    raise TypeError(f"expected decoded event records or Log objects, got {type(e).__name__!r}")
+                if topic not in self._types:
+                    raise ValueError(f"event {type(e).__event_signature__} is not one of the sink's events")
+                self._classes[type(e)] = topic
+            staged.append((topic, e))
+        rows = self._rows
+        for topic, e in staged:
+            rows[topic].append(e)
+        if block is None:
+            for _, e in staged:
+                self._hashes.setdefault(e.block_number, e.block_hash)
 
     def on_rollback(self, block_number: int) -> None:
         n = int(block_number)
         for topic, rows in self._rows.items():
-            self._rows[topic] = [r for r in rows if r[0] <= n]
+            self._rows[topic] = [r for r in rows if r.block_number <= n]
+            if self._back[topic] is not None:
+                back = self._back[topic]
+                self._back[topic] = back.filter(self._pa.compute.less_equal(back["block_number"], n))
         for b in [b for b in self._hashes if b > n]:
             del self._hashes[b]
         if self._written is not None and n < self._written:
@@ -277,8 +299,8 @@ class ParquetSink:
             # the next save.
             cut = n // self.chunk if (n + 1) % self.chunk else None
             for topic in self._types:
-                self._rows[topic] = [r for k, path in self._files(topic) if k == cut
-                                     for r in self._read_rows(path, n)]
+                self._back[topic] = next((self._read_back(path, n) for k, path in self._files(topic)
+                                          if k == cut), None)
             self._dirty = n if self._dirty is None else min(self._dirty, n)
 
     # ---- store
@@ -314,9 +336,10 @@ class ParquetSink:
             if end not in self._hashes:
                 raise ValueError(f"block {end} ends a range but its hash was not seen")
             for topic in self._types:
-                rows = [r for r in self._rows[topic] if r[0] <= end]
-                self._write(topic, k, rows, end, self._hashes[end])
-                self._rows[topic] = self._rows[topic][len(rows):]
+                rows = self._rows[topic]
+                i = bisect_right(rows, end, key=attrgetter("block_number"))
+                self._write(topic, k, self._table(topic, rows[:i]), end, self._hashes[end])
+                self._back[topic], self._rows[topic] = None, rows[i:]
             through = end
         if self._dirty is not None:
             # The range holding b was cut short by the rollback: its file is
@@ -324,7 +347,9 @@ class ParquetSink:
             k = b // self.chunk
             if complete <= k:
                 for topic in self._types:
-                    self._write(topic, k, self._rows[topic], b, cp.block_hash)
+                    table = self._table(topic, self._rows[topic])
+                    self._write(topic, k, table, b, cp.block_hash)
+                    self._back[topic], self._rows[topic] = table, []
                 through = b
             for topic in self._types:
                 for j, path in self._files(topic):
@@ -344,8 +369,6 @@ class ParquetSink:
     def delete_checkpoint(self, chain_id: str, indexer_id: str) -> None:
         """Removes every file: with the files gone there is no checkpoint."""
         self._cut(None, "")
-        for rows in self._rows.values():
-            rows.clear()
         self._written = self._saved = self._dirty = None
 
     def close(self) -> None:
