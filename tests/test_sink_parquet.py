@@ -141,6 +141,13 @@ def test_the_files_open_in_other_readers(tmp_path, reader):
     assert len(read(tmp_path, "Transfer")) == sum(b % 3 for b in range(1, 30))
 
 
+def test_without_pyarrow_the_error_names_the_extra(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    with pytest.raises(ImportError, match=r"^ParquetSink needs pyarrow, the extra \[parquet\]: pip install '\.\[parquet\]'$"):
+        ParquetSink(tmp_path / "x", EVENTS)
+    assert not (tmp_path / "x").exists()
+
+
 LAST = 1499
 CHILD = f"""
 import sys
