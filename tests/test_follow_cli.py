@@ -205,6 +205,15 @@ def answering(status, body):
 HTML = '{url}: eth_chainId was answered with an HTML page: "<html><body>Starting</body></html>"'
 
 
+def test_a_parquet_sink_without_pyarrow_exits_2_naming_the_extra(tmp_path, abi_file):
+    hidden = "import sys; sys.modules['pyarrow'] = None; from vorlane_follow import cli; sys.exit(cli.main())"
+    code, out, err = finish(command("--rpc", "http://127.0.0.1:1", "--abi", abi_file, "--sink", f"parquet:{tmp_path}/ev",
+                                    launcher=[sys.executable, "-c", hidden]))
+    assert (code, out, err.splitlines()[-1], list(tmp_path.iterdir())) == (2, "", (
+        "vorlane-follow: error: argument --sink: ParquetSink needs pyarrow, the extra [parquet]: "
+        "pip install '.[parquet]'"), [])
+
+
 @pytest.mark.parametrize("status, body, lines", [
     # No wait can change these: one line at once.
     (501, b"", ["error: {url} is not a JSON-RPC endpoint: HTTP 501 to a POST"]),
