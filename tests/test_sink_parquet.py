@@ -109,6 +109,38 @@ def test_rollbacks_leave_exactly_the_canonical_rows(tmp_path, steps):
         assert (saved.block_number, saved.block_hash) == (durable, cp(durable).block_hash)
 
 
+# (files written before the crash, the checkpoint found): the state before
+# the save is on the abandoned branch (the follower rolls back from it); a
+# range whose files come from two saves ends the stored ones.
+CRASHES = [(0, cp(29, orphan=True)), (1, cp(19)), (2, cp(29)), (3, cp(29)), (4, cp(39))]
+
+
+@pytest.mark.parametrize("writes, found", CRASHES)
+def test_a_crash_while_files_are_replaced_leaves_one_consistent_state(tmp_path, monkeypatch, writes, found):
+    sink = ParquetSink(tmp_path, EVENTS, chunk_blocks=10)
+    deliver(sink, range(1, 21))
+    deliver(sink, range(21, 36), orphan=True)
+    sink.save_checkpoint_if(cp(35, orphan=True), None)
+    sink.on_rollback(20)
+    deliver(sink, range(21, 46))
+    real, calls = ParquetSink._write, []
+
+    def write(*args):
+        if len(calls) == writes:
+            raise OSError("crash")
+        calls.append(real(*args))
+    monkeypatch.setattr(ParquetSink, "_write", write)
+    with pytest.raises(OSError, match="crash"):
+        sink.save_checkpoint_if(cp(45), 35)
+    sink.close()
+    monkeypatch.undo()
+    with ParquetSink(tmp_path, EVENTS, chunk_blocks=10) as again:
+        saved = again.load_checkpoint("1", "idx")
+    assert (saved.block_number, saved.block_hash) == (found.block_number, found.block_hash)
+    if writes:
+        assert_canonical(tmp_path, found.block_number)
+
+
 def test_resume_rewrites_nothing_and_a_second_writer_is_refused(tmp_path):
     sink = ParquetSink(tmp_path, EVENTS, chunk_blocks=10)
     with pytest.raises(RuntimeError, match=f"^Parquet folder {tmp_path} is open by another writer$"):

@@ -6,10 +6,14 @@ names sort by block). A file is written under a hidden name (`.<name>.tmp`)
 and renamed into place, so every visible `*.parquet` file is complete. Each
 file's key-value metadata holds `vorlane.through` (the last block whose rows
 it holds; the range's last block unless a rollback cut the range short) and
-`vorlane.block_hash` (that block's hash) and the chain and indexer ids.
+`vorlane.block_hash` (that block's hash), `vorlane.generation` and the chain
+and indexer ids.
 
-The durable checkpoint is the smallest `through` over the event types (each
-read along its contiguous files from the lowest one). Opening the sink
+The durable checkpoint is the `through` of the last range, walking up from
+the lowest, whose files exist for every event type and agree on their
+generation and `through` (a save that rewrites files after a rollback takes
+a new generation, so a range left half rewritten by a crash ends the walk;
+the files of one save for one range are otherwise alike). Opening the sink
 restores that state: files past it are cut back or removed, rows of a range
 it leaves incomplete are read back into memory.
 """
@@ -148,6 +152,9 @@ class ParquetSink:
         self._classes: dict[type, bytes] = {}
         self._rows: dict[bytes, list[Any]] = {t: [] for t in self._types}
         self._hashes: dict[int, str] = {}
+        # Bumped by each save that rewrites files after a rollback, so that
+        # a range whose files a crash left from two saves is told apart.
+        self._gen = 0
         self._ids = ("", "")
         self._written: int | None = None  # the durable checkpoint's block
         self._dirty: int | None = None    # files from this block's range up are to be rewritten
@@ -191,6 +198,7 @@ class ParquetSink:
         temp = folder / f".{final.name}.tmp"
         self._pa.parquet.write_table(table.replace_schema_metadata(
             {"vorlane.through": str(through), "vorlane.block_hash": hash_,
+             "vorlane.generation": str(self._gen),
              "vorlane.chain_id": self._ids[0], "vorlane.indexer_id": self._ids[1]}), temp)
         with open(temp, "rb+") as f:
             os.fsync(f.fileno())
@@ -208,28 +216,31 @@ class ParquetSink:
         return table.filter(self._pa.compute.less_equal(table["block_number"], upto))
 
     def _restore(self) -> None:
-        found: list[tuple[int, str, tuple[str, str]]] = []
+        """Finds the stored checkpoint: the last range, walking up from the
+        lowest, whose files exist for every event type with one generation
+        and one last block; then cuts the files back to it."""
+        files = {}
         for topic in self._types:
             folder = self._folder(topic)
             if folder.exists():
                 for n in os.listdir(folder):
                     if n.startswith(".") and n.endswith(".tmp"):
                         os.unlink(folder / n)
-            last, expect = None, None
-            for k, path in self._files(topic):
-                if expect is not None and k != expect:
-                    break
-                meta = self._meta(path)
-                last = (int(meta[b"vorlane.through"]), meta[b"vorlane.block_hash"].decode(),
-                        (meta[b"vorlane.chain_id"].decode(), meta[b"vorlane.indexer_id"].decode()))
-                if last[0] < (k + 1) * self.chunk - 1:
-                    break
-                expect = k + 1
-            if last is None:
-                found = []
+            files[topic] = dict(self._files(topic))
+        through, hash_, ids, expect = None, "", ("", ""), None
+        for k in sorted(set().union(*files.values())):
+            metas = [self._meta(f[k]) for f in files.values() if k in f]
+            self._gen = max([self._gen, *(int(m[b"vorlane.generation"]) for m in metas)])
+            if expect is not None and k != expect or len(metas) != len(files):
                 break
-            found.append(last)
-        through, hash_, ids = min(found) if found else (None, "", ("", ""))
+            if len({(m[b"vorlane.generation"], m[b"vorlane.through"]) for m in metas}) != 1:
+                break
+            through = int(metas[0][b"vorlane.through"])
+            hash_ = metas[0][b"vorlane.block_hash"].decode()
+            ids = (metas[0][b"vorlane.chain_id"].decode(), metas[0][b"vorlane.indexer_id"].decode())
+            if through < (k + 1) * self.chunk - 1:
+                break
+            expect = k + 1
         self._ids = ids
         self._written = self._saved = through
         self._hash = hash_
@@ -325,6 +336,7 @@ class ParquetSink:
         self._ids = (cp.chain_id, cp.indexer_id)
         if self._dirty is not None:
             first = self._dirty + 1
+            self._gen += 1
         elif self._written is not None:
             first = self._written + 1
         else:
