@@ -113,7 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Follow an EVM node and write the logs that match as JSON Lines: "
                     '{"type": "log", ...} per log in chain order, {"type": "rollback", '
-                    '"to_block": N} when earlier lines above block N no longer count.')
+                    '"to_block": N} when earlier lines above block N no longer count; or, with --sink, '
+                    "their decoded events into database tables or Parquet files, exactly once.")
     p.add_argument("--rpc", required=True, type=_rpc, metavar="URL",
                    help="the node's JSON-RPC endpoint: http(s):// or ws(s)://")
     p.add_argument("--address", action="append", default=[], type=_hex(20), metavar="ADDR",
