@@ -76,6 +76,10 @@ SCENARIOS = {
         ("deliver", range(1, 21), False), ("deliver", range(21, 36), True), ("save", 35, None, 29),
         ("rollback", 20), ("save", 20, 35, 20), ("reopen",), ("rollback", 20),
         ("deliver", range(21, 41), False), ("save", 40, 20, 39)],
+    "a second rollback before the save keeps the rows delivered since the first": [
+        ("deliver", range(1, 21), False), ("deliver", range(21, 36), True), ("save", 35, None, 29),
+        ("rollback", 20), ("deliver", range(21, 31), False), ("rollback", 25),
+        ("deliver", range(26, 41), False), ("save", 40, 35, 40)],
     "a reorg to a range's end removes the ranges above": [
         ("deliver", range(1, 10), False), ("deliver", range(10, 31), True), ("save", 30, None, 29),
         ("rollback", 9), ("deliver", range(10, 22), False), ("save", 21, 30, 21)],

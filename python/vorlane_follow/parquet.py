@@ -304,10 +304,11 @@ class ParquetSink:
                 self._back[topic] = back.filter(self._pa.compute.less_equal(back["block_number"], n))
         for b in [b for b in self._hashes if b > n]:
             del self._hashes[b]
-        if self._written is not None and n < self._written:
+        if self._written is not None and n < self._written and (self._dirty is None or n < self._dirty):
             # The rows up to n of the range holding n (unless n ends it) come
             # back into memory; the files from that range up are replaced at
-            # the next save.
+            # the next save. (Past an earlier rollback not yet saved, the
+            # files hold abandoned rows: what is kept is in memory already.)
             cut = n // self.chunk if (n + 1) % self.chunk else None
             for topic in self._types:
                 self._back[topic] = next((self._read_back(path, n) for k, path in self._files(topic)
