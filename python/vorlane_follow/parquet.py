@@ -155,6 +155,7 @@ class ParquetSink:
         # Bumped by each save that rewrites files after a rollback, so that
         # a range whose files a crash left from two saves is told apart.
         self._gen = 0
+        self._stale = False  # a save failed part way; memory no longer matches the files
         self._ids = ("", "")
         self._written: int | None = None  # the durable checkpoint's block
         self._dirty: int | None = None    # files from this block's range up are to be rewritten
@@ -270,9 +271,15 @@ class ParquetSink:
 
     # ---- handler
 
-    def on_block(self, block: Any, events: Iterable[Any]) -> None:
+    def _usable(self) -> None:
         if self._lock.closed:
             raise RuntimeError("the sink is closed")
+        if self._stale:
+            raise RuntimeError("a checkpoint save failed: roll back to the stored checkpoint"
+                               " (on_rollback) before delivering blocks")
+
+    def on_block(self, block: Any, events: Iterable[Any]) -> None:
+        self._usable()
         if block is not None:
             self._hashes[block.number] = block.hash
         staged: list[tuple[bytes, Any]] = []
@@ -297,6 +304,15 @@ class ParquetSink:
 
     def on_rollback(self, block_number: int) -> None:
         n = int(block_number)
+        if self._stale:
+            # A save failed part way: memory is dropped and the files read
+            # again, as when the folder is opened.
+            for topic in self._types:
+                self._back[topic], self._rows[topic] = None, []
+            self._hashes.clear()
+            self._dirty = None
+            self._restore()
+            self._stale = False
         for topic, rows in self._rows.items():
             self._rows[topic] = [r for r in rows if r.block_number <= n]
             if self._back[topic] is not None:
@@ -324,14 +340,23 @@ class ParquetSink:
         return Checkpoint(chain_id, indexer_id, self._written, self._hash)
 
     def save_checkpoint(self, checkpoint: Any) -> None:
+        self._usable()
         self._save(checkpoint)
 
     def save_checkpoint_if(self, checkpoint: Any, expected_block_number: int | None) -> None:
+        self._usable()
         if expected_block_number != self._saved:
             raise RuntimeError(f"Checkpoint mismatch at block {self._saved}")
         self._save(checkpoint)
 
     def _save(self, cp: Any) -> None:
+        try:
+            self._save_files(cp)
+        except BaseException:
+            self._stale = True
+            raise
+
+    def _save_files(self, cp: Any) -> None:
         b = cp.block_number
         self._hashes[b] = cp.block_hash
         self._ids = (cp.chain_id, cp.indexer_id)
