@@ -101,7 +101,7 @@ namespace=(unshare --mount --propagation private)
 VORLANE_TEST_PG_DSN=$socket_dsn \
 VORLANE_WHEEL_TEST_TCP_DSN="host=127.0.0.1 port=$port dbname=postgres user=vorlane" \
 VORLANE_WHEEL_TEST_PG_LOG=$work/pg/log \
-VORLANE_WHEEL_TEST=1 \
+VORLANE_SKIP_SLOW=1 \
 HIDE=$hide HIDE_PYTHON_OWN=$hide_python_own EMPTY=$work/empty VENV=$work/venv \
 FOLLOW_TESTS="${follow_tests[*]}" IGNORE="${ignore[*]}" \
   "${namespace[@]}" -- env -u VORLANE_TEST_PG_DIR bash -euc '

@@ -15,10 +15,12 @@ ROOT = Path(__file__).resolve().parent.parent
 if str(ROOT / "python") not in sys.path:
     sys.path.insert(0, str(ROOT / "python"))
 
-# Whole runs of several processes: one Python version, no sanitizer build,
-# and not again against an installed wheel (the build from the tree ran them).
+# Whole runs of several processes, and the further variants of a table whose
+# every row runs once everywhere: one Python version, no sanitizer build, and
+# not again in the runs that set VORLANE_SKIP_SLOW (an installed wheel, a
+# second web3.py): the 3.11 run of the tree's build has them.
 SLOW = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED"))
-                          or bool(os.environ.get("VORLANE_WHEEL_TEST")),
+                          or bool(os.environ.get("VORLANE_SKIP_SLOW")),
                           reason="slow integration case: runs on Python 3.11 without sanitizers, "
                                  "from the tree's build")
 

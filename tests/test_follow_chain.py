@@ -26,7 +26,7 @@ OPTIONS = fc.DemoOptions(blocks=60, reorg_depth=8, confirmation_depth=3, batch_s
                          seed=3)
 # Whole runs of the example are pure Python: one interpreter is enough.
 one_python = pytest.mark.skipif(sys.version_info[:2] != (3, 11) or bool(os.environ.get("VORLANE_SANITIZED"))
-                                or bool(os.environ.get("VORLANE_WHEEL_TEST")),
+                                or bool(os.environ.get("VORLANE_SKIP_SLOW")),
                                 reason="runs of the whole example go on Python 3.11 only, without "
                                        "sanitizers, from the tree's build")
 SMALL = ["--blocks", "60", "--reorg-depth", "8", "--confirmations", "3", "--batch-size", "7",

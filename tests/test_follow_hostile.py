@@ -189,7 +189,11 @@ def mining(node, row):
         node.stop_mining()
 
 
-@pytest.mark.parametrize("driver, in_flight, abi", [("sync", 1, None), ("sync", 4, TRANSFER_ABI), ("async", 4, None)],
+# Every row runs with several requests in flight on both drivers everywhere;
+# one at a time and the command (pure Python, as is the blocking driver) on
+# the full run only.
+@pytest.mark.parametrize("driver, in_flight, abi", [pytest.param("sync", 1, None, marks=SLOW),
+                                                    ("sync", 4, TRANSFER_ABI), ("async", 4, None)],
                          ids=["sync-1", "sync-4-decoded", "async-4"])
 @pytest.mark.parametrize("name", ROWS)
 def test_library_survives(dev_node, demo_chain, name, driver, in_flight, abi):
@@ -222,6 +226,7 @@ def test_library_survives(dev_node, demo_chain, name, driver, in_flight, abi):
         row.check(dev_node, last, seconds, follower.counters)
 
 
+@SLOW
 @pytest.mark.parametrize("name", ROWS)
 def test_command_survives(dev_node, demo_chain, name):
     row = ROWS[name]

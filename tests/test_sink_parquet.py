@@ -11,7 +11,7 @@ from types import SimpleNamespace
 import pytest
 
 pq = pytest.importorskip("pyarrow.parquet")
-from test_sinks import EVENTS, Note, Transfer, chain_events, cp, event, record  # noqa: E402
+from test_sinks import EVENTS, KILLS, Note, Transfer, chain_events, cp, event, record  # noqa: E402
 from vorlane_follow.parquet import ParquetSink  # noqa: E402
 
 
@@ -217,7 +217,7 @@ while b <= {LAST}:
 
 def test_kills_at_random_moments_leave_the_canonical_rows(tmp_path):
     rng = random.Random(5)
-    for _ in range(5):
+    for _ in range(KILLS // 2):
         child = subprocess.Popen([sys.executable, "-c", CHILD, str(tmp_path)])
         time.sleep(rng.uniform(0.8, 1.5))
         child.send_signal(signal.SIGKILL)
