@@ -2,10 +2,10 @@
 // follower's values (vorlane.BlockSummary, Log, int), with the node's error
 // objects as RpcError and malformed answers raised as DecodeError.
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <string_view>
@@ -218,9 +218,13 @@ struct Workspace {
 // the largest answer it has read.  A call made from a finalizer while its
 // thread's own call holds a workspace gets a temporary one instead (waiting
 // could be waiting for itself).
+//
+// The wait is pthread's own on the mutex's handle: std::condition_variable's
+// wait is a libstdc++ symbol of a version (GCC 12's) newer than the binary
+// wheels may require.
 struct Pool {
     std::mutex lock;
-    std::condition_variable returned;
+    pthread_cond_t returned = PTHREAD_COND_INITIALIZER;
     Workspace* idle = nullptr;
     unsigned made = 0;
     const unsigned limit = std::max(1U, std::thread::hardware_concurrency());
@@ -250,7 +254,7 @@ public:
             hold.unlock();
             ReleasedGil released;
             std::unique_lock<std::mutex> wait(all.lock);
-            all.returned.wait(wait, [&] { return take(all, make); });
+            while (!take(all, make)) pthread_cond_wait(&all.returned, wait.mutex()->native_handle());
         } else {
             hold.unlock();
         }
@@ -274,7 +278,7 @@ public:
             w_->next_idle = all.idle;
             all.idle = w_;
         }
-        all.returned.notify_one();
+        pthread_cond_signal(&all.returned);
     }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
