@@ -129,7 +129,7 @@ abi::Event read_event(PyObject* fragment) {
 struct ClassInfo {
     PyTypeObject* type = nullptr;  // kept for the life of the process
     std::string name;
-    std::string spec_name;
+    std::string qualified_name;
     std::vector<std::string> labels;       // argument names as the ABI gives them
     std::vector<std::string> attributes;   // and as attributes
     std::vector<PyMemberDef> members;
@@ -295,7 +295,7 @@ ClassInfo* create_class(std::unique_ptr<ClassInfo> info, const std::string& key,
             static_cast<Py_ssize_t>(sizeof(PyVarObject) + i * sizeof(PyObject*)), Py_READONLY,
             nullptr});
     info->members.push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
-    info->spec_name = "vorlane_follow.events." + info->name;
+    info->qualified_name = "vorlane_follow.events." + info->name;
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(&record_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(&record_traverse)},
@@ -309,11 +309,11 @@ ClassInfo* create_class(std::unique_ptr<ClassInfo> info, const std::string& key,
         {Py_tp_members, info->members.data()},
         {0, nullptr},
     };
-    PyType_Spec spec = {
-        info->spec_name.c_str(),
+    PyType_Spec recipe = {
+        info->qualified_name.c_str(),
         static_cast<int>(sizeof(PyVarObject) + info->attributes.size() * sizeof(PyObject*)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    Ref type = Ref::steal(own(PyType_FromSpec(&spec)));
+    Ref type = Ref::steal(own(PyType_FromSpec(&recipe)));
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
     Ref labels = Ref::steal(own(PyTuple_New(static_cast<Py_ssize_t>(nargs))));
     Ref match = Ref::steal(own(PyTuple_New(static_cast<Py_ssize_t>(nargs))));
@@ -1227,7 +1227,7 @@ PyType_Slot kDecoderSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kDecoderSpec = {"vorlane_rpc.EventDecoder", sizeof(DecoderObject), 0,
+PyType_Spec kDecoderRecipe = {"vorlane_rpc.EventDecoder", sizeof(DecoderObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kDecoderSlots};
 
 void find_reconstructors() {
@@ -1255,7 +1255,7 @@ PyObject* record_from(const ClassInfo& cls, std::size_t nargs, PyObject* fields)
 
 PyTypeObject* decoder_type() {
     if (!g_decoder_type) {
-        g_decoder_type = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&kDecoderSpec)));
+        g_decoder_type = reinterpret_cast<PyTypeObject*>(own(PyType_FromSpec(&kDecoderRecipe)));
     }
     return g_decoder_type;
 }

@@ -202,7 +202,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"vorlane_rpc.Log", sizeof(LogObject), 0,
+PyType_Spec kRecipe = {"vorlane_rpc.Log", sizeof(LogObject), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, kSlots};
 
 // ---------------------------------------------------------------------------
@@ -390,7 +390,7 @@ bool append_log(std::string& out, PyObject* log) {
 
 PyTypeObject* log_type() {
     if (!g_type) {
-        PyObject* t = PyType_FromSpec(&kSpec);
+        PyObject* t = PyType_FromSpec(&kRecipe);
         if (!t) throw_fetched();
         Ref match = Ref::steal(Py_BuildValue("(sssssss)", kNames[0], kNames[1], kNames[2],
                                              kNames[3], kNames[4], kNames[5], kNames[6]));

@@ -68,7 +68,7 @@ PyType_Slot kRpcErrorSlots[] = {
     {Py_tp_str, reinterpret_cast<void*>(&rpc_error_str)},
     {0, nullptr},
 };
-PyType_Spec kRpcErrorSpec = {"vorlane_rpc.RpcError", 0, 0,
+PyType_Spec kRpcErrorRecipe = {"vorlane_rpc.RpcError", 0, 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, kRpcErrorSlots};
 
 PyObject* new_rpc_error(const rpc::RpcError& e) {
@@ -409,7 +409,7 @@ void prepare() {
     if (!g_rpc_error) {
         Ref bases = Ref::steal(PyTuple_Pack(1, PyExc_Exception));
         if (!bases) throw_fetched();
-        g_rpc_error = PyType_FromSpecWithBases(&kRpcErrorSpec, bases.get());
+        g_rpc_error = PyType_FromSpecWithBases(&kRpcErrorRecipe, bases.get());
         if (!g_rpc_error) throw_fetched();
     }
 }
