@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_text.hpp"
 #include "rpc_log.hpp"
 #include "vorlane/abi.hpp"
 
@@ -919,30 +920,14 @@ PyObject* make_event_record(State& s, Workspace& w, const EventEntry& e, PyObjec
 // Values as JSON
 // ---------------------------------------------------------------------------
 
-constexpr char kDigits[] = "0123456789abcdef";
-
-// Text that is valid UTF-8, quoted with the escapes JSON requires.
+// Text that is valid UTF-8, quoted with the escapes JSON requires (the
+// rest, non-ASCII text included, as it is).
 void append_json_text(std::string& out, std::string_view text) {
     out += '"';
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kDigits[c >> 4];
-                    out += kDigits[c & 15];
-                } else {
-                    out += ch;
-                }
-        }
+        if (c < 0x20 || c == '"' || c == '\\') json_text::append_escape(out, c);
+        else out += ch;
     }
     out += '"';
 }

@@ -16,6 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "json_text.hpp"
+
 namespace vorlane::py::rpc_log {
 namespace {
 
@@ -209,16 +211,6 @@ PyType_Spec kRecipe = {"vorlane_rpc.Log", sizeof(LogObject), 0,
 // JSON Lines
 // ---------------------------------------------------------------------------
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void append_u4(std::string& out, Py_UCS4 c) {
-    out += "\\u";
-    out += kHexDigits[(c >> 12) & 15];
-    out += kHexDigits[(c >> 8) & 15];
-    out += kHexDigits[(c >> 4) & 15];
-    out += kHexDigits[c & 15];
-}
-
 // A str as the json module writes it with ensure_ascii.
 void append_json_str(std::string& out, PyObject* s) {
     out += '"';
@@ -233,16 +225,7 @@ void append_json_str(std::string& out, PyObject* s) {
             if (c >= ' ' && c <= '~' && c != '\\' && c != '"') continue;
             out.append(reinterpret_cast<const char*>(p + run), static_cast<std::size_t>(i - run));
             run = i + 1;
-            switch (c) {
-                case '\\': out += "\\\\"; break;
-                case '"': out += "\\\""; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                default: append_u4(out, c);
-            }
+            json_text::append_escape(out, c);
         }
         out.append(reinterpret_cast<const char*>(p + run), static_cast<std::size_t>(n - run));
     } else {
@@ -250,23 +233,12 @@ void append_json_str(std::string& out, PyObject* s) {
             Py_UCS4 c = PyUnicode_READ(kind, data, i);
             if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
                 out += static_cast<char>(c);
-                continue;
-            }
-            switch (c) {
-                case '\\': out += "\\\\"; break;
-                case '"': out += "\\\""; break;
-                case '\b': out += "\\b"; break;
-                case '\f': out += "\\f"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                default:
-                    if (c >= 0x10000) {
-                        c -= 0x10000;
-                        append_u4(out, 0xd800 | ((c >> 10) & 0x3ff));
-                        c = 0xdc00 | (c & 0x3ff);
-                    }
-                    append_u4(out, c);
+            } else if (c >= 0x10000) {
+                c -= 0x10000;
+                json_text::append_u4(out, 0xd800 | ((c >> 10) & 0x3ff));
+                json_text::append_u4(out, 0xdc00 | (c & 0x3ff));
+            } else {
+                json_text::append_escape(out, c);
             }
         }
     }
