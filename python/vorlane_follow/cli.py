@@ -210,12 +210,11 @@ class JsonLines:
     def on_block(self, block: BlockSummary, logs: list[Log]) -> None:
         if self.sink is not None:
             self.sink.on_block(block, logs)
-            if self.fd is None and self.decoder.undecoded != self._undecoded:
-                self._report()
-        if logs and self.fd is not None:
-            lines = self._lines(logs)
-            if self.decoder is not None and self.decoder.undecoded != self._undecoded:
-                self._report()
+        lines = self._lines(logs) if logs and self.fd is not None else None
+        # One report for what the sink's decoding and the lines' found broken.
+        if self.decoder is not None and self.decoder.undecoded != self._undecoded:
+            self._report()
+        if lines is not None:
             self._held.append(lines)
             self._size += len(lines)
             lag = None if self.counters is None else self.counters.lag
@@ -432,15 +431,14 @@ def _path_absolute(text: str) -> str:
 def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
     """`argv` as it resumes the same run from any directory: the values of
     the options that name files (metavar PATH or FILE) and an SQLite or
-    Parquet store or sink made absolute, and the default store named when none was given.
-    Options are matched as argparse matches them, abbreviations included."""
-    paths: dict[str, tuple[str, Callable[[str], str] | None]] = {}
+    Parquet store or sink made absolute. Options are matched as argparse
+    matches them, abbreviations included."""
+    fixes: dict[str, Callable[[str], str] | None] = {}
     for action in parser._actions:
         fix: Callable[[str], str] | None = _path_absolute if action.dest in ("store", "sink") else (
             os.path.abspath if action.metavar in ("PATH", "FILE") else None)
-        paths.update({o: (action.dest, fix) for o in action.option_strings if o.startswith("--")})
+        fixes.update({o: fix for o in action.option_strings if o.startswith("--")})
     words: list[str] = []
-    given: set[str] = set()
     rest = iter(argv)
     for word in rest:
         words.append(word)
@@ -448,17 +446,13 @@ def _resumable(parser: argparse.ArgumentParser, argv: list[str]) -> list[str]:
             words += rest
             break
         name, equals, value = word.partition("=")
-        known = [name] if name in paths else [o for o in paths if o.startswith(name)]
-        if not name.startswith("--") or len(known) != 1:
+        known = [name] if name in fixes else [o for o in fixes if o.startswith(name)]
+        if not name.startswith("--") or len(known) != 1 or (fix := fixes[known[0]]) is None:
             continue
-        dest, fix = paths[known[0]]
-        given.add(dest)
-        if fix is not None and equals:
+        if equals:
             words[-1] = f"{name}={fix(value)}"
-        elif fix is not None:
+        else:
             words += [fix(v) for v in [next(rest, None)] if v is not None]
-    if "store" not in given and "sink" not in given:
-        words += ["--store", _path_absolute(DEFAULT_STORE)]
     return words
 
 
@@ -482,9 +476,11 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"--to-block {args.to_block} is below --from-block {args.from_block}")
     args.decoder, args.event_topic0s = _read_abi(parser, args)
     _check_sink(parser, args)
+    resume = _resumable(parser, sys.argv[1:] if argv is None else argv)
     if args.store is None and args.sink is None:
         args.store = DEFAULT_STORE
-    run = _Run(args, _resumable(parser, sys.argv[1:] if argv is None else argv))
+        resume += ["--store", _path_absolute(DEFAULT_STORE)]
+    run = _Run(args, resume)
     signal.signal(signal.SIGINT, run.on_signal)
     signal.signal(signal.SIGTERM, run.on_signal)
     try:
@@ -499,14 +495,16 @@ class _Run:
         self.args = args
         self.argv = argv
         self.follower: Any = None
-        self.signalled = False
         import threading
         self.stopped = threading.Event()
+
+    @property
+    def signalled(self) -> bool:
+        return self.stopped.is_set()
 
     def on_signal(self, _signum: int, _frame: Any) -> None:
         if self.signalled:  # a second one: stop waiting
             raise KeyboardInterrupt
-        self.signalled = True
         self.stopped.set()
         if self.follower is not None:
             self.follower.stop()
