@@ -1117,32 +1117,21 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
     return guard([&]() -> PyObject* {
         State& s = state_of(self);
         Ref items = log_tuple(logs, "encode_lines");
-        Ref raw = Ref::steal(own(rpc_log::encode_log_lines(nullptr, items.get())));
         Lease lease(s);
         Workspace& w = lease.get();
         prepare(s, w, items.get());
-        const std::string_view lines(PyBytes_AS_STRING(raw.get()),
-                                     static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
+        const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         // The text is written into the decoder's own buffer, kept between
         // calls: a fresh one this large would be new pages to fault in.
         std::string& out = w.lines;
         out.clear();
-        out.reserve(lines.size() + static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())) * 200);
-        std::size_t at = 0;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-            const std::size_t end = lines.find('\n', at);
-            if (end == std::string_view::npos || end < at + 2 || lines[end - 1] != '}')
-                throw Panic("encode_log_lines wrote fewer lines than logs");
-            const std::string_view line = lines.substr(at, end + 1 - at);
-            at = end + 1;
+        out.reserve(static_cast<std::size_t>(n) * 620);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!rpc_log::append_log_line(out, PyTuple_GET_ITEM(items.get(), i))) throw_fetched();
             const Job& job = w.jobs[static_cast<std::size_t>(i)];
-            if (job.status != Job::Status::decoded) {
-                out += line;
-                report(s, w, PyTuple_GET_ITEM(items.get(), i), job);
-                continue;
-            }
+            if (job.status != Job::Status::decoded) continue;
             const EventEntry& e = s.events[job.event];
-            out += line.substr(0, line.size() - 2);  // without "}\n"
+            out.resize(out.size() - 2);  // without "}\n"
             out += e.json_head;
             JsonWriter writer(s, w, e, out, job.begin);
             const auto& args = e.event.arguments();
@@ -1153,6 +1142,10 @@ PyObject* decoder_encode_lines(PyObject* self, PyObject* logs) {
             }
             out += "}}\n";
         }
+        // Failures are counted once every line is written: a log that no
+        // line can be written for leaves the counts as they were.
+        for (Py_ssize_t i = 0; i < n; ++i)
+            report(s, w, PyTuple_GET_ITEM(items.get(), i), w.jobs[static_cast<std::size_t>(i)]);
         PyObject* result = own(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
         if (out.capacity() > (std::size_t{64} << 20)) std::string().swap(out);
         return result;

@@ -335,9 +335,9 @@ bool append_line(std::string& out, PyObject* (&f)[kFieldCount]) {
     return true;
 }
 
-// One log's line: a Log's own fields, or any object's attributes of the
-// same names.
-bool append_log(std::string& out, PyObject* log) {
+}  // namespace
+
+bool append_log_line(std::string& out, PyObject* log) {
     PyObject* f[kFieldCount] = {};
     bool ok = true;
     if (Py_TYPE(log) == g_type) {
@@ -357,8 +357,6 @@ bool append_log(std::string& out, PyObject* log) {
     for (PyObject* x : f) Py_XDECREF(x);
     return ok;
 }
-
-}  // namespace
 
 PyTypeObject* log_type() {
     if (!g_type) {
@@ -401,7 +399,7 @@ PyObject* encode_log_lines(PyObject*, PyObject* logs) noexcept {
         // Items are re-read after each log: json code may change a list.
         for (Py_ssize_t i = 0; i < n && i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             PyObject* log = Py_NewRef(PySequence_Fast_ITEMS(seq.get())[i]);
-            const bool ok = append_log(text, log);
+            const bool ok = append_log_line(text, log);
             Py_DECREF(log);
             if (!ok) throw_fetched();
         }

@@ -2,6 +2,8 @@
 // decoder and by Python code alike, and the JSON Lines writer for logs.
 #pragma once
 
+#include <string>
+
 #include "binding.hpp"
 
 namespace vorlane::py::rpc_log {
@@ -42,6 +44,11 @@ PyObject* make_log(PyObject* (&fields)[kFieldCount], PyObject* transaction_index
 // lowest number whose logs carry another hash (or None); the numbers under
 // which two different logs share a key (left out of by_block).
 PyObject* select_logs(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Appends one log's line, as encode_log_lines writes it (ending in "}\n"):
+// a Log's own fields, or any object's attributes of the same names.  False
+// with an error set on failure.
+bool append_log_line(std::string& out, PyObject* log);
 
 // encode_log_lines(logs) -> bytes.
 PyObject* encode_log_lines(PyObject* module, PyObject* logs) noexcept;
