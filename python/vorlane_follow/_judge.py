@@ -274,7 +274,6 @@ class Retries:
         self.startup_timeout = startup_timeout
         self.poll = poll
         self.counters = counters
-        self.retries = 0
         self._rng = rng or random.Random()
         self._clock = clock
         self._lock = threading.Lock()
@@ -319,7 +318,6 @@ class Retries:
             self._episode = 0
         self._failing.add(id(attempt))
         self._episode += 1
-        self.retries += 1
         if self.counters is not None:  # written here alone, under the lock
             self.counters.retries += 1
 
