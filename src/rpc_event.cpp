@@ -469,11 +469,12 @@ ClassInfo* event_class(const abi::Event& event, PyObject* fragment, bool checksu
                          {"__abi__", abi_copy.get()}});
 }
 
-// A new record of `info`, untracked by the collector, its fields all null.
-PyObject* new_record(const ClassInfo& info, std::size_t nargs) {
+// A new record of `info`, as long as its argument list, untracked by the
+// collector, its fields all null.
+PyObject* new_record(const ClassInfo& info) {
     PyObject* self = reinterpret_cast<PyObject*>(_PyObject_GC_New(info.type));
     if (!self) throw_fetched();
-    Py_SET_SIZE(self, static_cast<Py_ssize_t>(nargs));
+    Py_SET_SIZE(self, static_cast<Py_ssize_t>(info.labels.size()));
     PyObject** f = fields_of(self);
     for (Py_ssize_t i = 0, n = total_of(self); i < n; ++i) f[i] = nullptr;
     return self;
@@ -854,7 +855,7 @@ public:
             }
             case abi::Kind::tuple:
                 if (ClassInfo* cls = e_.tuple_classes[index]) {
-                    Ref r = Ref::steal(new_record(*cls, n.children.size()));
+                    Ref r = Ref::steal(new_record(*cls));
                     bool all_atomic = true;
                     for (std::size_t i = 0; i < n.children.size(); ++i) {
                         PyObject* item = build(n.children[i]);
@@ -895,7 +896,7 @@ private:
 PyObject* make_event_record(State& s, Workspace& w, const EventEntry& e, PyObject* log,
                             std::size_t begin) {
     const auto& args = e.event.arguments();
-    Ref r = Ref::steal(new_record(*e.cls, args.size()));
+    Ref r = Ref::steal(new_record(*e.cls));
     PyObject** f = fields_of(r.get());
     Builder builder(s, w, e, begin);
     bool all_atomic = true;
@@ -1218,11 +1219,11 @@ void find_reconstructors() {
 }
 
 // Fills a new record of `cls` from a tuple of all its fields.
-PyObject* record_from(const ClassInfo& cls, std::size_t nargs, PyObject* fields) {
+PyObject* record_from(const ClassInfo& cls, PyObject* fields) {
     const std::size_t total = cls.attributes.size();
     if (!PyTuple_Check(fields) || static_cast<std::size_t>(PyTuple_GET_SIZE(fields)) != total)
         type_error(cls.name + " takes a tuple of " + std::to_string(total) + " fields");
-    Ref r = Ref::steal(new_record(cls, nargs));
+    Ref r = Ref::steal(new_record(cls));
     for (std::size_t i = 0; i < total; ++i)
         fields_of(r.get())[i] = Py_NewRef(PyTuple_GET_ITEM(fields, static_cast<Py_ssize_t>(i)));
     PyObject_GC_Track(r.get());
@@ -1241,21 +1242,19 @@ PyTypeObject* decoder_type() {
 PyObject* event_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guard([&]() -> PyObject* {
         if (nargs != 4) type_error("_event_record() takes exactly 4 arguments");
-        find_reconstructors();
         const abi::Event event = read_event(args[0]);
         const int checksum = PyObject_IsTrue(args[1]);
         if (checksum < 0) throw_fetched();
         if (!PyBytes_Check(args[2]) || PyBytes_GET_SIZE(args[2]) != 32)
             value_error("event " + event.name() + ": topic0 must be 32 bytes");
         const ClassInfo* cls = event_class(event, args[0], checksum != 0, args[2]);
-        return record_from(*cls, event.arguments().size(), args[3]);
+        return record_from(*cls, args[3]);
     }, nullptr);
 }
 
 PyObject* tuple_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return guard([&]() -> PyObject* {
         if (nargs != 3) type_error("_tuple_record() takes exactly 3 arguments");
-        find_reconstructors();
         if (!PyUnicode_Check(args[0])) type_error("_tuple_record() takes a str name");
         const std::string name(utf8_view(args[0]));
         // The components compiled as the one tuple argument of an event.
@@ -1267,7 +1266,7 @@ PyObject* tuple_record(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
         const abi::Event event = read_event(fragment.get());
         const ClassInfo* cls = tuple_class(event.nodes(), event.arguments()[0].node);
         if (!cls) value_error("_tuple_record() takes named components");
-        return record_from(*cls, cls->labels.size(), args[2]);
+        return record_from(*cls, args[2]);
     }, nullptr);
 }
 
