@@ -746,6 +746,13 @@ void report(State& s, Workspace& w, PyObject* log, const Job& job) {
         record_failure(s, job.event, log, w.reasons[job.begin]);
 }
 
+// The 40 digits of the address in the word at `hex`: lower case, or with
+// checksum letters when the decoder writes them.
+void address_digits(State& s, const char* hex, char* out) {
+    for (int i = 0; i < 40; ++i) out[i] = static_cast<char>(hex[24 + i] | 0x20);
+    if (s.checksum) s.checksum->apply(out);
+}
+
 // ---------------------------------------------------------------------------
 // Values as objects
 // ---------------------------------------------------------------------------
@@ -829,19 +836,13 @@ public:
                 return word_int(v.hex, false);
             case abi::Kind::signed_int: return word_int(v.hex, true);
             case abi::Kind::address: {
+                char digits[40];
+                address_digits(s_, v.hex, digits);
                 PyObject* str = own(PyUnicode_New(42, 127));
                 char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
                 out[0] = '0';
                 out[1] = 'x';
-                for (int i = 0; i < 40; ++i) out[2 + i] = static_cast<char>(v.hex[24 + i] | 0x20);
-                if (s_.checksum) {
-                    try {
-                        s_.checksum->apply(out + 2);
-                    } catch (...) {
-                        Py_DECREF(str);
-                        throw;
-                    }
-                }
+                std::memcpy(out + 2, digits, 40);
                 return str;
             }
             case abi::Kind::boolean: return Py_NewRef(v.hex[63] == '1' ? Py_True : Py_False);
@@ -970,11 +971,10 @@ public:
                 return;
             }
             case abi::Kind::address: {
-                char text[40];
-                for (int i = 0; i < 40; ++i) text[i] = static_cast<char>(v.hex[24 + i] | 0x20);
-                if (s_.checksum) s_.checksum->apply(text);
+                char digits[40];
+                address_digits(s_, v.hex, digits);
                 out_ += "\"0x";
-                out_.append(text, 40);
+                out_.append(digits, 40);
                 out_ += '"';
                 return;
             }
