@@ -520,6 +520,13 @@ private:
     Task<Result<PgResult>> run_keyed(const char* statement, const PairParams& pair);
     Task<Result<PgResult>> run_write(const char* statement, const PairParams& pair,
                                      const Checkpoint& cp, const std::uint64_t* expected);
+    // save()'s upsert, refused when another pair owns the key digest.
+    Task<Result<void>> upsert(const PairParams& pair, const Checkpoint& cp);
+    // One try of save_if()'s write: true when written; false when nothing
+    // was written although what is stored now says it should have been (a
+    // concurrent writer changed the row in between); otherwise the mismatch.
+    Task<Result<bool>> try_fenced_write(const PairParams& pair, const Checkpoint& cp,
+                                        std::optional<std::uint64_t> expected);
 
     // Parts of write_beside, each inside its transaction.
     Task<Result<void>> run_text(const std::string& sql);
@@ -964,7 +971,11 @@ Task<Result<void>> PostgresSession::save(Checkpoint checkpoint) {
     const PairParams pair(checkpoint.chain_id, checkpoint.indexer_id);
     if (!pair.fits(checkpoint))
         co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
-    auto r = co_await run_write(kSave, pair, checkpoint, nullptr);
+    co_return co_await upsert(pair, checkpoint);
+}
+
+Task<Result<void>> PostgresSession::upsert(const PairParams& pair, const Checkpoint& cp) {
+    auto r = co_await run_write(kSave, pair, cp, nullptr);
     if (!r) co_return Result<void>::failure(std::move(r).error());
     // The update is skipped only when another pair owns the same key digest.
     if (!one_row_changed(r.value().get()))
@@ -984,33 +995,40 @@ Task<Result<void>> PostgresSession::save_if(Checkpoint checkpoint,
     if (!pair.fits(checkpoint))
         co_return Result<void>::failure(storage_error("value longer than 2 GiB"));
     for (int attempt = 0; attempt < kSettleAttempts; ++attempt) {
-        // One atomic statement decides: an insert that yields to any stored
-        // row, or an update of the row holding the expected number.
-        auto written = co_await run_write(expected ? kUpdateIf : kInsertNew, pair, checkpoint,
-                                          expected ? &*expected : nullptr);
+        auto written = co_await try_fenced_write(pair, checkpoint, expected);
         if (!written) co_return Result<void>::failure(std::move(written).error());
-        if (one_row_changed(written.value().get())) co_return Result<void>::success();
-
-        // Not written: report what is stored now. A concurrent writer may
-        // have changed it since; only if it now looks as if the write should
-        // have happened is the step tried again.
-        auto read = co_await run_keyed(kLoad, pair);
-        if (!read) co_return Result<void>::failure(std::move(read).error());
-        PGresult* rows = read.value().get();
-        if (PQntuples(rows) == 0) {
-            if (expected)
-                co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*expected));
-            continue;
-        }
-        const auto stored = stored_number(rows);
-        if (!stored)
-            co_return Result<void>::failure(
-                storage_error("unreadable row in table " + quoted_identifier(table_)));
-        if (!expected || *stored != *expected)
-            co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*stored));
+        if (written.value()) co_return Result<void>::success();
     }
     co_return Result<void>::failure(
         storage_error("conditional save kept losing to concurrent writers; nothing was saved"));
+}
+
+Task<Result<bool>> PostgresSession::try_fenced_write(const PairParams& pair, const Checkpoint& cp,
+                                                     std::optional<std::uint64_t> expected) {
+    // One atomic statement decides: an insert that yields to any stored
+    // row, or an update of the row holding the expected number.
+    auto written = co_await run_write(expected ? kUpdateIf : kInsertNew, pair, cp,
+                                      expected ? &*expected : nullptr);
+    if (!written) co_return Result<bool>::failure(std::move(written).error());
+    if (one_row_changed(written.value().get())) co_return Result<bool>::success(true);
+
+    // Not written: report what is stored now. A concurrent writer may have
+    // changed it since; only if it now looks as if the write should have
+    // happened may the step be tried again.
+    auto read = co_await run_keyed(kLoad, pair);
+    if (!read) co_return Result<bool>::failure(std::move(read).error());
+    PGresult* rows = read.value().get();
+    if (PQntuples(rows) == 0) {
+        if (expected) co_return Result<bool>::failure(IndexerError::checkpoint_mismatch(*expected));
+        co_return Result<bool>::success(false);
+    }
+    const auto stored = stored_number(rows);
+    if (!stored)
+        co_return Result<bool>::failure(
+            storage_error("unreadable row in table " + quoted_identifier(table_)));
+    if (!expected || *stored != *expected)
+        co_return Result<bool>::failure(IndexerError::checkpoint_mismatch(*stored));
+    co_return Result<bool>::success(false);
 }
 
 Task<Result<void>> PostgresSession::erase(std::string chain_id, std::string indexer_id) {
@@ -1051,34 +1069,20 @@ Task<Result<void>> PostgresSession::change_checkpoint(const CheckpointChange& ch
             if (!r) co_return Result<void>::failure(std::move(r).error());
             co_return Result<void>::success();
         }
-        case CheckpointChange::Kind::save: {
-            auto r = co_await run_write(kSave, pair, cp, nullptr);
-            if (!r) co_return Result<void>::failure(std::move(r).error());
-            if (!one_row_changed(r.value().get()))
-                co_return Result<void>::failure(storage_error("key digest collision with a stored pair"));
-            co_return Result<void>::success();
-        }
+        case CheckpointChange::Kind::save:
+            co_return co_await upsert(pair, cp);
         case CheckpointChange::Kind::save_if:
             break;
     }
-    // As in save_if(); inside the transaction the updated or inserted row
-    // stays locked until it ends, so a second writer waits and then finds
-    // the number moved.
+    // As in save_if(), tried once: inside the transaction the updated or
+    // inserted row stays locked until it ends, so a second writer waits and
+    // then finds the number moved.
     const auto& expected = change.expected_block_number;
-    auto written = co_await run_write(expected ? kUpdateIf : kInsertNew, pair, cp,
-                                      expected ? &*expected : nullptr);
+    auto written = co_await try_fenced_write(pair, cp, expected);
     if (!written) co_return Result<void>::failure(std::move(written).error());
-    if (one_row_changed(written.value().get())) co_return Result<void>::success();
-    auto read = co_await run_keyed(kLoad, pair);
-    if (!read) co_return Result<void>::failure(std::move(read).error());
-    PGresult* rows = read.value().get();
-    if (PQntuples(rows) == 0)
-        co_return Result<void>::failure(IndexerError::checkpoint_mismatch(expected ? *expected : 0));
-    const auto stored = stored_number(rows);
-    if (!stored)
-        co_return Result<void>::failure(
-            storage_error("unreadable row in table " + quoted_identifier(table_)));
-    co_return Result<void>::failure(IndexerError::checkpoint_mismatch(*stored));
+    if (!written.value())
+        co_return Result<void>::failure(IndexerError::checkpoint_mismatch(expected.value_or(0)));
+    co_return Result<void>::success();
 }
 
 Task<Result<void>> PostgresSession::copy_in(const std::string& sql, const std::string& data) {
