@@ -28,6 +28,8 @@ template <class Backend, class Writer>
 struct SinkMethods {
     using R = SinkRecord<Backend>;
     using Store = typename Backend::Store;
+    // Loading, closing and the signatures are the storage classes' own.
+    using Storage = StorageMethods<R>;
 
     // One transaction: `change` (fenced for save_if), the pending deletion
     // and the rows through `through`. On any failure the sink turns stale.
@@ -56,11 +58,6 @@ struct SinkMethods {
     static void on_rollback(const R& self, std::int64_t block_number) {
         self.state.on_rollback(block_number);
     }
-    static std::optional<Checkpoint> load_checkpoint(const R& self, std::string_view chain_id,
-                                                     std::string_view indexer_id) {
-        return self.session.run(
-            [&](const CheckpointStore& s) { return s.load(chain_id, indexer_id); });
-    }
     static void save_checkpoint(const R& self, Checkpoint checkpoint) {
         const std::uint64_t through = checkpoint.block_number;
         commit(self, {CheckpointChange::Kind::save, std::move(checkpoint), std::nullopt}, through);
@@ -77,38 +74,28 @@ struct SinkMethods {
         commit(self, {CheckpointChange::Kind::erase, std::move(pair), std::nullopt}, std::nullopt);
     }
     static PyObject* tables(const R& self) { return self.state.events.table_names(); }
-    static void close(const R& self) { self.session.close(); }
-    static void exit(const R& self, PyObject*, PyObject*, PyObject*) { self.session.close(); }
 
     static constinit inline Signature kOnBlock = signature("on_block", {"block", "events"});
     static constinit inline Signature kOnRollback = signature("on_rollback", {"block_number"});
-    static constinit inline Signature kLoad =
-        signature("load_checkpoint", {"chain_id", "indexer_id"});
-    static constinit inline Signature kSave = signature("save_checkpoint", {"checkpoint"});
-    static constinit inline Signature kSaveIf =
-        signature("save_checkpoint_if", {"checkpoint", "expected_block_number"});
-    static constinit inline Signature kDelete =
-        signature("delete_checkpoint", {"chain_id", "indexer_id"});
-    static constinit inline Signature kExit =
-        signature("__exit__", {"exc_type", "exc_value", "traceback"});
 
     static inline const Method table[] = {
         method_def<&on_block, kOnBlock>(
             "Buffer the rows of a block's decoded events until the checkpoint that covers it."),
         method_def<&on_rollback, kOnRollback>(
             "Forget the rows above block_number; the next commit deletes them from the tables."),
-        method_def<&load_checkpoint, kLoad>("Load a checkpoint for the given chain and indexer."),
-        method_def<&save_checkpoint, kSave>(
+        method_def<&Storage::load_checkpoint, Storage::kLoad>(
+            "Load a checkpoint for the given chain and indexer."),
+        method_def<&save_checkpoint, Storage::kSave>(
             "Commit the buffered rows through the checkpoint's block with the checkpoint."),
-        method_def<&save_checkpoint_if, kSaveIf>(
+        method_def<&save_checkpoint_if, Storage::kSaveIf>(
             "Commit the buffered rows with the checkpoint, only if the stored one is at "
             "expected_block_number (None: only if none is stored)."),
-        method_def<&delete_checkpoint, kDelete>(
+        method_def<&delete_checkpoint, Storage::kDelete>(
             "Delete a checkpoint, with any pending deletion of rows, in one transaction."),
         noargs_method_def<&tables>("tables", "Return {event signature: table name}."),
-        noargs_method_def<&close>("close", "Close the sink; closing twice is allowed."),
+        noargs_method_def<&Storage::close>("close", "Close the sink; closing twice is allowed."),
         enter_self_def("Return the sink."),
-        method_def<&exit, kExit>("Close the sink."),
+        method_def<&Storage::exit, Storage::kExit>("Close the sink."),
     };
 };
 
