@@ -1,6 +1,8 @@
 // Argument conversions of the durable storages.
 #include "durable_storage.hpp"
 
+#include <cmath>
+
 namespace vorlane::py {
 
 std::string table_name(Omittable<std::string> table) {
@@ -10,6 +12,18 @@ std::string table_name(Omittable<std::string> table) {
         throw Error(PyExc_ValueError,
                     "argument 'table': invalid table name: it must be 1 to 63 characters "
                     "from a-z, 0-9 and _, and must not start with a digit");
+    }
+    return name;
+}
+
+std::string postgres_table_name(Omittable<std::string> table) {
+    std::string name = table_name(std::move(table));
+    // Unqualified, such a name would find the system catalog of that name
+    // before the connection's own schema.
+    if (name.starts_with("pg_")) [[unlikely]] {
+        throw Error(PyExc_ValueError,
+                    "argument 'table': invalid table name: names starting with pg_ are reserved "
+                    "for PostgreSQL's system catalogs");
     }
     return name;
 }
@@ -29,6 +43,17 @@ Seconds From<Seconds>::convert(PyObject* o) {
                     "argument 'busy_timeout': expected seconds from 0 to 2147483");
     }
     return {std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0))};
+}
+
+Timeout From<Timeout>::convert(PyObject* o) {
+    if (o == Py_None) return {};
+    const double seconds = seconds_value(o);
+    // libpq takes tcp_user_timeout in milliseconds as an int.
+    if (!(seconds >= 0.001 && seconds <= 2147483.0)) {
+        throw Error(PyExc_ValueError,
+                    "argument 'timeout': expected seconds from 0.001 to 2147483, or None");
+    }
+    return {std::chrono::milliseconds(std::llround(seconds * 1000.0))};
 }
 
 std::string c_text(std::string_view text, const char* parameter) {

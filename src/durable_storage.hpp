@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,8 @@ namespace vorlane::py {
 
 // The table name argument: validated before any SQL runs.
 std::string table_name(Omittable<std::string> table);
+// The same for a PostgreSQL table, whose name must not start with pg_.
+std::string postgres_table_name(Omittable<std::string> table);
 
 // `text` as a C string for the database's client library: ValueError
 // naming `parameter` when it holds a NUL, which would cut it short.
@@ -42,6 +45,15 @@ struct Seconds {
 };
 template <> struct From<Seconds> {
     static Seconds convert(PyObject* o);
+};
+
+// The timeout argument: seconds as an int or a float, rounded to whole
+// milliseconds, or None for no limit.  Unlike busy_timeout it must not be 0.
+struct Timeout {
+    std::optional<std::chrono::milliseconds> value;
+};
+template <> struct From<Timeout> {
+    static Timeout convert(PyObject* o);
 };
 
 // `Backend` provides:

@@ -1,7 +1,5 @@
 // Python class PostgresSink: decoded events copied into PostgreSQL tables in
 // the same transaction as the checkpoint that covers them.
-#include <cmath>
-
 #include "repr.hpp"
 #include "sink_classes.hpp"
 #include "vorlane/postgres_sink.hpp"
@@ -24,27 +22,11 @@ constinit Signature kNew = signature(
     "__new__", {"dsn", "events", "*", "prefix=''", "table='vorlane_checkpoints'", "timeout=30.0"});
 
 PostgresSinkRecord construct(std::string_view dsn, PyObject* events, Omittable<std::string> prefix,
-                             Omittable<std::string> table, Omittable<PyObject*> timeout) {
+                             Omittable<std::string> table, Omittable<Timeout> timeout) {
     std::string conninfo = c_text(dsn, "dsn");
     PostgresOptions options;
-    options.table = table_name(std::move(table));
-    if (options.table.starts_with("pg_")) [[unlikely]] {
-        throw Error(PyExc_ValueError,
-                    "argument 'table': invalid table name: names starting with pg_ are reserved "
-                    "for PostgreSQL's system catalogs");
-    }
-    if (timeout.value) {
-        if (*timeout.value == Py_None) {
-            options.timeout.reset();
-        } else {
-            const double seconds = seconds_value(*timeout.value);
-            if (!(seconds >= 0.001 && seconds <= 2147483.0)) {
-                throw Error(PyExc_ValueError,
-                            "argument 'timeout': expected seconds from 0.001 to 2147483, or None");
-            }
-            options.timeout = std::chrono::milliseconds(std::llround(seconds * 1000.0));
-        }
-    }
+    options.table = postgres_table_name(std::move(table));
+    if (timeout.value) options.timeout = timeout.value->value;
     std::string prefix_text;
     std::move(prefix).assign_to(prefix_text);
     SinkState state{SinkEvents(events, prefix_text, options.table, kPostgresDialect), {}, false};
