@@ -10,11 +10,16 @@ timing loop itself.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import platform
 import statistics
+import subprocess
 import sys
+import tempfile
 import timeit
+from collections.abc import Iterator
+from pathlib import Path
 
 
 def calls_per_repeat(timer: timeit.Timer, target_s: float) -> int:
@@ -44,6 +49,24 @@ def parse_args(description: str, extra=None) -> argparse.Namespace:
     if extra is not None:
         extra(parser)
     return parser.parse_args()
+
+
+@contextlib.contextmanager
+def pg_server() -> Iterator[str]:
+    """The DSN of the server named by VORLANE_TEST_PG_DSN, else of a throwaway
+    one started with scripts/pg.sh and stopped when the block ends."""
+    dsn = os.environ.get("VORLANE_TEST_PG_DSN")
+    if dsn:
+        yield dsn
+        return
+    script = Path(__file__).resolve().parent.parent / "scripts" / "pg.sh"
+    directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
+    started = subprocess.run(["bash", script, "start", directory],
+                             capture_output=True, text=True, check=True)
+    try:
+        yield started.stdout.strip()
+    finally:
+        subprocess.run(["bash", script, "stop", directory], capture_output=True)
 
 
 def print_header(title: str, args: argparse.Namespace) -> None:

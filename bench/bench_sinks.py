@@ -30,10 +30,8 @@ from __future__ import annotations
 
 import hashlib
 import importlib.util
-import os
 import random
 import sqlite3
-import subprocess
 import tempfile
 import time
 from decimal import Decimal
@@ -41,12 +39,10 @@ from pathlib import Path
 
 import psycopg
 
-from _common import parse_args, print_header
+from _common import parse_args, pg_server, print_header
 
 from vorlane import Checkpoint
 from vorlane_stores import PostgresSink, SqliteSink
-
-ROOT = Path(__file__).resolve().parent.parent
 
 PER_BLOCK = 5
 EVERY = 100
@@ -184,16 +180,6 @@ def run_psycopg(dsn: str, cls, data) -> float:
     return elapsed
 
 
-def pg_server() -> tuple[str, str | None]:
-    dsn = os.environ.get("VORLANE_TEST_PG_DSN")
-    if dsn:
-        return dsn, None
-    directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
-    started = subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "start", directory],
-                             capture_output=True, text=True, check=True)
-    return started.stdout.strip(), directory
-
-
 def main() -> None:
     args = parse_args(__doc__.splitlines()[0])
     print_header("decoded events into SQLite with their checkpoint", args)
@@ -216,15 +202,11 @@ def main() -> None:
             for i in range(repeats):
                 keep("ParquetSink", run_sink(ParquetSink(Path(folder, f"q{i}"), [cls]), data))
                 keep("pyarrow from_pylist", run_pyarrow(Path(folder, f"a{i}"), data))
-    dsn, directory = pg_server()
-    try:
+    with pg_server() as dsn:
         for _ in range(repeats):
             pg_reset(dsn)
             keep("PostgresSink", run_sink(PostgresSink(dsn, [cls]), data))
             keep("psycopg copy.write_row", run_psycopg(dsn, cls, data))
-    finally:
-        if directory:
-            subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "stop", directory], capture_output=True)
     print(f"{rows} rows, {PER_BLOCK} a block, a checkpoint every {EVERY} blocks, best of {repeats}")
     for name, seconds in best.items():
         print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s")

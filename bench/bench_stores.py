@@ -17,20 +17,16 @@ from __future__ import annotations
 
 import hashlib
 import itertools
-import os
 import sqlite3
 import statistics
-import subprocess
 import tempfile
 import time
-from pathlib import Path
 
-from _common import parse_args, print_header
+from _common import parse_args, pg_server, print_header
 
 from vorlane import Checkpoint
 from vorlane_stores import PostgresStorage, SqliteStorage
 
-ROOT = Path(__file__).resolve().parent.parent
 CP = Checkpoint("1", "erc20-transfers", 18_500_000, "0x" + "9f" * 32, 1_700_000_000)
 REPEAT_US = 2000  # the length of one repeat of one side
 
@@ -181,16 +177,6 @@ def operations(save, load, delete) -> dict:
             "delete + save": delete_then_save}
 
 
-def pg_server() -> tuple[str, str | None]:
-    dsn = os.environ.get("VORLANE_TEST_PG_DSN")
-    if dsn:
-        return dsn, None
-    directory = tempfile.mkdtemp(prefix="vorlane-pg.", dir="/tmp")
-    started = subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "start", directory],
-                             capture_output=True, text=True, check=True)
-    return started.stdout.strip(), directory
-
-
 def main() -> None:
     args = parse_args(__doc__.splitlines()[0])
     print_header("durable stores", args)
@@ -214,8 +200,7 @@ def main() -> None:
     except ImportError:
         print("PostgreSQL: skipped, psycopg is not installed (pip install 'psycopg[binary]')")
         return
-    dsn, directory = pg_server()
-    try:
+    with pg_server() as dsn:
         ours = PostgresStorage(dsn, table="bench_native")
         theirs_table = "bench_python"
         PostgresStorage(dsn, table=theirs_table).close()
@@ -224,9 +209,6 @@ def main() -> None:
         theirs[0](CP)
         compare("PostgreSQL (fsync on)", operations(*native(ours)), operations(*theirs), repeats)
         ours.close()
-    finally:
-        if directory:
-            subprocess.run(["bash", ROOT / "scripts" / "pg.sh", "stop", directory], capture_output=True)
 
 
 if __name__ == "__main__":
