@@ -551,10 +551,6 @@ class _Run:
         for topic0 in args.topic0 or args.event_topic0s:
             event_filter.add_topic0(topic0)
 
-        def config(chain: str) -> IndexerConfig:
-            return IndexerConfig(args.id, chain, args.from_block, args.to_block, args.confirmations,
-                                 args.batch_size, args.checkpoint_interval, args.poll_interval_ms)
-
         progress = _progress(args)
         opened: list[Any] = []  # the sink, the store and the output, once the node has answered
         if progress is not None:
@@ -566,7 +562,7 @@ class _Run:
         try:
             if args.rpc.startswith("ws"):
                 import asyncio
-                return asyncio.run(self._follow_ws(config, event_filter, progress, opened))
+                return asyncio.run(self._follow_ws(event_filter, progress, opened))
             import types
 
             from . import _connections
@@ -578,16 +574,8 @@ class _Run:
             chain_id = _ask(connection, self)
             if chain_id is None or self.signalled:
                 return None
-            out, store = self._open(progress, opened)
-            self.follower = Follower(w3, config(args.chain or str(chain_id)), event_filter,
-                                     _FlushingStore(store, out), out, request_timeout=args.request_timeout,
-                                     startup_timeout=args.startup_timeout)
-            self.follower.engine.known_chain_id = chain_id
-            self.follower.on_idle = out.idle
-            out.counters = self.follower.counters
-            if self.signalled:
-                self.follower.stop()
-            return self.follower.run()  # type: ignore[no-any-return]
+            return self._start(  # type: ignore[no-any-return]
+                Follower, w3, event_filter, chain_id, progress, opened).run()
         finally:
             for out in opened:
                 if isinstance(out, JsonLines):
@@ -622,8 +610,7 @@ class _Run:
         opened.append(out)
         return out, store
 
-    async def _follow_ws(self, config: Any, event_filter: Any, progress: Any,
-                         opened: list[Any]) -> Counters | None:
+    async def _follow_ws(self, event_filter: Any, progress: Any, opened: list[Any]) -> Counters | None:
         from web3 import AsyncWeb3, WebSocketProvider
 
         from . import _connections
@@ -634,17 +621,26 @@ class _Run:
             chain_id = await _ask_async(connection, self)
             if chain_id is None or self.signalled:
                 return None
-            out, store = self._open(progress, opened)
-            self.follower = AsyncFollower(w3, config(self.args.chain or str(chain_id)), event_filter,
-                                          _FlushingStore(store, out), out,
-                                          request_timeout=self.args.request_timeout,
-                                          startup_timeout=self.args.startup_timeout)
-            self.follower.engine.known_chain_id = chain_id
-            self.follower.on_idle = out.idle
-            out.counters = self.follower.counters
-            if self.signalled:
-                self.follower.stop()
-            return await self.follower.run()  # type: ignore[no-any-return]
+            return await self._start(  # type: ignore[no-any-return]
+                AsyncFollower, w3, event_filter, chain_id, progress, opened).run()
+
+    def _start(self, make: Any, w3: Any, event_filter: Any, chain_id: int, progress: Any,
+               opened: list[Any]) -> Any:
+        """The follower (`make`: `Follower` or `AsyncFollower`) of the node
+        that has answered with `chain_id`, its output and store opened."""
+        args = self.args
+        out, store = self._open(progress, opened)
+        config = IndexerConfig(args.id, args.chain or str(chain_id), args.from_block, args.to_block,
+                               args.confirmations, args.batch_size, args.checkpoint_interval,
+                               args.poll_interval_ms)
+        self.follower = make(w3, config, event_filter, _FlushingStore(store, out), out,
+                             request_timeout=args.request_timeout, startup_timeout=args.startup_timeout)
+        self.follower.engine.known_chain_id = chain_id
+        self.follower.on_idle = out.idle
+        out.counters = self.follower.counters
+        if self.signalled:
+            self.follower.stop()
+        return self.follower
 
 
 def _ask(connection: Any, run: _Run) -> int | None:
