@@ -27,14 +27,9 @@ PostgresSinkRecord construct(std::string_view dsn, PyObject* events, Omittable<s
     PostgresOptions options;
     options.table = postgres_table_name(std::move(table));
     if (timeout.value) options.timeout = timeout.value->value;
-    std::string prefix_text;
-    std::move(prefix).assign_to(prefix_text);
-    SinkState state{SinkEvents(events, prefix_text, options.table, kPostgresDialect), {}, false};
-    PostgresSinkRecord self{Session<PostgresBackend>(PostgresBackend{
-                                std::move(conninfo), std::move(options), {}, {}}),
-                            std::move(state)};
-    Methods::commit(self, {}, std::nullopt);  // the tables, created or checked
-    return self;
+    return Methods::open(events, std::move(prefix),
+                         PostgresBackend{std::move(conninfo), std::move(options), {}, {}},
+                         kPostgresDialect);
 }
 
 void represent(const PostgresSinkRecord& self, std::string& out) {

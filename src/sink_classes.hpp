@@ -52,6 +52,18 @@ struct SinkMethods {
         }
     }
 
+    // A new sink: the events' tables (none named as the checkpoint table),
+    // then the connection, then a first commit that creates or checks them.
+    static R open(PyObject* events, Omittable<std::string> prefix, Backend backend,
+                  const SinkDialect& dialect) {
+        std::string prefix_text;
+        std::move(prefix).assign_to(prefix_text);
+        SinkState state{SinkEvents(events, prefix_text, backend.options.table, dialect), {}, false};
+        R self{Session<Backend>(std::move(backend)), std::move(state)};
+        commit(self, {}, std::nullopt);
+        return self;
+    }
+
     static void on_block(const R& self, PyObject*, PyObject* events) {
         self.state.on_block(events);
     }

@@ -27,13 +27,8 @@ SqliteSinkRecord construct(FsPath path, PyObject* events, Omittable<std::string>
     options.table = table_name(std::move(table));
     std::move(synchronous).assign_to(options.synchronous);
     if (busy_timeout.value) options.busy_timeout = busy_timeout.value->value;
-    std::string prefix_text;
-    std::move(prefix).assign_to(prefix_text);
-    SinkState state{SinkEvents(events, prefix_text, options.table, kSqliteDialect), {}, false};
-    SqliteSinkRecord self{Session<SqliteBackend>(SqliteBackend{std::move(path.value), options}),
-                          std::move(state)};
-    Methods::commit(self, {}, std::nullopt);  // the tables, created or checked
-    return self;
+    return Methods::open(events, std::move(prefix), SqliteBackend{std::move(path.value), options},
+                         kSqliteDialect);
 }
 
 void represent(const SqliteSinkRecord& self, std::string& out) {
