@@ -5,6 +5,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "json_text.hpp"
+
 namespace vorlane::py {
 
 const SinkDialect kSqliteDialect{"INTEGER", "INTEGER", "TEXT", "TEXT", "TEXT", "BLOB", "TEXT", false};
@@ -47,8 +49,6 @@ Ref item(PyObject* sequence, Py_ssize_t i) {
 
 [[noreturn]] void value_error(std::string message) { throw Error(PyExc_ValueError, std::move(message)); }
 
-bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
-
 ArgKind kind_of(std::string_view type, bool indexed) {
     const bool composite = !type.empty() && (type.back() == ']' || type.front() == '(');
     if (indexed && (composite || type == "string" || type == "bytes")) return ArgKind::bytes;
@@ -56,9 +56,9 @@ ArgKind kind_of(std::string_view type, bool indexed) {
     if (type == "string") return ArgKind::string;
     if (type == "address") return ArgKind::text;
     if (type == "bool") return ArgKind::boolean;
-    if (starts_with(type, "bytes")) return ArgKind::bytes;
-    const bool is_uint = starts_with(type, "uint");
-    if (is_uint || starts_with(type, "int")) {
+    if (type.starts_with("bytes")) return ArgKind::bytes;
+    const bool is_uint = type.starts_with("uint");
+    if (is_uint || type.starts_with("int")) {
         const std::string_view digits = type.substr(is_uint ? 4 : 3);
         unsigned bits = 256;
         if (!digits.empty()) {
@@ -91,7 +91,7 @@ void check_table_name(const std::string& name, const std::string& signature,
         why = "it is empty";
     else if (name.size() > kMaxName)
         why = "it is longer than 63 bytes";
-    else if (starts_with(folded, "sqlite_") || starts_with(folded, "pg_"))
+    else if (folded.starts_with("sqlite_") || folded.starts_with("pg_"))
         why = "names starting with sqlite_ or pg_ are reserved for the databases' catalogs";
     else if (folded == lower(reserved))
         why = "it is the checkpoint table's name";
@@ -134,8 +134,14 @@ struct BufferRelease {
     }
 };
 
+void append_hex(std::string& out, std::string_view bytes) {
+    for (const char c : bytes) {
+        out += json_text::kHexDigits[static_cast<unsigned char>(c) >> 4];
+        out += json_text::kHexDigits[static_cast<unsigned char>(c) & 15];
+    }
+}
+
 void append_json_string(std::string& out, std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     for (const char c : s) {
         const auto u = static_cast<unsigned char>(c);
@@ -143,9 +149,7 @@ void append_json_string(std::string& out, std::string_view s) {
             out += '\\';
             out += c;
         } else if (u < 0x20) {
-            out += "\\u00";
-            out += kHex[u >> 4];
-            out += kHex[u & 15];
+            json_text::append_u4(out, u);
         } else {
             out += c;
         }
@@ -154,12 +158,8 @@ void append_json_string(std::string& out, std::string_view s) {
 }
 
 void append_json_hex(std::string& out, std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
     out += "\"0x";
-    for (const char c : bytes) {
-        out += kHex[static_cast<unsigned char>(c) >> 4];
-        out += kHex[static_cast<unsigned char>(c) & 15];
-    }
+    append_hex(out, bytes);
     out += '"';
 }
 
@@ -251,12 +251,8 @@ SinkEvents::SinkEvents(PyObject* events, const std::string& prefix, const std::s
         }
         std::string name = prefix + lower(f.name);
         if (signatures_of[lower(f.name)].size() > 1) {
-            static constexpr char kHex[] = "0123456789abcdef";
             name += '_';
-            for (int i = 0; i < 4; ++i) {
-                name += kHex[static_cast<unsigned char>(f.topic0[i]) >> 4];
-                name += kHex[static_cast<unsigned char>(f.topic0[i]) & 15];
-            }
+            append_hex(name, std::string_view(f.topic0).substr(0, 4));
         }
         check_table_name(name, f.signature, reserved);
         for (const SinkTable& t : tables_) {
