@@ -358,8 +358,6 @@ private:
 
 }  // namespace
 
-std::uint8_t hex_value(char c) noexcept { return kHex[static_cast<unsigned char>(c)]; }
-
 bool is_hex_data(std::string_view text) noexcept {
     if (text.size() < 2 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') || text.size() % 2)
         return false;

@@ -111,9 +111,6 @@ private:
     std::uint32_t depth_ = 0;
 };
 
-// The value of a hex digit of either case, or 16.
-std::uint8_t hex_value(char c) noexcept;
-
 // True when `text` is "0x" and an even number of hex digits.
 bool is_hex_data(std::string_view text) noexcept;
 
