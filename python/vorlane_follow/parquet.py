@@ -172,10 +172,9 @@ class ParquetSink:
     def _files(self, topic: bytes) -> list[tuple[int, Path]]:
         """The type's contiguous files from its lowest range, as (range index, path)."""
         folder = self._folder(topic)
-        found = sorted((int(m[1]) // self.chunk, folder / m[0])
-                       for m in (_NAME.match(n) for n in (os.listdir(folder) if folder.exists() else ()))
-                       if m)
-        return found
+        return sorted((int(m[1]) // self.chunk, folder / m[0])
+                      for m in (_NAME.match(n) for n in (os.listdir(folder) if folder.exists() else ()))
+                      if m)
 
     def _meta(self, path: Path) -> dict[bytes, bytes]:
         return self._pa.parquet.read_schema(path).metadata or {}
@@ -214,9 +213,12 @@ class ParquetSink:
         finally:
             os.close(fd)
 
+    def _upto(self, table: Any, n: int) -> Any:
+        """The rows of `table` up to block n."""
+        return table.filter(self._pa.compute.less_equal(table["block_number"], n))
+
     def _read_back(self, path: Path, upto: int) -> Any:
-        table = self._pa.parquet.read_table(path).replace_schema_metadata(None)
-        return table.filter(self._pa.compute.less_equal(table["block_number"], upto))
+        return self._upto(self._pa.parquet.read_table(path).replace_schema_metadata(None), upto)
 
     def _restore(self) -> None:
         """Finds the stored checkpoint: the last range, walking up from the
@@ -318,8 +320,7 @@ class ParquetSink:
         for topic, rows in self._rows.items():
             self._rows[topic] = [r for r in rows if r.block_number <= n]
             if self._back[topic] is not None:
-                back = self._back[topic]
-                self._back[topic] = back.filter(self._pa.compute.less_equal(back["block_number"], n))
+                self._back[topic] = self._upto(self._back[topic], n)
         for b in [b for b in self._hashes if b > n]:
             del self._hashes[b]
         if self._written is not None and n < self._written and (self._dirty is None or n < self._dirty):
