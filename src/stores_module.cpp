@@ -1,4 +1,5 @@
 // The vorlane_stores module: checkpoint storages that outlive the process.
+#include "arrow_batch.hpp"
 #include "sink_classes.hpp"
 #include "stores_classes.hpp"
 
@@ -6,7 +7,8 @@ namespace vorlane::py {
 namespace {
 
 constexpr ClassEntry kClasses[] = {class_entry<SqliteRecord>(), class_entry<PostgresRecord>(),
-                                   class_entry<SqliteSinkRecord>(), class_entry<PostgresSinkRecord>()};
+                                   class_entry<SqliteSinkRecord>(), class_entry<PostgresSinkRecord>(),
+                                   class_entry<ArrowBatchRecord>()};
 
 // Checkpoints going in and out are vorlane.Checkpoint objects.
 void adopt_vorlane_classes() { adopt_type<Checkpoint>("vorlane"); }

@@ -2,12 +2,12 @@
 
 from os import PathLike
 from types import TracebackType
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Any, Self, SupportsIndex, final
 
 from vorlane import Checkpoint
 
-__all__ = ["SqliteStorage", "PostgresStorage", "SqliteSink", "PostgresSink"]
+__all__ = ["SqliteStorage", "PostgresStorage", "SqliteSink", "PostgresSink", "ArrowBatch"]
 
 @final
 class SqliteStorage:
@@ -116,3 +116,19 @@ class PostgresSink:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> None: ...
+
+@final
+class ArrowBatch:
+    """Decoded records of one event type as Arrow columns, for pyarrow.record_batch(batch)."""
+
+    def __new__(
+        cls,
+        columns: Sequence[tuple[str, str, bool]],
+        records: Sequence[Any],
+        *,
+        wide_ints: str = "string",
+    ) -> Self: ...
+    @property
+    def num_rows(self) -> int: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
