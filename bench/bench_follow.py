@@ -290,25 +290,29 @@ def _peak_rss_kb(reset: bool) -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
-def worker_main(kind: str) -> None:
-    run = RUNNERS[kind]
+def worker_main(kind: str, runners: dict = RUNNERS) -> None:
+    """Runs the jobs read from stdin with `runners[kind]`. A runner returns
+    (wall, cpu, blocks, logs, round trips), and may add a dict of further
+    fields for the result."""
+    run = runners[kind]
     for line in sys.stdin:
         job = json.loads(line)
         try:
             reset = _reset_peak_rss()
-            wall, cpu, blocks, logs, round_trips = run(job)
+            wall, cpu, blocks, logs, round_trips, *more = run(job)
             result = {"wall": wall, "cpu": cpu, "blocks": blocks, "logs": logs,
                       "round_trips": round_trips, "maxrss_kb": _peak_rss_kb(reset),
-                      "rss_per_run": reset}
+                      "rss_per_run": reset, **(more[0] if more else {})}
         except Exception as exc:  # reported in the row, the run goes on
             result = {"error": f"{type(exc).__name__}: {exc}"}
         print(json.dumps(result), flush=True)
 
 
 class Worker:
-    def __init__(self, kind: str) -> None:
+    def __init__(self, kind: str, script: str = __file__) -> None:
+        """A process running `script --worker kind` (the script calls worker_main)."""
         self.kind = kind
-        self.process = subprocess.Popen([sys.executable, __file__, "--worker", kind],
+        self.process = subprocess.Popen([sys.executable, script, "--worker", kind],
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                         preexec_fn=_die_with_parent)
 
