@@ -235,9 +235,8 @@ private:
 };
 
 void extend(std::vector<std::uint8_t>& data, const void* p, std::size_t n) {
-    const std::size_t at = data.size();
-    data.resize(at + n);
-    if (n) std::memcpy(data.data() + at, p, n);
+    const auto* bytes = static_cast<const std::uint8_t*>(p);
+    data.insert(data.end(), bytes, bytes + n);
 }
 
 template <class T>
@@ -345,14 +344,17 @@ void append_decimal(std::vector<std::uint8_t>& out, Word word, bool is_signed) {
     constexpr std::uint64_t kChunk = 10'000'000'000'000'000'000ULL;  // 10^19
     std::array<std::uint64_t, 5> chunks{};  // least significant first
     std::size_t n = 0;
-    while (limbs[0] | limbs[1] | limbs[2] | limbs[3]) {
+    std::size_t top = 0;  // the first limb not zero
+    while (top < 4 && limbs[top] == 0) ++top;
+    while (top < 4) {
         u128 rest = 0;
-        for (std::uint64_t& limb : limbs) {
-            const u128 current = rest << 64 | limb;
-            limb = static_cast<std::uint64_t>(current / kChunk);
+        for (std::size_t i = top; i < 4; ++i) {
+            const u128 current = rest << 64 | limbs[i];
+            limbs[i] = static_cast<std::uint64_t>(current / kChunk);
             rest = current % kChunk;
         }
         chunks[n++] = static_cast<std::uint64_t>(rest);
+        while (top < 4 && limbs[top] == 0) ++top;
     }
     char text[100];
     char* p = text;
@@ -516,14 +518,26 @@ void append_null(Column& c) {
     ++c.length;
 }
 
+// Whether instances of a tuple class read their items as a tuple does. A
+// subclass written in Python calls its __getitem__ and __len__ through
+// slot wrappers, inherited or not: its descriptors tell.
+bool tuple_items(PyTypeObject* type) {
+    if (type == &PyTuple_Type) return true;
+    if (!PyType_IsSubtype(type, &PyTuple_Type)) return false;
+    for (const char* name : {"__getitem__", "__len__"}) {
+        Ref own = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+        Ref tuple = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), name));
+        if (!own || !tuple) throw_fetched();
+        if (own.get() != tuple.get()) return false;
+    }
+    return true;
+}
+
 // A record's argument values: a tuple's own items where its class keeps
 // tuple indexing, else the sequence protocol.
 class Arguments {
 public:
-    explicit Arguments(PyObject* record) : record_(record) {
-        tuple_ = PyTuple_Check(record) &&
-                 Py_TYPE(record)->tp_as_sequence->sq_item == PyTuple_Type.tp_as_sequence->sq_item &&
-                 Py_TYPE(record)->tp_as_sequence->sq_length == PyTuple_Type.tp_as_sequence->sq_length;
+    Arguments(PyObject* record, bool tuple) : record_(record), tuple_(tuple) {
         size_ = tuple_ ? PyTuple_GET_SIZE(record) : PySequence_Size(record);
         if (size_ < 0) throw_fetched();
     }
@@ -588,14 +602,21 @@ std::shared_ptr<ArrowColumns> build(PyObject* arguments, PyObject* records, Wide
         else if (c.conv != Conv::tuple && c.conv != Conv::boolean) c.offsets.reserve(static_cast<std::size_t>(n) + 1);
     }
     const std::size_t expected = columns.size() - std::size(kLogColumns);
+    Ref last_type;  // records come in one class or few
+    bool last_tuple = false;
     for (Py_ssize_t r = 0; r < n; ++r) {
         Ref record = rows.at(r);
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(record.get()));
+        if (type != last_type.get()) {
+            last_tuple = tuple_items(Py_TYPE(record.get()));
+            last_type = Ref::steal(Py_NewRef(type));
+        }
         for (std::size_t i = 0; i < std::size(kLogColumns); ++i) {
             Ref value = Ref::steal(PyObject_GetAttr(record.get(), kNames[i]));
             if (!value) throw_fetched();
             append(columns[i], value.get());
         }
-        const Arguments args(record.get());
+        const Arguments args(record.get(), last_tuple);
         if (static_cast<std::size_t>(args.size()) != expected)
             value_error("a record has " + std::to_string(args.size()) + " values, expected " +
                         std::to_string(expected));
