@@ -25,7 +25,7 @@ import json
 import os
 import re
 from bisect import bisect_right
-from operator import attrgetter, itemgetter
+from operator import attrgetter
 from pathlib import Path
 from typing import Any, Iterable
 
@@ -63,41 +63,23 @@ def _split(inner: str) -> list[str]:
     return parts
 
 
-class _Column:
-    """An ABI type as an Arrow type and the conversion of a decoded value."""
-
-    def __init__(self, pa: Any, type_: str, wide: str) -> None:
-        self.convert: Any = None
-        self.arrow: Any
-        if type_.endswith("]"):
-            inner = _Column(pa, type_[:type_.rindex("[")], wide)
-            self.arrow = pa.list_(inner.arrow)
-            conv = inner.convert
-            self.convert = (lambda v: [conv(x) for x in v]) if conv else list
-        elif type_.startswith("("):
-            parts = [_Column(pa, t, wide) for t in _split(type_[1:-1])]
-            names = [f"f{i}" for i in range(len(parts))]
-            self.arrow = pa.struct([(n, p.arrow) for n, p in zip(names, parts)])
-            convs = [(n, p.convert or (lambda x: x)) for n, p in zip(names, parts)]
-            self.convert = lambda v: {n: c(x) for (n, c), x in zip(convs, v)}
-        elif type_.startswith(("uint", "int")):
-            signed = type_.startswith("int")
-            bits = int(type_[3 + (not signed):] or 256)
-            if bits <= 64:
-                self.arrow = pa.int64() if signed else pa.uint64()
-            elif wide == "string":
-                self.arrow, self.convert = pa.string(), str
-            elif wide == "float":
-                self.arrow, self.convert = pa.float64(), float
-            else:
-                self.arrow = pa.binary(32)
-                self.convert = lambda v: v.to_bytes(32, "big", signed=signed)
-        elif type_ == "bool":
-            self.arrow = pa.bool_()
-        elif type_ in ("address", "string"):
-            self.arrow = pa.string()
-        else:  # bytes, bytesN
-            self.arrow = pa.binary()
+def _arrow_type(pa: Any, type_: str, wide: str) -> Any:
+    """The Arrow type of an ABI type's column (vorlane_stores.ArrowBatch
+    builds the same)."""
+    if type_.endswith("]"):
+        return pa.list_(_arrow_type(pa, type_[:type_.rindex("[")], wide))
+    if type_.startswith("("):
+        return pa.struct([(f"f{i}", _arrow_type(pa, t, wide)) for i, t in enumerate(_split(type_[1:-1]))])
+    if type_.startswith(("uint", "int")):
+        signed = type_.startswith("int")
+        if int(type_[3 + (not signed):] or 256) <= 64:
+            return pa.int64() if signed else pa.uint64()
+        return {"string": pa.string(), "float": pa.float64()}.get(wide, pa.binary(32))
+    if type_ == "bool":
+        return pa.bool_()
+    if type_ in ("address", "string"):
+        return pa.string()
+    return pa.binary()  # bytes, bytesN
 
 
 class ParquetSink:
@@ -111,14 +93,19 @@ class ParquetSink:
             raise ValueError(f"wide_ints must be one of {', '.join(WIDE_INTS)}, got {wide_ints!r}")
         if chunk_blocks < 1:
             raise ValueError(f"chunk_blocks must be at least 1, got {chunk_blocks}")
+        from vorlane_stores import ArrowBatch
         self._pa = pa
+        self._batch = ArrowBatch
+        self._wide = wide_ints
         self.directory = Path(directory)
         self.chunk = chunk_blocks
         classes: dict[bytes, Any] = {}
         for cls in events:
             classes.setdefault(cls.__topic0__, cls)
         names = [cls.__event_name__ for cls in classes.values()]
-        self._types: dict[bytes, tuple[str, Any, list[Any]]] = {}
+        # Per topic0: the folder name, the files' schema and the argument
+        # columns as ArrowBatch takes them: (column name, ABI type, indexed).
+        self._types: dict[bytes, tuple[str, Any, list[tuple[str, str, bool]]]] = {}
         for cls in classes.values():
             name = cls.__event_name__
             if not name or "/" in name or name.startswith("."):
@@ -128,18 +115,18 @@ class ParquetSink:
             fields = [pa.field("block_number", pa.uint64()), pa.field("block_hash", pa.string()),
                       pa.field("log_index", pa.uint32()), pa.field("transaction_hash", pa.string()),
                       pa.field("transaction_index", pa.uint32()), pa.field("address", pa.string())]
-            convs = []
+            columns = []
             taken = set(LOG_COLUMNS)
             for i, (arg, type_, indexed) in enumerate(cls.__schema__):
                 dynamic = type_ in ("string", "bytes") or type_.endswith("]") or type_.startswith("(")
-                col = _Column(pa, "bytes32" if indexed and dynamic else type_, wide_ints)
+                arrow = _arrow_type(pa, "bytes32" if indexed and dynamic else type_, wide_ints)
                 arg = f"{arg}_" if arg in LOG_COLUMNS else arg or f"arg{i}"
                 if arg in taken:
                     raise ValueError(f'event {cls.__event_signature__} has two arguments named "{arg}"')
                 taken.add(arg)
-                fields.append(pa.field(arg, col.arrow))
-                convs.append(col.convert)
-            self._types[cls.__topic0__] = (name, pa.schema(fields), convs)
+                fields.append(pa.field(arg, arrow))
+                columns.append((arg, type_, bool(indexed)))
+            self._types[cls.__topic0__] = (name, pa.schema(fields), columns)
         self.directory.mkdir(parents=True, exist_ok=True)
         self._lock = open(self.directory / ".lock", "a")
         try:
@@ -180,16 +167,13 @@ class ParquetSink:
         return self._pa.parquet.read_schema(path).metadata or {}
 
     def _table(self, topic: bytes, records: list[Any]) -> Any:
-        """The topic's pending rows read back, then `records`, as a table:
-        built column by column."""
+        """The topic's pending rows read back, then `records`, as a table.
+        The columns are built natively and imported without a copy; the
+        schema given to the table checks they are the files' types."""
         pa = self._pa
-        _, schema, convs = self._types[topic]
-        columns = [list(map(attrgetter(n), records)) for n in LOG_COLUMNS]
-        for i, conv in enumerate(convs):
-            column = list(map(itemgetter(i), records))
-            columns.append(list(map(conv, column)) if conv else column)
-        table = pa.Table.from_arrays([pa.array(c, type=f.type) for c, f in zip(columns, schema)],
-                                     schema=schema)
+        _, schema, columns = self._types[topic]
+        batch = pa.record_batch(self._batch(columns, records, wide_ints=self._wide))
+        table = pa.Table.from_batches([batch], schema=schema)
         back = self._back[topic]
         return table if back is None else pa.concat_tables([back, table])
 
