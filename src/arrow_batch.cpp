@@ -622,6 +622,13 @@ std::shared_ptr<ArrowColumns> build(PyObject* arguments, PyObject* records, Wide
                         std::to_string(expected));
         for (std::size_t i = 0; i < expected; ++i)
             append(columns[std::size(kLogColumns) + i], args.at(static_cast<Py_ssize_t>(i)).get());
+        if (r == 0) {
+            // Texts of one column are often of one length (hashes, addresses):
+            // room for n like the first spares the copies of a growing buffer.
+            for (Column& c : columns)
+                if (!c.width && c.conv != Conv::tuple && c.conv != Conv::list)
+                    c.data.reserve(c.data.size() * static_cast<std::size_t>(n));
+        }
     }
     batch->rows = n;
     return batch;
