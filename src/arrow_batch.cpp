@@ -9,6 +9,7 @@
 // buffers are freed when the object and every export of it are released.
 #include "arrow_batch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -54,6 +55,7 @@ namespace {
 
 constexpr std::int64_t kFlagNullable = 2;
 constexpr std::size_t kMaxOffset = std::numeric_limits<std::int32_t>::max();
+constexpr std::size_t kMaxGuess = std::size_t{64} << 20;  // bytes reserved on a guess
 constexpr int kMaxDepth = 32;  // nesting of arrays and tuples in one type
 constexpr std::string_view kLogColumns[] = {"block_number",     "block_hash",        "log_index",
                                             "transaction_hash", "transaction_index", "address"};
@@ -627,7 +629,7 @@ std::shared_ptr<ArrowColumns> build(PyObject* arguments, PyObject* records, Wide
             // room for n like the first spares the copies of a growing buffer.
             for (Column& c : columns)
                 if (!c.width && c.conv != Conv::tuple && c.conv != Conv::list)
-                    c.data.reserve(c.data.size() * static_cast<std::size_t>(n));
+                    c.data.reserve(std::min(c.data.size() * static_cast<std::size_t>(n), kMaxGuess));
         }
     }
     batch->rows = n;
