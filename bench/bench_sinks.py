@@ -19,11 +19,18 @@ per checkpoint:
   values as decimal strings, the sink's schema) and parquet.write_table per
   1,000 blocks.
 
+- Arrow tables (with pyarrow): per 1,000-block file, the table the
+  ParquetSink builds (vorlane_stores.ArrowBatch imported by
+  pyarrow.record_batch) against Table.from_pylist of dicts read from the
+  same records, and parquet.write_table of that table on its own: how much
+  of a file's time is building the table and how much writing it.
+
 Both SQLite files run in WAL mode with synchronous=NORMAL, so the figures
 are the work of writing rows rather than the disk's flushes. PostgreSQL:
 the server named by VORLANE_TEST_PG_DSN, else a throwaway one started with
 scripts/pg.sh. Printed: rows per second for each side (best of the
-repeats) and each sink's ratio to its loop.
+repeats) and each sink's ratio to its loop. `--only parquet` (or sqlite,
+postgres; repeatable) runs those rows alone.
 """
 
 from __future__ import annotations
@@ -147,6 +154,34 @@ def run_pyarrow(folder: Path, data) -> float:
     return elapsed
 
 
+def run_tables(cls, data, folder: Path) -> dict[str, float]:
+    """Seconds over all 1,000-block files: the sink's table build, the
+    from_pylist build of the same rows, and write_table of the table."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    from vorlane_follow.parquet import ParquetSink
+    from vorlane_stores import ArrowBatch
+    sink = ParquetSink(folder / "schema", [cls])
+    _, schema, columns = sink._types[cls.__topic0__]
+    sink.close()
+    names = schema.names
+    seconds = dict.fromkeys(("ArrowBatch table", "from_pylist table", "write_table"), 0.0)
+    for first in range(0, len(data), 1000):
+        records = [r for block in data[first:first + 1000] for r in block]
+        start = time.perf_counter()
+        table = pa.Table.from_batches([pa.record_batch(ArrowBatch(columns, records))], schema=schema)
+        seconds["ArrowBatch table"] += time.perf_counter() - start
+        start = time.perf_counter()
+        rows = [dict(zip(names, (r.block_number, r.block_hash, r.log_index, r.transaction_hash,
+                                 r.transaction_index, r.address, r[0], r[1], str(r[2])))) for r in records]
+        pa.Table.from_pylist(rows, schema=schema)
+        seconds["from_pylist table"] += time.perf_counter() - start
+        start = time.perf_counter()
+        pq.write_table(table, folder / f"{first:012d}.parquet")
+        seconds["write_table"] += time.perf_counter() - start
+    return seconds
+
+
 def pg_reset(dsn: str) -> None:
     with psycopg.connect(dsn, autocommit=True) as db:
         db.execute('DROP TABLE IF EXISTS "transfer", vorlane_checkpoints')
@@ -181,8 +216,11 @@ def run_psycopg(dsn: str, cls, data) -> float:
 
 
 def main() -> None:
-    args = parse_args(__doc__.splitlines()[0])
-    print_header("decoded events into SQLite with their checkpoint", args)
+    kinds = ("sqlite", "postgres", "parquet")
+    args = parse_args(__doc__.splitlines()[0], lambda p: p.add_argument(
+        "--only", action="append", choices=kinds, help="run only these rows (repeatable)"))
+    only = set(args.only or kinds)
+    print_header("decoded events into SQLite, PostgreSQL and Parquet files with their checkpoint", args)
     n_blocks = 4_000 if args.quick else 40_000
     repeats = 2 if args.quick else 5
     cls, data = blocks(n_blocks)
@@ -193,28 +231,35 @@ def main() -> None:
         best[name] = min(best.get(name, float("inf")), seconds)
 
     with tempfile.TemporaryDirectory() as folder:
-        for _ in range(repeats):
+        for _ in range(repeats if "sqlite" in only else 0):
             keep("SqliteSink", run_sink(SqliteSink(fresh(Path(folder), "s.db"), [cls],
                                                    synchronous=False), data))
             keep("sqlite3.executemany", run_sqlite3(fresh(Path(folder), "p.db"), cls, data))
-        if importlib.util.find_spec("pyarrow"):
+        if "parquet" in only and importlib.util.find_spec("pyarrow"):
             from vorlane_follow.parquet import ParquetSink
             for i in range(repeats):
                 keep("ParquetSink", run_sink(ParquetSink(Path(folder, f"q{i}"), [cls]), data))
                 keep("pyarrow from_pylist", run_pyarrow(Path(folder, f"a{i}"), data))
-    with pg_server() as dsn:
-        for _ in range(repeats):
-            pg_reset(dsn)
-            keep("PostgresSink", run_sink(PostgresSink(dsn, [cls]), data))
-            keep("psycopg copy.write_row", run_psycopg(dsn, cls, data))
+                for name, seconds in run_tables(cls, data, Path(folder, f"t{i}")).items():
+                    keep(name, seconds)
+    if "postgres" in only:
+        with pg_server() as dsn:
+            for _ in range(repeats):
+                pg_reset(dsn)
+                keep("PostgresSink", run_sink(PostgresSink(dsn, [cls]), data))
+                keep("psycopg copy.write_row", run_psycopg(dsn, cls, data))
     print(f"{rows} rows, {PER_BLOCK} a block, a checkpoint every {EVERY} blocks, best of {repeats}")
     for name, seconds in best.items():
-        print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s")
+        print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s  ({seconds:.3f} s)")
     for sink, loop in (("SqliteSink", "sqlite3.executemany"), ("PostgresSink", "psycopg copy.write_row"),
-                       ("ParquetSink", "pyarrow from_pylist")):
+                       ("ParquetSink", "pyarrow from_pylist"),
+                       ("ArrowBatch table", "from_pylist table")):
         if sink not in best:
             continue
         print(f"  {sink} / {loop}: {best[loop] / best[sink]:.2f}x the rows per second")
+    if "write_table" in best:
+        print(f"  write_table: {best['write_table'] / best['ParquetSink']:.0%} of ParquetSink's time,"
+              f" the ArrowBatch table {best['ArrowBatch table'] / best['ParquetSink']:.0%}")
 
 
 if __name__ == "__main__":
