@@ -25,6 +25,15 @@ per checkpoint:
   same records, and parquet.write_table of that table on its own: how much
   of a file's time is building the table and how much writing it.
 
+- The databases' own share (floors): the same transactions with nothing
+  left to do in Python. SQLite: executemany of the loop's tuples built
+  before the clock starts. PostgreSQL: each checkpoint's rows as the binary
+  COPY stream the server itself wrote for them (read back with COPY TO
+  STDOUT before the clock starts), sent with copy.write. A sink cannot beat
+  its loop by more than the loop's time over the floor's: each ratio is
+  printed with the floor's share of the loop's time (for Parquet, the
+  write_table row's).
+
 Both SQLite files run in WAL mode with synchronous=NORMAL, so the figures
 are the work of writing rows rather than the disk's flushes. PostgreSQL:
 the server named by VORLANE_TEST_PG_DSN, else a throwaway one started with
@@ -53,6 +62,17 @@ from vorlane_stores import PostgresSink, SqliteSink
 
 PER_BLOCK = 5
 EVERY = 100
+
+
+INSERT = ('INSERT INTO "transfer" (block_number, block_hash, log_index, transaction_hash,'
+          ' transaction_index, address, "from", "to", value) VALUES (?,?,?,?,?,?,?,?,?)')
+UPSERT = ("INSERT INTO vorlane_checkpoints VALUES (?, ?, ?, ?, ?) ON CONFLICT"
+          " (chain_id, indexer_id) DO UPDATE SET block_number = excluded.block_number,"
+          " block_hash = excluded.block_hash, updated_at = excluded.updated_at")
+PG_COLUMNS = ('"transfer" (block_number, block_hash, log_index, transaction_hash,'
+              ' transaction_index, address, "from", "to", value)')
+PG_UPSERT = ("UPDATE vorlane_checkpoints SET block_number = %s, block_hash = %s"
+             " WHERE chain_id = 'bench'")
 
 
 def transfer_class():
@@ -109,11 +129,6 @@ def run_sqlite3(path: Path, cls, data) -> float:
     db = sqlite3.connect(path, isolation_level=None)
     db.execute("PRAGMA journal_mode=WAL")
     db.execute("PRAGMA synchronous=NORMAL")
-    insert = ('INSERT INTO "transfer" (block_number, block_hash, log_index, transaction_hash,'
-              ' transaction_index, address, "from", "to", value) VALUES (?,?,?,?,?,?,?,?,?)')
-    upsert = ("INSERT INTO vorlane_checkpoints VALUES (?, ?, ?, ?, ?) ON CONFLICT"
-              " (chain_id, indexer_id) DO UPDATE SET block_number = excluded.block_number,"
-              " block_hash = excluded.block_hash, updated_at = excluded.updated_at")
     start = time.perf_counter()
     rows = []
     for records in data:
@@ -122,10 +137,38 @@ def run_sqlite3(path: Path, cls, data) -> float:
                      r.transaction_index, r.address, r[0], r[1], str(r[2])) for r in records)
         if b % EVERY == 0:
             db.execute("BEGIN IMMEDIATE")
-            db.executemany(insert, rows)
-            db.execute(upsert, (b"1", b"bench", b, records[0].block_hash.encode(), 0))
+            db.executemany(INSERT, rows)
+            db.execute(UPSERT, (b"1", b"bench", b, records[0].block_hash.encode(), 0))
             db.execute("COMMIT")
             rows.clear()
+    elapsed = time.perf_counter() - start
+    db.close()
+    return elapsed
+
+
+def sqlite_rows(data) -> list[list[tuple]]:
+    """The loop's tuples, one list per checkpoint."""
+    out, rows = [], []
+    for records in data:
+        rows.extend((r.block_number, r.block_hash, r.log_index, r.transaction_hash,
+                     r.transaction_index, r.address, r[0], r[1], str(r[2])) for r in records)
+        if records[0].block_number % EVERY == 0:
+            out.append(rows)
+            rows = []
+    return out
+
+
+def run_sqlite_floor(path: Path, cls, chunks: list[list[tuple]]) -> float:
+    SqliteSink(path, [cls]).close()
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("PRAGMA synchronous=NORMAL")
+    start = time.perf_counter()
+    for i, rows in enumerate(chunks):
+        db.execute("BEGIN IMMEDIATE")
+        db.executemany(INSERT, rows)
+        db.execute(UPSERT, (b"1", b"bench", (i + 1) * EVERY, rows[-1][1].encode(), 0))
+        db.execute("COMMIT")
     elapsed = time.perf_counter() - start
     db.close()
     return elapsed
@@ -191,10 +234,7 @@ def run_psycopg(dsn: str, cls, data) -> float:
     pg_reset(dsn)
     PostgresSink(dsn, [cls]).close()  # the same tables
     db = psycopg.connect(dsn)
-    upsert = ("UPDATE vorlane_checkpoints SET block_number = %s, block_hash = %s"
-              " WHERE chain_id = 'bench'")
-    copy = ('COPY "transfer" (block_number, block_hash, log_index, transaction_hash,'
-            ' transaction_index, address, "from", "to", value) FROM STDIN (FORMAT binary)')
+    copy = f"COPY {PG_COLUMNS} FROM STDIN (FORMAT binary)"
     types = ["int8", "text", "int8", "text", "int8", "text", "text", "text", "numeric"]
     start = time.perf_counter()
     rows = []
@@ -208,8 +248,38 @@ def run_psycopg(dsn: str, cls, data) -> float:
                     writer.set_types(types)
                     for row in rows:
                         writer.write_row(row)
-                db.execute(upsert, (b, records[0].block_hash.encode()))
+                db.execute(PG_UPSERT, (b, records[0].block_hash.encode()))
             rows.clear()
+    elapsed = time.perf_counter() - start
+    db.close()
+    return elapsed
+
+
+def pg_streams(dsn: str) -> list[bytes]:
+    """Each checkpoint's rows as the server's own binary COPY stream, read
+    back from the table the last run wrote."""
+    out = []
+    with psycopg.connect(dsn) as db:
+        last = db.execute('SELECT max(block_number) FROM "transfer"').fetchone()[0]
+        for b in range(EVERY, last + 1, EVERY):
+            query = (f'COPY (SELECT * FROM "transfer" WHERE block_number > {b - EVERY}'
+                     f" AND block_number <= {b} ORDER BY block_number, log_index) TO STDOUT (FORMAT binary)")
+            with db.cursor().copy(query) as reader:
+                out.append(b"".join(bytes(chunk) for chunk in reader))
+    return out
+
+
+def run_pg_floor(dsn: str, cls, streams: list[bytes]) -> float:
+    pg_reset(dsn)
+    PostgresSink(dsn, [cls]).close()
+    db = psycopg.connect(dsn)
+    copy = f"COPY {PG_COLUMNS} FROM STDIN (FORMAT binary)"
+    start = time.perf_counter()
+    for i, stream in enumerate(streams):
+        with db.transaction():
+            with db.cursor().copy(copy) as writer:
+                writer.write(stream)
+            db.execute(PG_UPSERT, ((i + 1) * EVERY, b"0x"))
     elapsed = time.perf_counter() - start
     db.close()
     return elapsed
@@ -235,6 +305,7 @@ def main() -> None:
             keep("SqliteSink", run_sink(SqliteSink(fresh(Path(folder), "s.db"), [cls],
                                                    synchronous=False), data))
             keep("sqlite3.executemany", run_sqlite3(fresh(Path(folder), "p.db"), cls, data))
+            keep("SQLite floor", run_sqlite_floor(fresh(Path(folder), "f.db"), cls, sqlite_rows(data)))
         if "parquet" in only and importlib.util.find_spec("pyarrow"):
             from vorlane_follow.parquet import ParquetSink
             for i in range(repeats):
@@ -248,15 +319,19 @@ def main() -> None:
                 pg_reset(dsn)
                 keep("PostgresSink", run_sink(PostgresSink(dsn, [cls]), data))
                 keep("psycopg copy.write_row", run_psycopg(dsn, cls, data))
+                keep("PostgreSQL floor", run_pg_floor(dsn, cls, pg_streams(dsn)))
     print(f"{rows} rows, {PER_BLOCK} a block, a checkpoint every {EVERY} blocks, best of {repeats}")
     for name, seconds in best.items():
         print(f"  {name:<24} {rows / seconds:>12,.0f} rows/s  ({seconds:.3f} s)")
-    for sink, loop in (("SqliteSink", "sqlite3.executemany"), ("PostgresSink", "psycopg copy.write_row"),
-                       ("ParquetSink", "pyarrow from_pylist"),
-                       ("ArrowBatch table", "from_pylist table")):
+    for sink, loop, floor in (("SqliteSink", "sqlite3.executemany", "SQLite floor"),
+                              ("PostgresSink", "psycopg copy.write_row", "PostgreSQL floor"),
+                              ("ParquetSink", "pyarrow from_pylist", "write_table"),
+                              ("ArrowBatch table", "from_pylist table", None)):
         if sink not in best:
             continue
-        print(f"  {sink} / {loop}: {best[loop] / best[sink]:.2f}x the rows per second")
+        bound = (f" ({floor}: {best[floor] / best[loop]:.0%} of the loop's time)"
+                 if floor in best else "")
+        print(f"  {sink} / {loop}: {best[loop] / best[sink]:.2f}x the rows per second{bound}")
     if "write_table" in best:
         print(f"  write_table: {best['write_table'] / best['ParquetSink']:.0%} of ParquetSink's time,"
               f" the ArrowBatch table {best['ArrowBatch table'] / best['ParquetSink']:.0%}")
