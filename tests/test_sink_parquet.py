@@ -160,6 +160,9 @@ def test_resume_rewrites_nothing_and_a_second_writer_is_refused(tmp_path):
     assert len(files) == 6
     with ParquetSink(tmp_path, EVENTS, chunk_blocks=10) as again:
         assert again.load_checkpoint("1", "idx").block_number == 29
+        with pytest.raises(ValueError, match=f"^Parquet folder {tmp_path} holds the events of chain '1', "
+                                             "indexer 'idx', not of chain '1', indexer 'other'$"):
+            again.load_checkpoint("1", "other")
     assert {p: (p.stat().st_ino, p.stat().st_mtime_ns) for p in tmp_path.rglob("*.parquet")} == files
 
 
@@ -251,7 +254,7 @@ def test_follower_through_a_reorganisation_writes_the_canonical_transfers(tmp_pa
     counters = run(make_follower("sync", dev_node, demo_chain, both, store=both, confirmation_depth=4,
                                  to_block=last))
     assert counters.rollback_depths == rollback_depths
-    durable = sink.load_checkpoint("1", "x").block_number
+    durable = sink.load_checkpoint(str(demo_chain.chain_id), "default").block_number
     assert durable == last - (last + 1) % 3
     logs = demo_chain.canonical_logs(0, durable, [demo_chain.token], [demo_chain.transfer_topic0])
     assert len(logs) > 20

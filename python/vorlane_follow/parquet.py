@@ -321,9 +321,15 @@ class ParquetSink:
     # ---- store
 
     def load_checkpoint(self, chain_id: str, indexer_id: str) -> Any:
+        """The files' checkpoint. The files hold one chain's and indexer's
+        events: another pair is refused rather than given none (which would
+        start over in the same files)."""
         from vorlane import Checkpoint
         if self._written is None:
             return None
+        if (chain_id, indexer_id) != self._ids:
+            raise ValueError(f"Parquet folder {self.directory} holds the events of chain {self._ids[0]!r}, "
+                             f"indexer {self._ids[1]!r}, not of chain {chain_id!r}, indexer {indexer_id!r}")
         return Checkpoint(chain_id, indexer_id, self._written, self._hash)
 
     def save_checkpoint(self, checkpoint: Any) -> None:
