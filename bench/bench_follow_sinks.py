@@ -15,7 +15,7 @@ range, in a worker process of its own:
   abi=TRANSFER_ABI)` with the sink as its handler and its checkpoint store,
   into a fresh SQLite file (WAL, `synchronous` as the sink sets it by
   default: FULL) or fresh PostgreSQL tables; the follower's defaults, so a
-  commit of rows and checkpoint every 100 blocks;
+  commit of rows and checkpoint every 100 blocks (`--checkpoint-interval`);
 - `web3 loop -> sqlite3`, `web3 loop -> psycopg`: web3.py as bench_follow's
   web3.py loop uses it (one batch of `get_block` and one `get_logs` a batch,
   sequential), each log decoded with eth-abi (`eth_abi.decode` of the
@@ -35,13 +35,21 @@ are counted and those of the first batch compared across rows (a digest).
 PostgreSQL: the server named by VORLANE_TEST_PG_DSN, else a throwaway one
 from scripts/pg.sh. Printed: blocks/s and committed rows/s of each row
 (the best of `--repeats`, the rows taking turns), each sink row's ratio to
-its loop and to the `Follower` of the same run.
+its loop and to the `Follower` of the same run, and CPU per block: the
+client's (the worker's process time, SQLite's work included) and, in
+`server`, the PostgreSQL server's (its processes' CPU from /proc, when it
+is scripts/pg.sh's on this machine); `commit`: the share of the wall
+time spent in the commits of rows and checkpoint (the sink's
+`save_checkpoint_if`, timed through a thin store object around the sink,
+which stays the handler; the loops' transactions), which hold up the
+delivery of the blocks after them.
 """
 
 from __future__ import annotations
 
 import hashlib
 import os
+import re
 import sys
 import tempfile
 import time
@@ -81,11 +89,36 @@ def _classes():
     return abi.decoder(abi.read_events(bf.TRANSFER_ABI)).types
 
 
+def server_cpu(dsn: str) -> float | None:
+    """CPU seconds of the PostgreSQL server behind `dsn` so far: the postmaster,
+    its children (backends, writers) and the children it has reaped; None for a
+    server that is not one of scripts/pg.sh's on this machine."""
+    host = re.search(r"host=(\S+)", dsn)
+    try:
+        pid = int(Path(host.group(1), "data", "postmaster.pid").read_text().split()[0])
+    except (AttributeError, OSError, ValueError, IndexError):
+        return None
+    ticks = 0
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rpartition(")")[2].split()
+        except OSError:  # a process that ended meanwhile
+            continue
+        if stat.parent.name == str(pid):
+            ticks += sum(int(f) for f in fields[11:15])  # utime, stime, cutime, cstime
+        elif fields[1] == str(pid):
+            ticks += int(fields[11]) + int(fields[12])
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 class SqliteTarget:
     def __init__(self, job: dict) -> None:
         self.path = Path(job["folder"], f"{job['kind']}-{job['run']}.db")
         for suffix in ("", "-wal", "-shm"):
             Path(f"{self.path}{suffix}").unlink(missing_ok=True)
+
+    def server_cpu(self) -> None:
+        return None  # SQLite works in the client: its CPU is the row's own
 
     def sink(self):
         from vorlane_stores import SqliteSink
@@ -121,6 +154,9 @@ class PostgresTarget:
         with psycopg.connect(self.dsn, autocommit=True) as db:
             db.execute('DROP TABLE IF EXISTS "transfer", vorlane_checkpoints, loop_checkpoint')
 
+    def server_cpu(self) -> float | None:
+        return server_cpu(self.dsn)
+
     def sink(self):
         from vorlane_stores import PostgresSink
 
@@ -145,34 +181,69 @@ class PostgresTarget:
         pass
 
 
-def _committed(target, job: dict) -> dict:
-    """The run's committed rows, and a digest of the first batch's rows (the
-    same text from either database) to compare the rows by."""
+def _committed(target, job: dict, server: float | None, checkpoints: str) -> dict:
+    """The run's committed rows and checkpoint (the last block in the table
+    `checkpoints`), a digest of the first batch's rows (the same text from
+    either database) to compare the rows by, and the server's CPU seconds
+    during the run."""
     (rows,), = target.query('SELECT count(*) FROM "transfer"')
+    (checkpoint,), = target.query(f"SELECT max(block_number) FROM {checkpoints}")
     first = target.query(f'SELECT {", ".join(COLUMNS)} FROM "transfer" WHERE block_number < %s'
                          " ORDER BY block_number, log_index", job["first"] + job["batch"])
     text = "\n".join("|".join(map(str, row)) for row in first)
-    return {"rows": rows, "digest": hashlib.sha256(text.encode()).hexdigest()[:12]}
+    return {"rows": rows, "digest": hashlib.sha256(text.encode()).hexdigest()[:12],
+            "server_cpu": server, "checkpoint": None if checkpoint is None else int(checkpoint)}
 
 
 # ---------------------------------------------------------------------------
 # The runs.
 # ---------------------------------------------------------------------------
 
+class TimedStore:
+    """The sink's store methods, with the time spent committing (the
+    checkpoint saves, which carry the rows) added up. The sink itself is
+    the follower's handler."""
+
+    def __init__(self, sink) -> None:
+        self.sink = sink
+        self.seconds = 0.0
+        self.load_checkpoint = sink.load_checkpoint
+        self.delete_checkpoint = sink.delete_checkpoint
+
+    def save_checkpoint_if(self, checkpoint, expected) -> None:
+        start = time.perf_counter()
+        try:
+            self.sink.save_checkpoint_if(checkpoint, expected)
+        finally:
+            self.seconds += time.perf_counter() - start
+
+    def save_checkpoint(self, checkpoint) -> None:
+        self.save_checkpoint_if(checkpoint, None)
+
+
 def run_follower_sink(job: dict, target):
+    from vorlane import IndexerConfig
     from web3 import HTTPProvider, Web3
 
     from vorlane_follow import Follower
 
     sink = target.sink()
-    follower = Follower(Web3(HTTPProvider(job["url"])), bf._config(job), bf._filter(job), sink, sink,
-                        abi=bf.TRANSFER_ABI, **bf._options(job))
-    wall, cpu = time.perf_counter(), time.process_time()
+    store = TimedStore(sink)
+    interval = job["checkpoint_interval"]
+    config = IndexerConfig(chain=str(job["chain_id"]), from_block=job["first"], to_block=job["last"],
+                           batch_size=job["batch"],
+                           **({"checkpoint_interval": interval} if interval else {}))
+    follower = Follower(Web3(HTTPProvider(job["url"])), config, bf._filter(job), store,
+                        sink, abi=bf.TRANSFER_ABI, **bf._options(job))
+    server, wall, cpu = target.server_cpu(), time.perf_counter(), time.process_time()
     counters = follower.run()
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+    server = _less(target.server_cpu(), server)
     sink.close()
     try:
-        return wall, cpu, counters.blocks, counters.logs, counters.round_trips, _committed(target, job)
+        return (wall, cpu, counters.blocks, counters.logs, counters.round_trips,
+                {**_committed(target, job, server, "vorlane_checkpoints"),
+                 "commit": store.seconds, "last": job["first"] + counters.blocks - 1})
     finally:
         target.close()
 
@@ -213,11 +284,12 @@ def run_web3_into(job: dict, target, writer):
 
     db = target.connect()
     write, wide = writer(db)
+    committing = 0.0
     w3 = Web3(HTTPProvider(job["url"]))
     token = Web3.to_checksum_address(job["token"])
     chain_id = str(job["chain_id"])
     blocks = logs = 0
-    wall, cpu = time.perf_counter(), time.process_time()
+    server, wall, cpu = target.server_cpu(), time.perf_counter(), time.process_time()
     w3.eth.block_number
     for first in range(job["first"], job["last"] + 1, job["batch"]):
         top = min(job["last"], first + job["batch"] - 1)
@@ -234,17 +306,25 @@ def run_web3_into(job: dict, target, writer):
             rows.append((log["blockNumber"], log["blockHash"].to_0x_hex(), log["logIndex"],
                          log["transactionHash"].to_0x_hex(), log["transactionIndex"],
                          log["address"].lower(), sender.lower(), receiver.lower(), wide(value)))
+        start = time.perf_counter()
         write(rows, chain_id, top, headers[-1]["hash"].to_0x_hex())
+        committing += time.perf_counter() - start
         blocks += len(headers)
         logs += len(rows)
         if job["budget"] and time.perf_counter() - wall > job["budget"]:
             break
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+    server = _less(target.server_cpu(), server)
     db.close()
     try:
-        return wall, cpu, blocks, logs, None, _committed(target, job)
+        return wall, cpu, blocks, logs, None, {**_committed(target, job, server, "loop_checkpoint"),
+                                               "commit": committing, "last": job["first"] + blocks - 1}
     finally:
         target.close()
+
+
+def _less(a, b):
+    return None if a is None or b is None else a - b
 
 
 RUNNERS = {
@@ -284,6 +364,9 @@ def main() -> None:
                             "(default 2; quick: none)"),
         p.add_argument("--repeats", type=int, default=None,
                        help="runs of each row, the best kept (default 2; quick 1)"),
+        p.add_argument("--checkpoint-interval", type=int, default=None,
+                       help="the sink rows' checkpoint_interval, blocks (default: the "
+                            "follower's, 100)"),
         p.add_argument("--max-in-flight", type=int, default=None,
                        help="the followers' max_in_flight (default: theirs)"),
         p.add_argument("--rtt", default="0,100", help="round trips to add, ms")))
@@ -302,7 +385,8 @@ def main() -> None:
     info = node.info
     print(f"node {node.url}: {info['transactions']} transactions per block, {LOGS} Transfers per "
           f"block, built in {time.monotonic() - started:.1f} s")
-    print(f"{blocks} blocks per run, batch {batch}, best of {repeats}, SQLite files in "
+    print(f"{blocks} blocks per run, batch {batch}, the sinks' checkpoint interval "
+          f"{args.checkpoint_interval or 'the default'}, best of {repeats}, SQLite files in "
           f"{folder.name}, " + (f"the web3 loops stop at the first batch end past {budget:g} s"
                                 if budget else "no time budget"))
     try:
@@ -319,7 +403,7 @@ def main() -> None:
                         "token": info["token"], "topic0": info["transfer_topic0"],
                         "chain_id": info["chain_id"], "budget": budget,
                         "max_in_flight": args.max_in_flight, "folder": folder.name, "dsn": dsn,
-                        "run": runs}
+                        "run": runs, "checkpoint_interval": args.checkpoint_interval}
 
             # Warm-up: each worker's first run pays for imports and first-use setup.
             for kind, worker in workers.items():
@@ -357,7 +441,7 @@ def print_table(results, rtt) -> None:
     fmt = bf.fmt
     print(f"\n== round trip +{rtt} ms, {LOGS} Transfers per block ==")
     print(f"{'row':<25} {'blocks':>6} {'blocks/s':>9} {'rows/s':>9} {'/loop':>6} {'/Follower':>9} "
-          f"{'CPU us/blk':>10} {'rows':>7} {'1st batch':>12}")
+          f"{'CPU us/blk':>10} {'server':>7} {'commit':>6} {'rows':>7} {'1st batch':>12}")
     digests = {r["digest"] for k in ROWS if "digest" in (r := results[rtt, k])}
     for kind in ROWS:
         r = results[rtt, kind]
@@ -367,16 +451,22 @@ def print_table(results, rtt) -> None:
             continue
         bps = rate(results, rtt, kind)
         rows = r.get("rows")
+        server = None if r.get("server_cpu") is None else r["server_cpu"] / r["n"] * 1e6
         check = ""
         if r["logs"] != LOGS * r["n"] or (rows is not None and rows != r["logs"]):
             check += f"  MISMATCH: {r['logs']} logs, {rows} rows (expected {LOGS * r['n']})"
         if len(digests) > 1 and "digest" in r:
             check += "  ROWS DIFFER"
+        if "last" in r and r["checkpoint"] != r["last"]:
+            check += f"  CHECKPOINT AT {r['checkpoint']} (expected {r['last']})"
+        commit = r["commit"] / r["wall"] if "commit" in r else None
+        loop = bf._ratio(bps, rate(results, rtt, LOOP[kind])) if kind in LOOP else None
         print(f"{label:<25} {r['n']:6d} {bps:9.0f} "
               f"{fmt(rate(results, rtt, kind, 'rows') if rows is not None else None, '.0f', 9)} "
-              f"{fmt(bf._ratio(bps, rate(results, rtt, LOOP[kind])) if kind in LOOP else None, '.1f', 6)} "
+              f"{fmt(loop, '.1f', 6)} "
               f"{fmt(bf._ratio(bps, rate(results, rtt, 'follower')), '.2f', 9)} "
-              f"{r['cpu'] / r['n'] * 1e6:10.1f} {fmt(rows, 'd', 7)} {r.get('digest', '-'):>12}{check}")
+              f"{r['cpu'] / r['n'] * 1e6:10.1f} {fmt(server, '.1f', 7)} "
+              f"{fmt(commit, '.0%', 6)} {fmt(rows, 'd', 7)} {r.get('digest', '-'):>12}{check}")
 
 
 def print_goals(results, rtts) -> None:
