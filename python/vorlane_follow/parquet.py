@@ -138,7 +138,7 @@ class ParquetSink:
         # of the lowest pending range read back from its file (after a
         # rollback cut it), then records in block order.
         self._back: dict[bytes, Any] = {t: None for t in self._types}
-        self._classes: dict[type, bytes] = {}
+        self._classes: dict[type, bytes | None] = {}
         self._rows: dict[bytes, list[Any]] = {t: [] for t in self._types}
         self._hashes: dict[int, str] = {}
         # Bumped by each save that rewrites files after a rollback, so that
@@ -266,28 +266,47 @@ class ParquetSink:
             raise RuntimeError("a checkpoint save failed: roll back to the stored checkpoint"
                                " (on_rollback) before delivering blocks")
 
+    def _topic_of(self, e: Any) -> bytes | None:
+        """The topic0 of `e`'s event, None for an undecoded log."""
+        topic: bytes | None = getattr(type(e), "__topic0__", None)
+        if topic is None:
+            if hasattr(e, "topics"):
+                return None
+            raise TypeError(f"expected decoded event records or Log objects, got {type(e).__name__!r}")
+        if topic not in self._types:
+            raise ValueError(f"event {type(e).__event_signature__} is not one of the sink's events")
+        return topic
+
     def on_block(self, block: Any, events: Iterable[Any]) -> None:
         self._usable()
+        events = events if isinstance(events, list) else list(events)
         if block is not None:
             self._hashes[block.number] = block.hash
-        staged: list[tuple[bytes, Any]] = []
-        for e in events:
-            topic = self._classes.get(type(e))
-            if topic is None:
-                topic = getattr(type(e), "__topic0__", None)
-                if topic is None:
-                    if hasattr(e, "topics"):
-                        continue  # an undecoded log
-                    raise TypeError(f"expected decoded event records or Log objects, got {type(e).__name__!r}")
-                if topic not in self._types:
-                    raise ValueError(f"event {type(e).__event_signature__} is not one of the sink's events")
-                self._classes[type(e)] = topic
-            staged.append((topic, e))
+        if not events:
+            return
+        # Each kind of record met is judged once (and all before any row is
+        # kept, so a refused call keeps none); a block's records are mostly
+        # of one kind, kept in one extend.
+        classes = self._classes
+        kinds = {type(e): e for e in events}
+        for kind, sample in kinds.items():
+            if kind not in classes:
+                classes[kind] = self._topic_of(sample)
         rows = self._rows
-        for topic, e in staged:
-            rows[topic].append(e)
+        if len(kinds) == 1:
+            topic = classes[type(events[0])]
+            kept = events if topic is not None else []
+            if topic is not None:
+                rows[topic].extend(events)
+        else:
+            kept = []
+            for e in events:
+                topic = classes[type(e)]
+                if topic is not None:
+                    rows[topic].append(e)
+                    kept.append(e)
         if block is None:
-            for _, e in staged:
+            for e in kept:
                 self._hashes.setdefault(e.block_number, e.block_hash)
 
     def on_rollback(self, block_number: int) -> None:
