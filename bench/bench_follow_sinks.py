@@ -114,8 +114,7 @@ def server_cpu(dsn: str) -> float | None:
 class SqliteTarget:
     def __init__(self, job: dict) -> None:
         self.path = Path(job["folder"], f"{job['kind']}-{job['run']}.db")
-        for suffix in ("", "-wal", "-shm"):
-            Path(f"{self.path}{suffix}").unlink(missing_ok=True)
+        self.close()
 
     def server_cpu(self) -> None:
         return None  # SQLite works in the client: its CPU is the row's own
@@ -142,7 +141,8 @@ class SqliteTarget:
             return db.execute(sql.replace("%s", "?"), params).fetchall()
 
     def close(self) -> None:
-        for suffix in ("", "-wal", "-shm"):
+        """Removes the file and the ones SQLite and the sink keep beside it."""
+        for suffix in ("", "-wal", "-shm", "-lock"):
             Path(f"{self.path}{suffix}").unlink(missing_ok=True)
 
 
