@@ -71,8 +71,10 @@ UPSERT = ("INSERT INTO vorlane_checkpoints VALUES (?, ?, ?, ?, ?) ON CONFLICT"
           " block_hash = excluded.block_hash, updated_at = excluded.updated_at")
 PG_COLUMNS = ('"transfer" (block_number, block_hash, log_index, transaction_hash,'
               ' transaction_index, address, "from", "to", value)')
-PG_UPSERT = ("UPDATE vorlane_checkpoints SET block_number = %s, block_hash = %s"
-             " WHERE chain_id = 'bench'")
+PG_UPSERT = ("INSERT INTO vorlane_checkpoints (key, chain_id, indexer_id, block_number, block_hash,"
+             " updated_at) VALUES ('\\x0162656e6368', '1', 'bench', %s, %s, 0) ON CONFLICT (key)"
+             " DO UPDATE SET block_number = excluded.block_number, block_hash = excluded.block_hash,"
+             " updated_at = excluded.updated_at")
 
 
 def transfer_class():
