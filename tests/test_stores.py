@@ -49,7 +49,8 @@ def storage(target):
 
 
 def test_module_surface():
-    assert vorlane_stores.__all__ == ["SqliteStorage", "PostgresStorage", "SqliteSink", "PostgresSink"]
+    assert vorlane_stores.__all__ == ["SqliteStorage", "PostgresStorage", "SqliteSink", "PostgresSink",
+                                      "ArrowBatch"]
     assert vorlane.__all__ == ["Checkpoint", "IndexerConfig", "EventFilter", "InMemoryStorage", "BlockSummary"]
     assert SqliteStorage.__text_signature__ == (
         "(path, *, table='vorlane_checkpoints', synchronous=True, busy_timeout=5.0)")
