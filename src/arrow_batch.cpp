@@ -656,18 +656,25 @@ const char* format_of(const Column& c) {
     return "+s";
 }
 
-struct SchemaPrivate {
-    std::string format, name;
-    std::vector<ArrowSchema*> children;
-    SchemaPrivate() = default;
-    SchemaPrivate(const SchemaPrivate&) = delete;
-    SchemaPrivate& operator=(const SchemaPrivate&) = delete;
-    ~SchemaPrivate() {
-        for (ArrowSchema* child : children) {
+// The children of an exported struct, each released (unless its consumer
+// moved it out: a released struct has no release callback) and freed with
+// their parent.
+template <class Struct>
+struct Children {
+    std::vector<Struct*> children;
+    Children() = default;
+    Children(const Children&) = delete;
+    Children& operator=(const Children&) = delete;
+    ~Children() {
+        for (Struct* child : children) {
             if (child->release) child->release(child);
             delete child;
         }
     }
+};
+
+struct SchemaPrivate : Children<ArrowSchema> {
+    std::string format, name;
 };
 
 void release_schema(ArrowSchema* schema) noexcept {
@@ -692,19 +699,9 @@ void export_schema(std::string_view format, std::string_view name, std::int64_t 
     (void)p.release();
 }
 
-struct ArrayPrivate {
+struct ArrayPrivate : Children<ArrowArray> {
     std::shared_ptr<const ArrowColumns> keep;
     std::array<const void*, 3> buffers{};
-    std::vector<ArrowArray*> children;
-    ArrayPrivate() = default;
-    ArrayPrivate(const ArrayPrivate&) = delete;
-    ArrayPrivate& operator=(const ArrayPrivate&) = delete;
-    ~ArrayPrivate() {
-        for (ArrowArray* child : children) {
-            if (child->release) child->release(child);
-            delete child;
-        }
-    }
 };
 
 void release_array(ArrowArray* array) noexcept {
