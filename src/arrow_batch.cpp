@@ -16,6 +16,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -758,29 +759,23 @@ void export_array(const std::shared_ptr<const ArrowColumns>& keep, std::int64_t 
 
 // The capsules free their struct, after releasing it unless its consumer
 // moved it out (a released struct has no release callback).
-void schema_capsule_destructor(PyObject* capsule) noexcept {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (!schema) {
-        PyErr_Clear();
-        return;
-    }
-    if (schema->release) schema->release(schema);
-    delete schema;
-}
+template <class Struct>
+constexpr const char* kCapsuleName = std::is_same_v<Struct, ArrowSchema> ? "arrow_schema" : "arrow_array";
 
-void array_capsule_destructor(PyObject* capsule) noexcept {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (!array) {
+template <class Struct>
+void capsule_destructor(PyObject* capsule) noexcept {
+    auto* s = static_cast<Struct*>(PyCapsule_GetPointer(capsule, kCapsuleName<Struct>));
+    if (!s) {
         PyErr_Clear();
         return;
     }
-    if (array->release) array->release(array);
-    delete array;
+    if (s->release) s->release(s);
+    delete s;
 }
 
 template <class Struct>
-PyObject* capsule(std::unique_ptr<Struct> s, const char* name, PyCapsule_Destructor destructor) {
-    PyObject* c = PyCapsule_New(s.get(), name, destructor);
+PyObject* capsule(std::unique_ptr<Struct> s) {
+    PyObject* c = PyCapsule_New(s.get(), kCapsuleName<Struct>, &capsule_destructor<Struct>);
     if (!c) {
         if (s->release) s->release(s.get());
         throw_fetched();
@@ -792,7 +787,7 @@ PyObject* capsule(std::unique_ptr<Struct> s, const char* name, PyCapsule_Destruc
 PyObject* schema_capsule(const ArrowColumns& batch) {
     auto schema = std::make_unique<ArrowSchema>();
     export_schema("+s", "", 0, batch.columns, schema.get());
-    return capsule(std::move(schema), "arrow_schema", &schema_capsule_destructor);
+    return capsule(std::move(schema));
 }
 
 // ---------------------------------------------------------------------------
@@ -826,7 +821,7 @@ PyObject* arrow_c_array(const ArrowBatchRecord& self, PyObject*) {
     Ref schema = Ref::steal(schema_capsule(*self.columns));
     auto array = std::make_unique<ArrowArray>();
     export_array(self.columns, self.columns->rows, 0, nullptr, self.columns->columns, array.get());
-    Ref values = Ref::steal(capsule(std::move(array), "arrow_array", &array_capsule_destructor));
+    Ref values = Ref::steal(capsule(std::move(array)));
     PyObject* pair = PyTuple_Pack(2, schema.get(), values.get());
     if (!pair) throw_fetched();
     return pair;
